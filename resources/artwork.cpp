@@ -1,0 +1,86 @@
+// Draws the window icon and the banner. Run once when the artwork changes; the PNGs it writes
+// are kept in the repository:  kolup-artwork resources/
+#include <QFont>
+#include <QGuiApplication>
+#include <QImage>
+#include <QLinearGradient>
+#include <QPainter>
+#include <QPainterPath>
+
+#include <cstdio>
+
+namespace {
+
+const QColor Navy(0x1B, 0x2A, 0x4A);
+const QColor Steel(0x3A, 0x6E, 0xA5);
+const QColor Amber(0xF2, 0xA5, 0x3A);
+
+// The mark: a circle with a "K" in it and a down arrow under the K's arms.
+void drawMark(QPainter &p, const QRectF &box)
+{
+    p.setPen(Qt::NoPen);
+    p.setBrush(Amber);
+    p.drawEllipse(box);
+    const double s = box.width();
+    QPen stroke(Navy, s * 0.13, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
+    p.setPen(stroke);
+    const QPointF o = box.topLeft();
+    p.drawLine(o + QPointF(s * 0.34, s * 0.24), o + QPointF(s * 0.34, s * 0.76));
+    p.drawLine(o + QPointF(s * 0.68, s * 0.24), o + QPointF(s * 0.40, s * 0.50));
+    p.drawLine(o + QPointF(s * 0.40, s * 0.50), o + QPointF(s * 0.68, s * 0.76));
+}
+
+QImage banner()
+{
+    QImage image(388, 90, QImage::Format_RGB888);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    QLinearGradient sky(0, 0, 388, 90);
+    sky.setColorAt(0, Navy);
+    sky.setColorAt(1, Steel);
+    p.fillRect(image.rect(), sky);
+    // A few faint rising lines: the engine moving forward.
+    p.setPen(QPen(QColor(255, 255, 255, 28), 2));
+    for (int i = 0; i < 8; ++i) {
+        p.drawLine(QPointF(150 + i * 30, 90), QPointF(230 + i * 30, 0));
+    }
+    drawMark(p, QRectF(16, 13, 64, 64));
+    QFont title(QStringLiteral("DejaVu Sans"));
+    title.setPixelSize(38);
+    title.setBold(true);
+    title.setLetterSpacing(QFont::AbsoluteSpacing, 3);
+    p.setFont(title);
+    p.setPen(Qt::white);
+    p.drawText(QRectF(96, 10, 280, 46), Qt::AlignLeft | Qt::AlignVCenter, QStringLiteral("KOLUP"));
+    QFont subtitle(QStringLiteral("DejaVu Sans"));
+    subtitle.setPixelSize(15);
+    p.setFont(subtitle);
+    p.setPen(Amber);
+    p.drawText(QRectF(98, 54, 280, 24), Qt::AlignLeft | Qt::AlignVCenter,
+               QStringLiteral("Engine Updater"));
+    return image;
+}
+
+QImage icon()
+{
+    QImage image(48, 48, QImage::Format_RGB888);
+    image.fill(Navy);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    drawMark(p, QRectF(4, 4, 40, 40));
+    return image;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QGuiApplication app(argc, argv);
+    const QString dir = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral(".");
+    const bool ok = banner().save(dir + QStringLiteral("/banner.png")) &&
+                    icon().save(dir + QStringLiteral("/icon.png"));
+    if (!ok) {
+        std::fprintf(stderr, "kolup-artwork: cannot write the images into %s\n", argv[1]);
+    }
+    return ok ? 0 : 1;
+}

@@ -1,0 +1,303 @@
+#include "app/form1.h"
+#include "app/picturebox.h"
+#include "app/systemplatform.h"
+#include "fakes.h"
+
+#include <QDir>
+#include <QFile>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLocale>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTest>
+
+namespace {
+
+QString caption(QWidget *widget)
+{
+    if (auto *button = qobject_cast<QPushButton *>(widget)) {
+        return button->text();
+    }
+    if (auto *frame = qobject_cast<QGroupBox *>(widget)) {
+        return frame->title();
+    }
+    if (auto *label = qobject_cast<QLabel *>(widget)) {
+        return label->text();
+    }
+    if (auto *line = qobject_cast<QLineEdit *>(widget)) {
+        return line->text();
+    }
+    if (auto *text = qobject_cast<QPlainTextEdit *>(widget)) {
+        return text->toPlainText();
+    }
+    return QString();
+}
+
+// Position in the container's own measure: picture boxes measure from inside their border.
+QRect twipsGeometry(QWidget *widget)
+{
+    QPoint origin;
+    if (auto *picture = qobject_cast<PictureBox *>(widget->parentWidget())) {
+        origin = picture->contentsRect().topLeft();
+    }
+    const QRect r = widget->geometry().translated(-origin);
+    return {r.x() * 15, r.y() * 15, r.width() * 15, r.height() * 15};
+}
+
+} // namespace
+
+class TestForm1 : public QObject {
+    Q_OBJECT
+private slots:
+    void cleanup() { QLocale::setDefault(QLocale::c()); }
+
+    void controls_data();
+    void controls();
+    void tabOrderFollowsTabIndex();
+    void windowIsFixedWithoutMaximize();
+    void idleLookAfterLoad();
+    void setVisSwitchesFramesAndCaptionsOnly_data();
+    void setVisSwitchesFramesAndCaptionsOnly();
+    void installedVersion_data();
+    void installedVersion();
+    void closingWithoutDownloadStartsNothing();
+    void shellLauncherStartsProgramInRootDirectory();
+};
+
+void TestForm1::controls_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("container");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QRect>("twips");
+    QTest::addColumn<double>("points"); // 0: the window's font
+    QTest::addColumn<bool>("bold");
+
+    const auto row = [](const char *name, const char *kind, const char *container,
+                        const char *text, int left, int top, int width, int height,
+                        double points = 0, bool bold = false) {
+        QTest::newRow(name) << QString::fromLatin1(name) << QString::fromLatin1(kind)
+                            << QString::fromLatin1(container) << QString::fromLatin1(text)
+                            << QRect(left, top, width, height) << points << bold;
+    };
+    row("Command3", "QPushButton", "Form1", "EXIT", 2520, 5040, 1215, 615, 13.5, true);
+    row("Frame2", "QGroupBox", "Form1", "Kolup update status", 2520, 1440, 3375, 3495);
+    row("Frame3", "QGroupBox", "Frame2", "Download Status", 120, 1320, 3135, 2055);
+    row("Label5", "QLabel", "Frame3", "", 1080, 360, 975, 375);
+    row("Label6", "QLabel", "Frame3", "File Size:", 120, 360, 855, 255, 8.25, true);
+    row("Label12", "QLabel", "Frame3", "Status:", 120, 1440, 615, 495, 8.25, true);
+    row("Label11", "QLabel", "Frame3", "", 840, 1440, 2175, 375);
+    row("Label10", "QLabel", "Frame3", "Download Speed:", 120, 1080, 1575, 495, 8.25, true);
+    row("Label9", "QLabel", "Frame3", "", 1680, 1080, 1335, 375);
+    row("Label8", "QLabel", "Frame3", "Percent Done:", 120, 720, 1335, 495, 8.25, true);
+    row("Label7", "QLabel", "Frame3", "", 1440, 720, 975, 375);
+    row("Label4", "QLabel", "Frame2", "New Engine Version:", 120, 360, 1815, 495, 8.25, true);
+    row("Label3", "QLabel", "Frame2", "", 1920, 360, 975, 375);
+    row("Command2", "QPushButton", "Form1", "Cancel Download", 3840, 5040, 1815, 615);
+    row("Picture2", "PictureBox", "Form1", "", 120, 5760, 5775, 375);
+    row("Text1", "QLineEdit", "Picture2", "", 0, 0, 15, 375);
+    row("Command1", "QPushButton", "Form1", "Check New Versions", 120, 5040, 2295, 615);
+    row("Picture1", "PictureBox", "Form1", "", 32, 0, 5880, 1410);
+    row("Frame1", "QGroupBox", "Form1", "Kolup Current Satus", 0, 1440, 2535, 3495);
+    row("Text2", "QPlainTextEdit", "Frame1", "Text2", 120, 1080, 2295, 2055);
+    row("Label13", "QLabel", "Frame1", "", 120, 600, 2295, 375);
+    row("Label2", "QLabel", "Frame1", "", 1560, 360, 855, 375);
+    row("Label1", "QLabel", "Frame1", "Engine Version:", 120, 360, 1455, 495, 8.25, true);
+}
+
+void TestForm1::controls()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, kind);
+    QFETCH(QString, container);
+    QFETCH(QString, text);
+    QFETCH(QRect, twips);
+    QFETCH(double, points);
+    QFETCH(bool, bold);
+
+    TestPlatform test{QString(), QByteArray()}; // no engine: Label2 keeps its empty caption
+    Form1 window(test.platform);
+    auto *widget = window.findChild<QWidget *>(name);
+    QVERIFY(widget);
+    QVERIFY2(widget->inherits(kind.toLatin1()), widget->metaObject()->className());
+    QCOMPARE(widget->parentWidget()->objectName(), container);
+    QCOMPARE(caption(widget), text);
+
+    const QRect actual = twipsGeometry(widget);
+    const auto near = [](int got, int want) { return std::abs(got - want) <= 15; };
+    QVERIFY2(near(actual.x(), twips.x()) && near(actual.y(), twips.y()) &&
+                 near(actual.width(), twips.width()) && near(actual.height(), twips.height()),
+             qPrintable(QStringLiteral("%1,%2 %3x%4").arg(actual.x()).arg(actual.y())
+                            .arg(actual.width()).arg(actual.height())));
+
+    if (points > 0) {
+        QCOMPARE(widget->font().family(), QStringLiteral("MS Sans Serif"));
+        QCOMPARE(widget->font().pointSizeF(), points);
+        QCOMPARE(widget->font().bold(), bold);
+    } else {
+        QCOMPARE(widget->font(), window.font());
+    }
+}
+
+void TestForm1::tabOrderFollowsTabIndex()
+{
+    TestPlatform test;
+    Form1 window(test.platform);
+    // The controls that take focus with Tab, in increasing tab index.
+    const QStringList expected = {"Command1", "Command2", "Text2", "Command3"};
+    QStringList chain;
+    QWidget *widget = window.findChild<QWidget *>(expected.first());
+    for (int i = 0; i < 40 && chain.size() < expected.size(); ++i) {
+        if (widget->focusPolicy() & Qt::TabFocus) {
+            chain.append(widget->objectName());
+        }
+        widget = widget->nextInFocusChain();
+    }
+    QCOMPARE(chain, expected);
+    QCOMPARE(window.findChild<QWidget *>("Text1")->focusPolicy(), Qt::NoFocus);
+}
+
+void TestForm1::windowIsFixedWithoutMaximize()
+{
+    TestPlatform test;
+    Form1 window(test.platform);
+    QCOMPARE(window.windowTitle(), QStringLiteral("Kolup Updater"));
+    QCOMPARE(window.size(), QSize(395, 417)); // 5925 x 6255 twips
+    QCOMPARE(window.minimumSize(), window.maximumSize());
+    QVERIFY(!(window.windowFlags() & Qt::WindowMaximizeButtonHint));
+    QVERIFY(window.windowFlags() & Qt::WindowCloseButtonHint);
+    QCOMPARE(window.windowIcon().availableSizes().value(0), QSize(48, 48));
+    auto *banner = window.findChild<PictureBox *>("Picture1");
+    QCOMPARE(banner->picture().size(), QSize(388, 90));
+    QCOMPARE(banner->size(), QSize(392, 94)); // the picture plus its border
+}
+
+void TestForm1::idleLookAfterLoad()
+{
+    TestPlatform test;
+    Form1 window(test.platform);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+
+    for (const char *frame : {"Frame2", "Frame3"}) {
+        QVERIFY(window.findChild<QWidget *>(frame)->isVisible());
+        QVERIFY(!window.findChild<QWidget *>(frame)->isEnabled());
+    }
+    for (const char *label : {"Label4", "Label6", "Label8", "Label10", "Label12"}) {
+        QVERIFY2(!window.findChild<QWidget *>(label)->isVisible(), label);
+    }
+    QVERIFY(!window.findChild<QWidget *>("Text2")->isVisible());
+    QVERIFY(!window.findChild<QWidget *>("Command3")->isVisible());
+    QVERIFY(!window.findChild<QWidget *>("Command2")->isEnabled());
+    QVERIFY(window.findChild<QWidget *>("Command1")->isEnabled());
+    QCOMPARE(window.findChild<QWidget *>("Text1")->width(), 1);
+
+    const UpdaterState &state = window.state();
+    QVERIFY(state.Engine);
+    QCOMPARE(state.CancelRequested, FlagFalse);
+    QCOMPARE(state.SetupDownloaded, FlagFalse);
+    QVERIFY(state.SetupPath.isEmpty());
+}
+
+void TestForm1::setVisSwitchesFramesAndCaptionsOnly_data()
+{
+    QTest::addColumn<Flag>("ok");
+    QTest::newRow("true") << FlagTrue;
+    QTest::newRow("false") << FlagFalse;
+}
+
+void TestForm1::setVisSwitchesFramesAndCaptionsOnly()
+{
+    QFETCH(Flag, ok);
+    TestPlatform test;
+    Form1 window(test.platform);
+    window.show();
+    auto *offered = window.findChild<QLabel *>("Label3");
+    offered->setText(QStringLiteral("1.5"));
+
+    window.SetVis(FlagTrue);
+    window.SetVis(ok);
+    QCOMPARE(ok, ok == FlagTrue ? FlagTrue : FlagFalse); // read, never changed
+    const bool on = ok == FlagTrue;
+    QCOMPARE(window.findChild<QWidget *>("Frame2")->isEnabled(), on);
+    QCOMPARE(window.findChild<QWidget *>("Frame3")->isEnabled(), on);
+    for (const char *label : {"Label4", "Label6", "Label8", "Label10", "Label12"}) {
+        QCOMPARE(window.findChild<QWidget *>(label)->isVisible(), on);
+    }
+    // Value labels stay as they are, visible, inside a disabled frame if need be.
+    QVERIFY(offered->isVisible());
+    QCOMPARE(offered->text(), QStringLiteral("1.5"));
+    QVERIFY(window.findChild<QWidget *>("Picture2")->isVisible());
+}
+
+void TestForm1::installedVersion_data()
+{
+    QTest::addColumn<QByteArray>("file"); // null: no file at all
+    QTest::addColumn<bool>("comma");
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<bool>("engine");
+
+    QTest::newRow("plain") << QByteArray("1.2") << false << "1.2" << true;
+    QTest::newRow("white space around") << QByteArray("  1.25\n") << false << "1.25" << true;
+    QTest::newRow("comma locale") << QByteArray("1.5\n") << true << "1,5" << true;
+    QTest::newRow("whole") << QByteArray("2") << false << "2" << true;
+    QTest::newRow("missing file") << QByteArray() << false << "" << false;
+    QTest::newRow("empty file") << QByteArray("") << false << "" << false;
+    QTest::newRow("not a number") << QByteArray("one point two") << false << "" << false;
+    QTest::newRow("comma in the file") << QByteArray("1,2") << false << "" << false;
+    QTest::newRow("trailing words") << QByteArray("1.2 beta") << false << "" << false;
+}
+
+void TestForm1::installedVersion()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(bool, comma);
+    QFETCH(QString, shown);
+    QFETCH(bool, engine);
+    if (comma) {
+        QLocale::setDefault(QLocale(QLocale::French, QLocale::France));
+    }
+    TestPlatform test(QString(), file);
+    Form1 window(test.platform);
+    QCOMPARE(window.findChild<QLabel *>("Label2")->text(), shown);
+    QCOMPARE(bool(window.state().Engine), engine);
+    // Start-up went on past a missing engine all the same.
+    QVERIFY(!window.findChild<QWidget *>("Command2")->isEnabled());
+    QVERIFY(window.findChild<QWidget *>("Command3")->isHidden());
+}
+
+void TestForm1::closingWithoutDownloadStartsNothing()
+{
+    TestPlatform test;
+    Form1 window(test.platform);
+    window.show();
+    window.Command3_Click();
+    QVERIFY(!window.isVisible());
+    QVERIFY(test.launcher.starts.isEmpty());
+}
+
+void TestForm1::shellLauncherStartsProgramInRootDirectory()
+{
+    QTemporaryDir dir;
+    const QString marker = dir.filePath(QStringLiteral("ran-in"));
+    const QString script = dir.filePath(QStringLiteral("setup.sh"));
+    QFile file(script);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("#!/bin/sh\npwd > '" + marker.toLocal8Bit() + "'\n");
+    file.close();
+    // As downloaded: readable, not executable. The launcher makes it so.
+    QVERIFY(file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+
+    ShellLauncher launcher;
+    launcher.start(script, QDir::rootPath(), nullptr);
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker) && QFileInfo(marker).size() > 0, 10000);
+    QFile ran(marker);
+    QVERIFY(ran.open(QIODevice::ReadOnly));
+    QCOMPARE(ran.readAll().trimmed(), QByteArray("/"));
+}
+
+QTEST_MAIN(TestForm1)
+#include "tst_form1.moc"

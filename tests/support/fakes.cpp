@@ -1,0 +1,23 @@
+#include "fakes.h"
+
+#include <QDir>
+#include <QFile>
+
+TestPlatform::TestPlatform(const QString &versionUrl, const QByteArray &installedVersion)
+{
+    QDir(dir.path()).mkpath(QStringLiteral("program"));
+    platform.versionUrl = versionUrl.toStdString();
+    platform.engineVersionFile = dir.filePath(QStringLiteral("engine-version"));
+    platform.programDir = dir.filePath(QStringLiteral("program"));
+    if (!installedVersion.isNull()) {
+        QFile file(platform.engineVersionFile);
+        file.open(QIODevice::WriteOnly);
+        file.write(installedVersion);
+    }
+    platform.web = WebClient(WebClient::Timeouts{std::chrono::milliseconds(3000),
+                                                 std::chrono::milliseconds(3000)});
+    platform.clock = &clock;
+    platform.prompt = &prompt;
+    platform.launcher = &launcher;
+    platform.tone = &tone;
+}

@@ -1,0 +1,174 @@
+#include "testserver.h"
+
+#include <QDeadlineTimer>
+#include <QSemaphore>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+
+namespace {
+
+QByteArray reason(int status)
+{
+    switch (status) {
+    case 200: return "OK";
+    case 302: return "Found";
+    case 404: return "Not Found";
+    case 500: return "Internal Server Error";
+    default: return "Status";
+    }
+}
+
+bool writeAll(QTcpSocket &socket, const QByteArray &data)
+{
+    socket.write(data);
+    while (socket.bytesToWrite() > 0) {
+        if (!socket.waitForBytesWritten(5000)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+TestServer::TestServer()
+{
+    QSemaphore listening;
+    m_thread.reset(QThread::create([this, &listening] {
+        QTcpServer server;
+        server.listen(QHostAddress::LocalHost, 0);
+        m_port = server.serverPort();
+        listening.release();
+        while (!m_stopping) {
+            if (!server.waitForNewConnection(20)) {
+                continue;
+            }
+            std::unique_ptr<QTcpSocket> socket(server.nextPendingConnection());
+            answer(*socket);
+        }
+    }));
+    m_thread->start();
+    listening.acquire();
+}
+
+TestServer::~TestServer()
+{
+    m_stopping = true;
+    m_thread->wait();
+}
+
+void TestServer::serve(const QByteArray &path, Route route)
+{
+    const QMutexLocker lock(&m_mutex);
+    m_routes.insert(path, std::move(route));
+}
+
+void TestServer::serve(const QByteArray &path, const QByteArray &body)
+{
+    Route route;
+    route.body = body;
+    serve(path, std::move(route));
+}
+
+QString TestServer::url(const QByteArray &path) const
+{
+    return QStringLiteral("http://127.0.0.1:%1%2").arg(m_port).arg(QString::fromLatin1(path));
+}
+
+QList<TestServer::Request> TestServer::requests() const
+{
+    const QMutexLocker lock(&m_mutex);
+    return m_requests;
+}
+
+TestServer::Route TestServer::redirectTo(const QByteArray &location)
+{
+    Route route;
+    route.status = 302;
+    route.headers.append({"Location", location});
+    return route;
+}
+
+void TestServer::answer(QTcpSocket &socket)
+{
+    QByteArray head;
+    const QDeadlineTimer deadline(5000);
+    while (!head.contains("\r\n\r\n")) {
+        if (deadline.hasExpired() || !socket.waitForReadyRead(int(deadline.remainingTime()))) {
+            return;
+        }
+        head += socket.readAll();
+    }
+    Request request;
+    const QList<QByteArray> lines = head.left(head.indexOf("\r\n\r\n")).split('\n');
+    const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
+    request.method = requestLine.value(0);
+    request.path = requestLine.value(1).split('?').value(0);
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const qsizetype colon = lines[i].indexOf(':');
+        if (colon > 0) {
+            request.headers.insert(lines[i].left(colon).trimmed().toLower(),
+                                   lines[i].mid(colon + 1).trimmed());
+        }
+    }
+    Route route;
+    {
+        const QMutexLocker lock(&m_mutex);
+        m_requests.append(request);
+        const auto found = m_routes.constFind(request.path);
+        if (found == m_routes.constEnd()) {
+            route.status = 404;
+            route.body = "not found\n";
+        } else {
+            route = *found;
+        }
+    }
+    if (route.misbehaviour == Misbehaviour::HangUp) {
+        socket.abort();
+        return;
+    }
+
+    QByteArray response = "HTTP/1.1 " + QByteArray::number(route.status) + ' ' +
+                          reason(route.status) + "\r\nConnection: close\r\n";
+    if (route.misbehaviour != Misbehaviour::NoLength) {
+        response += "Content-Length: " + QByteArray::number(route.body.size()) + "\r\n";
+    }
+    for (const auto &[name, value] : route.headers) {
+        response += name + ": " + value + "\r\n";
+    }
+    response += "\r\n";
+    const bool head_only = request.method == "HEAD";
+    QByteArray body = head_only ? QByteArray() : route.body;
+    const bool partial = route.misbehaviour == Misbehaviour::CutShort ||
+                         route.misbehaviour == Misbehaviour::Stall;
+    if (partial) {
+        body = body.left(route.sendBytes);
+    }
+    if (!writeAll(socket, response)) {
+        return;
+    }
+    // Paced bodies go out in pieces a tenth of a second's worth each.
+    const qsizetype piece = route.bytesPerSecond > 0 ? qMax(1, route.bytesPerSecond / 10)
+                                                     : body.size();
+    for (qsizetype at = 0; at < body.size() && !m_stopping; at += piece) {
+        if (!writeAll(socket, body.mid(at, piece))) {
+            return;
+        }
+        if (route.bytesPerSecond > 0) {
+            QThread::msleep(100);
+        }
+    }
+    if (route.misbehaviour == Misbehaviour::Stall) {
+        // Hold the connection open until the client gives up or the server stops.
+        while (!m_stopping && socket.state() == QAbstractSocket::ConnectedState) {
+            socket.waitForReadyRead(20);
+            socket.readAll();
+        }
+        return;
+    }
+    socket.disconnectFromHost();
+    if (socket.state() != QAbstractSocket::UnconnectedState) {
+        socket.waitForDisconnected(5000);
+    }
+}

@@ -1,0 +1,212 @@
+#include "update/setupname.h"
+#include "update/updateinfo.h"
+
+#include <QDir>
+#include <QTest>
+
+#include <cmath>
+#include <cstring>
+
+Q_DECLARE_METATYPE(UpdateInfo)
+
+namespace {
+
+RecordBytes rawRecord(QByteArray bytes)
+{
+    bytes = bytes.leftJustified(264, ' ', true);
+    RecordBytes record;
+    std::memcpy(record.data(), bytes.constData(), record.size());
+    return record;
+}
+
+UpdateInfo offer(const QByteArray &url, std::int32_t size = 4096)
+{
+    UpdateInfo info;
+    info.Version = 1.5f;
+    std::memcpy(info.SetupUrl.data(), url.constData(), size_t(qMin<qsizetype>(url.size(), 256)));
+    info.SetupSize = size;
+    return info;
+}
+
+} // namespace
+
+class TestUpdateInfo : public QObject {
+    Q_OBJECT
+private slots:
+    void decodesLittleEndianFields();
+    void shortResponsesKeepSpaces_data();
+    void shortResponsesKeepSpaces();
+    void encodeDecodeRoundTrip();
+    void setupName_data();
+    void setupName();
+    void unsafeNamesGiveNoPath_data();
+    void unsafeNamesGiveNoPath();
+    void recordProblems_data();
+    void recordProblems();
+    void setupPathJoinsProgramDirectory();
+};
+
+void TestUpdateInfo::decodesLittleEndianFields()
+{
+    // 1.5f is 0x3FC00000; 1536000 is 0x00177000.
+    QByteArray bytes("\x00\x00\xC0\x3F", 4);
+    bytes += QByteArray("http://h/kolup/setup.exe").leftJustified(256, ' ');
+    bytes += QByteArray("\x00\x70\x17\x00", 4);
+    const UpdateInfo info = decodeRecord(rawRecord(bytes));
+    QCOMPARE(info.Version, 1.5f);
+    QCOMPARE(setupAddress(info), std::string_view("http://h/kolup/setup.exe"));
+    QCOMPARE(info.SetupSize, 1536000);
+
+    const QByteArray negative = QByteArray(260, ' ') + QByteArray("\xFF\xFF\xFF\xFF", 4);
+    QCOMPARE(decodeRecord(rawRecord(negative)).SetupSize, -1);
+}
+
+void TestUpdateInfo::shortResponsesKeepSpaces_data()
+{
+    QTest::addColumn<QByteArray>("received");
+    QTest::addColumn<quint32>("versionBits");
+    QTest::newRow("empty") << QByteArray() << 0x20202020u;
+    QTest::newRow("one byte") << QByteArray("\x41", 1) << 0x20202041u;
+    QTest::newRow("three bytes") << QByteArray("\x01\x02\x03", 3) << 0x20030201u;
+}
+
+void TestUpdateInfo::shortResponsesKeepSpaces()
+{
+    QFETCH(QByteArray, received);
+    QFETCH(quint32, versionBits);
+    const UpdateInfo info = decodeRecord(rawRecord(received));
+    QCOMPARE(std::bit_cast<quint32>(info.Version), versionBits);
+    QCOMPARE(info.SetupSize, 538976288);
+    QVERIFY(setupAddress(info).empty());
+    // No "/": the whole field is the name, and it is all padding.
+    const SetupName name = findSetupName(info);
+    QVERIFY(name.terminated);
+    QCOMPARE(name.name, std::string());
+}
+
+void TestUpdateInfo::encodeDecodeRoundTrip()
+{
+    UpdateInfo info = offer("https://kolup.example/a/b/KolupSetup 2.exe", -7);
+    info.Version = std::nanf("");
+    const UpdateInfo back = decodeRecord(encodeRecord(info));
+    QVERIFY(std::isnan(back.Version));
+    QCOMPARE(back.SetupUrl, info.SetupUrl);
+    QCOMPARE(back.SetupSize, -7);
+    // The version lies first, little-endian.
+    info.Version = 1.5f;
+    const RecordBytes bytes = encodeRecord(info);
+    QCOMPARE(bytes[3], std::byte{0x3F});
+    QCOMPARE(bytes[2], std::byte{0xC0});
+}
+
+void TestUpdateInfo::setupName_data()
+{
+    QTest::addColumn<QByteArray>("url");
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<bool>("terminated");
+
+    // Last "/" at 16, nine-character name: q = 10.
+    QTest::newRow("example") << QByteArray("http://kolup.ex/setup.exe") << QByteArray("setup.exe")
+                             << true;
+    QTest::newRow("no slash") << QByteArray("setup.exe") << QByteArray("setup.exe") << true;
+    QTest::newRow("single spaces kept") << QByteArray("http://h/my setup.exe")
+                                        << QByteArray("my setup.exe") << true;
+    QTest::newRow("double spaces cut") << QByteArray("http://h/my  setup.exe")
+                                       << QByteArray("my") << true;
+    QTest::newRow("ends in slash") << QByteArray("http://h/dir/") << QByteArray() << true;
+    QTest::newRow("name up to 254") << "http://h/" + QByteArray(245, 'n') << QByteArray(245, 'n')
+                                    << true;
+    QTest::newRow("no padding left") << "http://h/" + QByteArray(247, 'n') << QByteArray()
+                                     << false;
+    QTest::newRow("one space left") << "http://h/" + QByteArray(246, 'n') << QByteArray() << false;
+}
+
+void TestUpdateInfo::setupName()
+{
+    QFETCH(QByteArray, url);
+    QFETCH(QByteArray, name);
+    QFETCH(bool, terminated);
+    const SetupName found = findSetupName(offer(url));
+    QCOMPARE(found.terminated, terminated);
+    QCOMPARE(QByteArray::fromStdString(found.name), name);
+}
+
+void TestUpdateInfo::unsafeNamesGiveNoPath_data()
+{
+    QTest::addColumn<QByteArray>("name");
+    QTest::newRow("empty") << QByteArray();
+    QTest::newRow("dot") << QByteArray(".");
+    QTest::newRow("dot dot") << QByteArray("..");
+    QTest::newRow("backslash") << QByteArray("..\\..\\evil.exe");
+    QTest::newRow("colon") << QByteArray("C:evil.exe");
+    QTest::newRow("stream") << QByteArray("setup.exe:hidden");
+    QTest::newRow("tab") << QByteArray("set\tup.exe");
+    QTest::newRow("newline") << QByteArray("setup\n.exe");
+    QTest::newRow("nul") << QByteArray("setup\0.exe", 10);
+    QTest::newRow("delete") << QByteArray("setup\x7F.exe");
+    for (const char *device : {"CON", "prn", "Aux", "nul.txt", "COM1", "com9.exe", "LPT1",
+                               "lpt9.tar.gz"}) {
+        QTest::newRow(device) << QByteArray(device);
+    }
+    QTest::newRow("not text here") << QByteArray("setup\xFF.exe");
+}
+
+void TestUpdateInfo::unsafeNamesGiveNoPath()
+{
+    QFETCH(QByteArray, name);
+    const UpdateInfo info = offer("http://kolup.example/" + name);
+    QVERIFY(setupNameProblem(findSetupName(info).name).has_value());
+    QVERIFY(!setupPathFor(QStringLiteral("/opt/kolup"), info));
+    QCOMPARE(::recordProblems(info).size(), 1u);
+}
+
+void TestUpdateInfo::recordProblems_data()
+{
+    QTest::addColumn<QByteArray>("url");
+    QTest::addColumn<int>("size");
+    QTest::addColumn<QStringList>("problems");
+
+    QTest::newRow("good") << QByteArray("https://kolup.example/setup.exe") << 1 << QStringList();
+    QTest::newRow("good, upper-case scheme") << QByteArray("HTTP://kolup.example/COM10.exe")
+                                             << 5 << QStringList();
+    QTest::newRow("zero size") << QByteArray("http://kolup.example/setup.exe") << 0
+                               << QStringList{"the setup size is not positive"};
+    QTest::newRow("negative size") << QByteArray("http://kolup.example/setup.exe") << -1
+                                   << QStringList{"the setup size is not positive"};
+    QTest::newRow("file address") << QByteArray("file:///tmp/setup.exe") << 10
+                                  << QStringList{"the setup address is not an http or https address"};
+    QTest::newRow("bare name") << QByteArray("setup.exe") << 10
+                               << QStringList{"the setup address is not an http or https address"};
+    QTest::newRow("everything wrong") << "ftp://h/" + QByteArray(248, 'n') << 0
+                                      << QStringList{
+                                             "the setup address is not an http or https address",
+                                             "the setup address has no file name followed by two spaces",
+                                             "the setup size is not positive"};
+}
+
+void TestUpdateInfo::recordProblems()
+{
+    QFETCH(QByteArray, url);
+    QFETCH(int, size);
+    QFETCH(QStringList, problems);
+    QStringList found;
+    for (const std::string &problem : ::recordProblems(offer(url, size))) {
+        found.append(QString::fromStdString(problem));
+    }
+    QCOMPARE(found, problems);
+    QCOMPARE(setupPathFor(QStringLiteral("/p"), offer(url, size)).has_value(), problems.isEmpty());
+}
+
+void TestUpdateInfo::setupPathJoinsProgramDirectory()
+{
+    const UpdateInfo info = offer("http://kolup.example/dir/KolupSetup.exe");
+    const QString sep = QDir::separator();
+    QCOMPARE(setupPathFor(QStringLiteral("/opt/kolup"), info),
+             std::optional(QStringLiteral("/opt/kolup") + sep + "KolupSetup.exe"));
+    // A root directory keeps its separator and gets another.
+    QCOMPARE(setupPathFor(QDir::rootPath(), info),
+             std::optional(QDir::rootPath() + sep + "KolupSetup.exe"));
+}
+
+QTEST_APPLESS_MAIN(TestUpdateInfo)
+#include "tst_updateinfo.moc"

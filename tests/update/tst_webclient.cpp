@@ -1,0 +1,259 @@
+#include "testserver.h"
+#include "update/webclient.h"
+
+#include <QTcpServer>
+#include <QTest>
+
+#include <array>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string address(const TestServer &server, const QByteArray &path)
+{
+    return server.url(path).toStdString();
+}
+
+QByteArray bytesOf(std::span<const std::byte> span)
+{
+    return QByteArray(reinterpret_cast<const char *>(span.data()), qsizetype(span.size()));
+}
+
+QByteArray pattern(qsizetype size)
+{
+    QByteArray data(size, Qt::Uninitialized);
+    for (qsizetype i = 0; i < size; ++i) {
+        data[i] = char('a' + i % 26);
+    }
+    return data;
+}
+
+quint16 closedPort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort(); // closed again when probe goes
+}
+
+} // namespace
+
+class TestWebClient : public QObject {
+    Q_OBJECT
+private slots:
+    void readsWholeRecordInOneRead();
+    void shortResourceLeavesBufferTail_data();
+    void shortResourceLeavesBufferTail();
+    void addressesThatDoNotOpen_data();
+    void addressesThatDoNotOpen();
+    void followsRedirectToAnotherPath();
+    void sendsAgentAndNoCacheHeadersAndTrimsPadding();
+    void ignoresProxyFromEnvironment();
+    void readsLargeResourceInChunksWithBoundedBuffer();
+    void keepsEndAndFailureApart();
+    void stalledTransferEnds();
+};
+
+void TestWebClient::readsWholeRecordInOneRead()
+{
+    TestServer server;
+    const QByteArray record = pattern(264);
+    server.serve("/KOLUP_VERSION.txt", record);
+    WebClient client;
+    WebResource resource = client.open(address(server, "/KOLUP_VERSION.txt"));
+    QVERIFY(resource.isOpen());
+    std::array<std::byte, 264> buffer;
+    buffer.fill(std::byte{' '});
+    QCOMPARE(resource.read(buffer), 264u);
+    QCOMPARE(bytesOf(buffer), record);
+}
+
+void TestWebClient::shortResourceLeavesBufferTail_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::newRow("empty") << QByteArray();
+    QTest::newRow("three bytes") << QByteArray("abc");
+    QTest::newRow("one short") << pattern(263);
+}
+
+void TestWebClient::shortResourceLeavesBufferTail()
+{
+    QFETCH(QByteArray, body);
+    TestServer server;
+    server.serve("/short", body);
+    WebResource resource = WebClient().open(address(server, "/short"));
+    QVERIFY(resource.isOpen());
+
+    std::array<std::byte, 264> buffer;
+    buffer.fill(std::byte{' '});
+    QCOMPARE(resource.read(buffer), std::size_t(body.size()));
+    QCOMPARE(bytesOf(buffer), body + QByteArray(264 - body.size(), ' '));
+
+    // A buffer holding an earlier read keeps that read's bytes past the new ones.
+    buffer.fill(std::byte{'x'});
+    QCOMPARE(resource.read(buffer), 0u);
+    QCOMPARE(bytesOf(buffer), QByteArray(264, 'x'));
+    QVERIFY(resource.result().completed());
+}
+
+void TestWebClient::addressesThatDoNotOpen_data()
+{
+    QTest::addColumn<QByteArray>("path"); // empty: the address column is used as it is
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<TestServer::Route>("route");
+
+    TestServer::Route notFound;
+    notFound.status = 404;
+    notFound.body = "<html>not here</html>";
+    TestServer::Route serverError;
+    serverError.status = 500;
+    serverError.body = "oops";
+    TestServer::Route hangUp;
+    hangUp.misbehaviour = TestServer::Misbehaviour::HangUp;
+
+    const QString closed = QStringLiteral("http://127.0.0.1:%1/x").arg(closedPort());
+    QTest::newRow("closed port") << QByteArray() << closed << TestServer::Route();
+    QTest::newRow("404") << QByteArray("/gone") << QString() << notFound;
+    QTest::newRow("500") << QByteArray("/broken") << QString() << serverError;
+    QTest::newRow("no response") << QByteArray("/hangup") << QString() << hangUp;
+    QTest::newRow("redirect to file") << QByteArray("/to-file") << QString()
+                                      << TestServer::redirectTo("file:///etc/passwd");
+    QTest::newRow("file address") << QByteArray() << "file:///etc/hostname" << TestServer::Route();
+    QTest::newRow("ftp address") << QByteArray() << "ftp://127.0.0.1/x" << TestServer::Route();
+    QTest::newRow("no address") << QByteArray() << "" << TestServer::Route();
+    QTest::newRow("unresolvable host") << QByteArray() << "http://kolup.invalid/x"
+                                       << TestServer::Route();
+}
+
+void TestWebClient::addressesThatDoNotOpen()
+{
+    QFETCH(QByteArray, path);
+    QFETCH(QString, address);
+    QFETCH(TestServer::Route, route);
+    TestServer server;
+    if (!path.isEmpty()) {
+        server.serve(path, route);
+        address = server.url(path);
+    }
+    WebResource resource = WebClient().open(address.toStdString());
+    QVERIFY(!resource.isOpen());
+    std::array<std::byte, 16> buffer;
+    buffer.fill(std::byte{' '});
+    QCOMPARE(resource.read(buffer), 0u);
+    QCOMPARE(bytesOf(buffer), QByteArray(16, ' '));
+    QVERIFY(!resource.result().completed());
+}
+
+void TestWebClient::followsRedirectToAnotherPath()
+{
+    TestServer server;
+    server.serve("/old", TestServer::redirectTo(server.url("/new").toLatin1()));
+    server.serve("/new", "moved here");
+    WebResource resource = WebClient().open(address(server, "/old"));
+    QVERIFY(resource.isOpen());
+    std::array<std::byte, 10> buffer{};
+    QCOMPARE(resource.read(buffer), 10u);
+    QCOMPARE(bytesOf(buffer), QByteArray("moved here"));
+}
+
+void TestWebClient::sendsAgentAndNoCacheHeadersAndTrimsPadding()
+{
+    TestServer server;
+    server.serve("/setup.exe", "x");
+    const std::string padded = address(server, "/setup.exe") + std::string(200, ' ');
+    WebResource resource = WebClient().open(padded);
+    QVERIFY(resource.isOpen());
+    const auto requests = server.requests();
+    QCOMPARE(requests.size(), 1);
+    const TestServer::Request &request = requests.first();
+    QCOMPARE(request.method, QByteArray("GET"));
+    QCOMPARE(request.path, QByteArray("/setup.exe"));
+    QCOMPARE(request.headers.value("user-agent"), QByteArray("API-Guide test program"));
+    QCOMPARE(request.headers.value("cache-control"), QByteArray("no-cache"));
+    QCOMPARE(request.headers.value("pragma"), QByteArray("no-cache"));
+}
+
+void TestWebClient::ignoresProxyFromEnvironment()
+{
+    TestServer server;
+    server.serve("/direct", "direct");
+    const QByteArray deadProxy = QStringLiteral("http://127.0.0.1:%1").arg(closedPort()).toLatin1();
+    for (const char *name : {"http_proxy", "HTTPS_PROXY", "https_proxy", "ALL_PROXY", "all_proxy"}) {
+        qputenv(name, deadProxy);
+    }
+    WebResource resource = WebClient().open(address(server, "/direct"));
+    for (const char *name : {"http_proxy", "HTTPS_PROXY", "https_proxy", "ALL_PROXY", "all_proxy"}) {
+        qunsetenv(name);
+    }
+    QVERIFY(resource.isOpen());
+    QCOMPARE(server.requests().size(), 1);
+}
+
+void TestWebClient::readsLargeResourceInChunksWithBoundedBuffer()
+{
+    TestServer server;
+    const QByteArray body = pattern(3 * 1024 * 1024 + 5);
+    server.serve("/big", body);
+    WebResource resource = WebClient().open(address(server, "/big"));
+    QVERIFY(resource.isOpen());
+    QCOMPARE(resource.announcedSize(), std::optional<std::int64_t>(body.size()));
+    QByteArray received;
+    std::array<std::byte, 1024> chunk;
+    for (;;) {
+        const std::size_t count = resource.read(chunk);
+        received += bytesOf(std::span(chunk).first(count));
+        if (count < chunk.size()) {
+            break;
+        }
+    }
+    QCOMPARE(received.size(), body.size());
+    QVERIFY(received == body);
+    QVERIFY(resource.result().completed());
+}
+
+void TestWebClient::keepsEndAndFailureApart()
+{
+    TestServer server;
+    TestServer::Route cut;
+    cut.body = pattern(5000);
+    cut.misbehaviour = TestServer::Misbehaviour::CutShort;
+    cut.sendBytes = 2000;
+    server.serve("/cut", cut);
+    TestServer::Route unannounced;
+    unannounced.body = pattern(3000);
+    unannounced.misbehaviour = TestServer::Misbehaviour::NoLength;
+    server.serve("/unannounced", unannounced);
+
+    std::array<std::byte, 4096> buffer{};
+    WebResource broken = WebClient().open(address(server, "/cut"));
+    QVERIFY(broken.isOpen());
+    QCOMPARE(broken.read(buffer), 2000u);
+    QVERIFY(broken.result().finished);
+    QVERIFY(broken.result().transportError != 0);
+    QVERIFY(!broken.result().completed());
+
+    WebResource whole = WebClient().open(address(server, "/unannounced"));
+    QCOMPARE(whole.read(buffer), 3000u);
+    QVERIFY(whole.result().completed());
+    QVERIFY(!whole.announcedSize());
+}
+
+void TestWebClient::stalledTransferEnds()
+{
+    TestServer server;
+    TestServer::Route stall;
+    stall.body = pattern(4096);
+    stall.misbehaviour = TestServer::Misbehaviour::Stall;
+    stall.sendBytes = 100;
+    server.serve("/stall", stall);
+    WebResource resource =
+        WebClient(WebClient::Timeouts{1000ms, 300ms}).open(address(server, "/stall"));
+    QVERIFY(resource.isOpen());
+    std::array<std::byte, 1024> buffer{};
+    QCOMPARE(resource.read(buffer), 100u);
+    QVERIFY(resource.result().stalled);
+    QVERIFY(!resource.result().completed());
+}
+
+QTEST_GUILESS_MAIN(TestWebClient)
+#include "tst_webclient.moc"

@@ -1,0 +1,33 @@
+#pragma once
+
+#include "update/updateinfo.h"
+
+#include <QString>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Where the setup file goes: the last element of the record's address, cut at the first two
+// consecutive spaces (the padding). Nothing before the last "/" is used.
+struct SetupName {
+    std::string name;
+    bool terminated = false; // false when no two spaces follow the name
+};
+SetupName findSetupName(const UpdateInfo &info);
+
+// Why a name must not be used as a file name next to this program, or nothing when it is safe:
+// it comes from the network and must not reach another directory, a device, or a name that no
+// file system takes.
+std::optional<std::string> setupNameProblem(std::string_view name);
+
+// Every reason the updater refuses a record; empty when it can be offered and downloaded.
+std::vector<std::string> recordProblems(const UpdateInfo &info);
+
+// The program directory, the platform's separator and the setup name; nothing when the record
+// is refused. A root directory that already ends in a separator gets a second one, as it
+// always has.
+std::optional<QString> setupPathFor(const QString &programDir, const UpdateInfo &info);
+
+bool isWebAddress(std::string_view address);

@@ -1,0 +1,50 @@
+#include "update/updateinfo.h"
+
+#include <bit>
+#include <cstring>
+
+namespace {
+
+constexpr std::size_t VersionOffset = 0;
+constexpr std::size_t UrlOffset = 4;
+constexpr std::size_t SizeOffset = UrlOffset + SetupUrlSize;
+
+std::uint32_t readLittleEndian32(std::span<const std::byte, RecordSize> bytes, std::size_t at)
+{
+    return std::uint32_t(bytes[at]) | std::uint32_t(bytes[at + 1]) << 8 |
+           std::uint32_t(bytes[at + 2]) << 16 | std::uint32_t(bytes[at + 3]) << 24;
+}
+
+void writeLittleEndian32(RecordBytes &bytes, std::size_t at, std::uint32_t value)
+{
+    for (std::size_t i = 0; i < 4; ++i) {
+        bytes[at + i] = std::byte(value >> (8 * i));
+    }
+}
+
+} // namespace
+
+UpdateInfo decodeRecord(std::span<const std::byte, RecordSize> bytes)
+{
+    UpdateInfo info;
+    info.Version = std::bit_cast<float>(readLittleEndian32(bytes, VersionOffset));
+    std::memcpy(info.SetupUrl.data(), bytes.data() + UrlOffset, SetupUrlSize);
+    info.SetupSize = std::bit_cast<std::int32_t>(readLittleEndian32(bytes, SizeOffset));
+    return info;
+}
+
+RecordBytes encodeRecord(const UpdateInfo &info)
+{
+    RecordBytes bytes{};
+    writeLittleEndian32(bytes, VersionOffset, std::bit_cast<std::uint32_t>(info.Version));
+    std::memcpy(bytes.data() + UrlOffset, info.SetupUrl.data(), SetupUrlSize);
+    writeLittleEndian32(bytes, SizeOffset, std::bit_cast<std::uint32_t>(info.SetupSize));
+    return bytes;
+}
+
+std::string_view setupAddress(const UpdateInfo &info)
+{
+    std::string_view address(info.SetupUrl.data(), info.SetupUrl.size());
+    const auto last = address.find_last_not_of(' ');
+    return last == std::string_view::npos ? std::string_view() : address.substr(0, last + 1);
+}

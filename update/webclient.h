@@ -1,0 +1,73 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+// Plain GETs from the maker's web host: direct (never through a proxy), never from a cache,
+// always under the same agent name.
+inline constexpr std::string_view AgentName = "API-Guide test program";
+
+// How a transfer went, with the three ways it can end kept apart: the server's status, a
+// transport failure, and the plain end of the resource.
+struct TransferResult {
+    int transportError = 0; // a CURLcode; 0 when the transport had no trouble
+    long httpStatus = 0;    // 0 until a response arrived
+    bool finished = false;  // the resource ended, or the transfer failed
+    bool stalled = false;   // ended by us: no data came for too long
+
+    bool statusOk() const { return httpStatus >= 200 && httpStatus <= 299; }
+    bool completed() const { return finished && transportError == 0 && !stalled && statusOk(); }
+    std::string describe() const;
+};
+
+class WebResource;
+
+// The session: settings shared by every address opened through it.
+class WebClient {
+public:
+    struct Timeouts {
+        std::chrono::milliseconds connect{15'000};
+        std::chrono::milliseconds stall{30'000};
+    };
+
+    WebClient();
+    explicit WebClient(Timeouts timeouts);
+
+    // Sends the request and waits for the response's status. A resource that is not open is
+    // the "zero handle": no connection, an address that is not http(s), a redirect elsewhere,
+    // or a status other than 2xx, so that an error page can never be taken for the resource.
+    WebResource open(std::string_view address) const;
+
+private:
+    Timeouts m_timeouts;
+};
+
+// One opened address. Reading blocks until the buffer is full or the resource has ended.
+class WebResource {
+public:
+    WebResource(WebResource &&) noexcept;
+    WebResource &operator=(WebResource &&) noexcept;
+    ~WebResource();
+
+    bool isOpen() const;
+    // Fills buffer from its start and returns how many bytes came; fewer than its size only
+    // at the end of the resource or after a failure. The bytes past those are left as they were.
+    std::size_t read(std::span<std::byte> buffer);
+    const TransferResult &result() const;
+    // What the server announced as the body's length, when it did.
+    std::optional<std::int64_t> announcedSize() const;
+    void close();
+
+private:
+    friend class WebClient;
+    struct Transfer;
+    explicit WebResource(std::unique_ptr<Transfer> transfer);
+
+    std::unique_ptr<Transfer> m_transfer;
+};
