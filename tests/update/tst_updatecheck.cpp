@@ -1,0 +1,268 @@
+#include "app/systemplatform.h"
+#include "fakes.h"
+#include "records.h"
+#include "testserver.h"
+
+#include <QLabel>
+#include <QLocale>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include <cmath>
+#include <limits>
+
+namespace {
+
+constexpr auto RecordPath = "/kolup/KOLUP_VERSION.txt";
+
+QString text(Form1 &window, const char *label)
+{
+    return window.findChild<QLabel *>(label)->text();
+}
+
+bool panelsActive(Form1 &window)
+{
+    return window.findChild<QWidget *>("Frame2")->isEnabled() &&
+           window.findChild<QWidget *>("Label4")->isVisible();
+}
+
+bool exitShown(Form1 &window)
+{
+    return !window.findChild<QWidget *>("Command3")->isHidden();
+}
+
+} // namespace
+
+class TestUpdateCheck : public QObject {
+    Q_OBJECT
+private slots:
+    void cleanup() { QLocale::setDefault(QLocale::c()); }
+
+    void noConnection();
+    void noOffer_data();
+    void noOffer();
+    void offerAnsweredCancel_data();
+    void offerAnsweredCancel();
+    void offerAnsweredOkDownloads();
+    void earlierResultStaysBesideNewOffer();
+    void commaLocaleKeepsPointInQuestion();
+    void invalidRecords_data();
+    void invalidRecords();
+    void noEngineTakesAnyOffer();
+    void messageBoxAnswers_data();
+    void messageBoxAnswers();
+
+private:
+    TestServer m_server;
+};
+
+void TestUpdateCheck::noConnection()
+{
+    TestPlatform test(m_server.url("/nothing/KOLUP_VERSION.txt"));
+    Form1 window(test.platform);
+    window.show();
+    window.Command1_Click();
+    QCOMPARE(text(window, "Label13"), QStringLiteral("NO INTERNET CONNECTION FOUND"));
+    QVERIFY(exitShown(window));
+    QCOMPARE(text(window, "Label3"), QString());
+    QVERIFY(!panelsActive(window));
+    QVERIFY(test.prompt.texts.isEmpty());
+}
+
+void TestUpdateCheck::noOffer_data()
+{
+    QTest::addColumn<float>("offered");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("equal") << 1.2f << "1.2";
+    QTest::newRow("older") << 1.0f << "1";
+    QTest::newRow("not a number") << std::numeric_limits<float>::quiet_NaN() << "nan";
+}
+
+void TestUpdateCheck::noOffer()
+{
+    QFETCH(float, offered);
+    QFETCH(QString, shown);
+    m_server.serve(RecordPath, recordBytes(offered, "http://127.0.0.1/kolup/setup.exe", 5000));
+    TestPlatform test(m_server.url(RecordPath), "1.2");
+    Form1 window(test.platform);
+    window.show();
+    window.Command1_Click();
+    QCOMPARE(text(window, "Label13"), QStringLiteral("NO UPDATE AVAILABLE"));
+    QCOMPARE(text(window, "Label3"), shown);
+    QVERIFY(window.findChild<QWidget *>("Label3")->isVisible()); // in the idle frame
+    QVERIFY(!panelsActive(window));
+    QCOMPARE(text(window, "Label5"), QString());
+    QVERIFY(exitShown(window));
+    QVERIFY(test.prompt.texts.isEmpty());
+}
+
+void TestUpdateCheck::offerAnsweredCancel_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<QString>("kb");
+    QTest::newRow("1023 bytes") << 1023 << " 0 kb";
+    QTest::newRow("1024 bytes") << 1024 << " 1 kb";
+    QTest::newRow("1536000 bytes") << 1536000 << " 1500 kb";
+}
+
+void TestUpdateCheck::offerAnsweredCancel()
+{
+    QFETCH(int, size);
+    QFETCH(QString, kb);
+    m_server.serve(RecordPath, recordBytes(1.5f, "http://127.0.0.1/kolup/setup.exe", size));
+    TestPlatform test(m_server.url(RecordPath), "1.2");
+    test.prompt.answer = false;
+    Form1 window(test.platform);
+    window.show();
+    window.Command1_Click();
+    QCOMPARE(text(window, "Label3"), QStringLiteral("1.5"));
+    QCOMPARE(text(window, "Label5"), kb);
+    QVERIFY(panelsActive(window));
+    QCOMPARE(test.prompt.titles, QStringList{"Kolup Updater"});
+    QCOMPARE(test.prompt.texts,
+             QStringList{"Kolup version  1.5 is Available\n Do You want to UpDate Now ?"});
+    QCOMPARE(text(window, "Label13"), QString());
+    QVERIFY(!exitShown(window));
+    QCOMPARE(window.state().SetupPath, test.programDir() + "/setup.exe");
+    QCOMPARE(text(window, "Label11"), QString()); // no download
+    QCOMPARE(m_server.requests().last().path, QByteArray(RecordPath));
+}
+
+void TestUpdateCheck::offerAnsweredOkDownloads()
+{
+    m_server.serve("/kolup/ok-setup.exe", QByteArray(2048, 'k'));
+    m_server.serve(RecordPath, recordBytes(1.5f, m_server.url("/kolup/ok-setup.exe").toLatin1(),
+                                           2048));
+    TestPlatform test(m_server.url(RecordPath));
+    test.prompt.answer = true;
+    Form1 window(test.platform);
+    window.show();
+    window.Command1_Click();
+    QCOMPARE(text(window, "Label11"), QStringLiteral("DOWNLOAD COMPLETED.."));
+    QCOMPARE(window.state().SetupDownloaded, FlagTrue);
+}
+
+void TestUpdateCheck::earlierResultStaysBesideNewOffer()
+{
+    TestPlatform test(m_server.url(RecordPath), "1.2");
+    Form1 window(test.platform);
+    window.show();
+    m_server.serve(RecordPath, recordBytes(1.2f, "http://127.0.0.1/kolup/setup.exe", 5000));
+    window.Command1_Click();
+    QCOMPARE(text(window, "Label13"), QStringLiteral("NO UPDATE AVAILABLE"));
+
+    m_server.serve(RecordPath, recordBytes(2.0f, "http://127.0.0.1/kolup/setup.exe", 5000));
+    window.Command1_Click();
+    QCOMPARE(text(window, "Label3"), QStringLiteral("2"));
+    QVERIFY(panelsActive(window));
+    QCOMPARE(text(window, "Label13"), QStringLiteral("NO UPDATE AVAILABLE"));
+}
+
+void TestUpdateCheck::commaLocaleKeepsPointInQuestion()
+{
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    m_server.serve(RecordPath, recordBytes(1.5f, "http://127.0.0.1/kolup/setup.exe", 5000));
+    TestPlatform test(m_server.url(RecordPath), "1.2");
+    Form1 window(test.platform);
+    window.Command1_Click();
+    QCOMPARE(text(window, "Label2"), QStringLiteral("1,2"));
+    QCOMPARE(text(window, "Label3"), QStringLiteral("1,5"));
+    QVERIFY(test.prompt.texts.value(0).startsWith(QStringLiteral("Kolup version  1.5 is")));
+}
+
+void TestUpdateCheck::invalidRecords_data()
+{
+    QTest::addColumn<QByteArray>("record");
+    const QByteArray good = "http://127.0.0.1/kolup/setup.exe";
+    QTest::newRow("empty response") << QByteArray();
+    QTest::newRow("no padding after name") << recordBytes(1.5f, "http://h/" + QByteArray(247, 'n'), 10);
+    QTest::newRow("no name") << recordBytes(1.5f, "http://127.0.0.1/kolup/", 10);
+    QTest::newRow("dot dot") << recordBytes(1.5f, "http://127.0.0.1/..", 10);
+    QTest::newRow("backslashes") << recordBytes(1.5f, "http://h/..\\..\\x.exe", 10);
+    QTest::newRow("device") << recordBytes(1.5f, "http://h/CON.exe", 10);
+    QTest::newRow("not http") << recordBytes(1.5f, "file:///etc/passwd", 10);
+    QTest::newRow("zero size") << recordBytes(1.5f, good, 0);
+    QTest::newRow("negative size") << recordBytes(1.5f, good, -5);
+    // Invalid and not newer: the record is refused before versions are compared.
+    QTest::newRow("old and nameless") << recordBytes(1.0f, "http://127.0.0.1/kolup/", 10);
+}
+
+void TestUpdateCheck::invalidRecords()
+{
+    QFETCH(QByteArray, record);
+    m_server.serve(RecordPath, record);
+    TestPlatform test(m_server.url(RecordPath), "1.2");
+    Form1 window(test.platform);
+    window.show();
+    window.Command1_Click();
+    QCOMPARE(text(window, "Label13"), QStringLiteral("INVALID UPDATE INFORMATION"));
+    QVERIFY(exitShown(window));
+    QCOMPARE(text(window, "Label3"), QString());
+    QCOMPARE(text(window, "Label5"), QString());
+    QVERIFY(!panelsActive(window));
+    QVERIFY(test.prompt.texts.isEmpty());
+    QVERIFY(window.state().SetupPath.isEmpty());
+}
+
+void TestUpdateCheck::noEngineTakesAnyOffer()
+{
+    m_server.serve(RecordPath, recordBytes(0.5f, "http://127.0.0.1/kolup/setup.exe", 5000));
+    TestPlatform test{m_server.url(RecordPath), QByteArray()};
+    Form1 window(test.platform);
+    window.Command1_Click();
+    QCOMPARE(text(window, "Label2"), QString());
+    QCOMPARE(text(window, "Label3"), QStringLiteral("0.5"));
+    QCOMPARE(test.prompt.texts.size(), 1);
+
+    m_server.serve(RecordPath, recordBytes(std::nanf(""), "http://127.0.0.1/kolup/setup.exe", 50));
+    window.Command1_Click();
+    QCOMPARE(text(window, "Label13"), QStringLiteral("NO UPDATE AVAILABLE"));
+}
+
+void TestUpdateCheck::messageBoxAnswers_data()
+{
+    QTest::addColumn<int>("key"); // 0: the box's close control
+    QTest::addColumn<bool>("ok");
+    QTest::newRow("Enter takes the default, OK") << int(Qt::Key_Return) << true;
+    QTest::newRow("Escape is Cancel") << int(Qt::Key_Escape) << false;
+    QTest::newRow("closing is Cancel") << 0 << false;
+}
+
+void TestUpdateCheck::messageBoxAnswers()
+{
+    QFETCH(int, key);
+    QFETCH(bool, ok);
+    QString shownText;
+    QStringList buttons;
+    bool iconless = false;
+    // Answer the real box once it is up, as a person would.
+    QTimer::singleShot(0, [&] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        QVERIFY(box);
+        shownText = box->text();
+        iconless = box->icon() == QMessageBox::NoIcon;
+        for (QAbstractButton *button : box->buttons()) {
+            buttons.append(button->text().remove('&'));
+        }
+        QCOMPARE(box->defaultButton(), box->button(QMessageBox::Ok));
+        QCOMPARE(box->windowTitle(), QStringLiteral("Kolup Updater"));
+        if (key) {
+            QTest::keyClick(box, Qt::Key(key));
+        } else {
+            box->close();
+        }
+    });
+    MessageBoxPrompt prompt;
+    const bool answer = prompt.askToUpdate(nullptr, QStringLiteral("Kolup Updater"),
+                                           QStringLiteral("Kolup version  1.5 is Available\n Do"));
+    QCOMPARE(answer, ok);
+    QCOMPARE(shownText, QStringLiteral("Kolup version  1.5 is Available\n Do"));
+    QVERIFY(iconless);
+    buttons.sort();
+    QCOMPARE(buttons, (QStringList{"Cancel", "OK"}));
+}
+
+QTEST_MAIN(TestUpdateCheck)
+#include "tst_updatecheck.moc"
