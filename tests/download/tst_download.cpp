@@ -1,0 +1,347 @@
+#include "fakes.h"
+#include "records.h"
+#include "testserver.h"
+
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+namespace {
+
+constexpr auto RecordPath = "/kolup/KOLUP_VERSION.txt";
+
+QByteArray pattern(qsizetype size)
+{
+    QByteArray data(size, Qt::Uninitialized);
+    for (qsizetype i = 0; i < size; ++i) {
+        data[i] = char(i * 7 + i / 1024);
+    }
+    return data;
+}
+
+QByteArray contents(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QString text(Form1 &window, const char *label)
+{
+    return window.findChild<QLabel *>(label)->text();
+}
+
+void clickSoon(Form1 &window, const char *button)
+{
+    QTimer::singleShot(0, window.findChild<QPushButton *>(button), &QPushButton::click);
+}
+
+} // namespace
+
+class TestDownload : public QObject {
+    Q_OBJECT
+private slots:
+    void completes_data();
+    void completes();
+    void speedIsAverageSinceStart();
+    void elapsedTimeSurvivesLongUptime();
+    void cancelKeepsPartialAndStartsNothing();
+    void newTransferClearsEarlierCancel();
+    void failuresAreNotCompletions_data();
+    void failuresAreNotCompletions();
+    void failureLeavesCompleteFileUntouched();
+    void failedRetryStartsNothing();
+    void exitDuringTransferCancelsThenCloses();
+    void closingAfterCompletionStartsSetup();
+    void setupReplacedSinceDownloadIsNotStarted();
+    void checkDuringTransferIsIgnored();
+
+private:
+    // Serves a setup file of `body` announced as `size` bytes, and offers it.
+    void offer(const QByteArray &body, int size, TestServer::Route route = {});
+
+    TestServer m_server;
+};
+
+void TestDownload::offer(const QByteArray &body, int size, TestServer::Route route)
+{
+    route.body = body;
+    m_server.serve("/kolup/KolupSetup.exe", route);
+    m_server.serve(RecordPath,
+                   recordBytes(1.5f, m_server.url("/kolup/KolupSetup.exe").toLatin1(), size));
+}
+
+void TestDownload::completes_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::newRow("whole chunks, empty last piece") << 3072;
+    QTest::newRow("last piece of 628 bytes") << 3700;
+    QTest::newRow("below one chunk") << 1000;
+    QTest::newRow("one byte") << 1;
+}
+
+void TestDownload::completes()
+{
+    QFETCH(int, size);
+    const QByteArray body = pattern(size);
+    offer(body, size);
+    TestPlatform test(m_server.url(RecordPath));
+    test.clock.step = 250;
+    test.prompt.answer = true;
+    Form1 window(test.platform);
+    window.show();
+    window.findChild<QLabel *>("Label13")->setText(QStringLiteral("NO UPDATE AVAILABLE"));
+    window.Command1_Click();
+
+    const QString setup = test.programDir() + "/KolupSetup.exe";
+    QCOMPARE(window.state().SetupPath, setup);
+    QCOMPARE(contents(setup), body);
+    QVERIFY(!QFile::exists(setup + ".part"));
+    QCOMPARE(text(window, "Label11"), QStringLiteral("DOWNLOAD COMPLETED.."));
+    QCOMPARE(text(window, "Label7"), QStringLiteral(" 100%"));
+    QCOMPARE(text(window, "Label13"), QString());
+    QVERIFY(text(window, "Label9").endsWith(QStringLiteral(" Kb sec")));
+    QVERIFY(!text(window, "Label9").contains(QStringLiteral("inf")));
+    auto *message = window.findChild<QPlainTextEdit *>("Text2");
+    QVERIFY(message->isVisible());
+    QCOMPARE(message->toPlainText(),
+             "Kolup setup file has been downloaded and saved as: " + setup +
+                 ".  Before Intalling New Kolup version , Make sure old Version has been removed "
+                 "from system.");
+    QVERIFY(window.findChild<QWidget *>("Command3")->isVisible());
+    QVERIFY(window.findChild<QWidget *>("Command2")->isEnabled());
+    QCOMPARE(window.state().SetupDownloaded, FlagTrue);
+    QCOMPARE(test.tone.tones, (QList<QPair<int, int>>{{45000, 100}}));
+    // The fill spans the whole track.
+    QCOMPARE(window.findChild<QWidget *>("Text1")->width(),
+             window.findChild<QWidget *>("Picture2")->width());
+}
+
+void TestDownload::speedIsAverageSinceStart()
+{
+    // 50 chunks, the last measured 2000 ms after the start: 50 kB in 2.0001 s.
+    offer(pattern(51200), 51200);
+    TestPlatform test(m_server.url(RecordPath));
+    test.clock.step = 40;
+    test.prompt.answer = true;
+    Form1 window(test.platform);
+    window.Command1_Click();
+    QCOMPARE(text(window, "Label9"), QStringLiteral(" 25 Kb sec"));
+}
+
+void TestDownload::elapsedTimeSurvivesLongUptime()
+{
+    // Started just before 2^31 ms (24.8 days) of uptime: 3 kB in 3.0001 s.
+    offer(pattern(3072), 3072);
+    TestPlatform test(m_server.url(RecordPath));
+    test.clock.now = (std::int64_t(1) << 31) - 1500;
+    test.clock.step = 1000;
+    test.prompt.answer = true;
+    Form1 window(test.platform);
+    window.Command1_Click();
+    QCOMPARE(text(window, "Label9"), QStringLiteral(" 1 Kb sec"));
+}
+
+void TestDownload::cancelKeepsPartialAndStartsNothing()
+{
+    offer(pattern(8000), 8000);
+    TestPlatform test(m_server.url(RecordPath));
+    test.prompt.answer = true;
+    Form1 window(test.platform);
+    window.show();
+    test.prompt.whileAsking = [&] { clickSoon(window, "Command2"); };
+    window.Command1_Click();
+
+    const QString setup = window.state().SetupPath;
+    QCOMPARE(text(window, "Label11"), QStringLiteral("DOWNLOADING CANCEL.."));
+    QCOMPARE(contents(setup + ".part"), pattern(8000).left(1024)); // the chunk in progress
+    QVERIFY(!QFile::exists(setup));
+    QCOMPARE(text(window, "Label7"), QStringLiteral(" 12%"));
+    QVERIFY(window.findChild<QWidget *>("Command2")->isEnabled());
+    QVERIFY(window.findChild<QWidget *>("Command3")->isHidden());
+    QVERIFY(window.findChild<QWidget *>("Text2")->isHidden());
+    QCOMPARE(window.state().SetupDownloaded, FlagFalse);
+    QVERIFY(test.tone.tones.isEmpty());
+    window.close();
+    QVERIFY(test.launcher.starts.isEmpty());
+}
+
+void TestDownload::newTransferClearsEarlierCancel()
+{
+    offer(pattern(8000), 8000);
+    TestPlatform test(m_server.url(RecordPath));
+    test.prompt.answer = true;
+    Form1 window(test.platform);
+    window.show();
+    test.prompt.whileAsking = [&] { clickSoon(window, "Command2"); };
+    window.Command1_Click();
+    QCOMPARE(text(window, "Label11"), QStringLiteral("DOWNLOADING CANCEL.."));
+
+    test.prompt.whileAsking = nullptr;
+    window.Command2_Click(); // a stray click between transfers
+    window.Command1_Click();
+    QCOMPARE(text(window, "Label11"), QStringLiteral("DOWNLOAD COMPLETED.."));
+    QCOMPARE(contents(window.state().SetupPath), pattern(8000));
+}
+
+void TestDownload::failuresAreNotCompletions_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<int>("size");
+    QTest::addColumn<TestServer::Route>("route");
+    QTest::addColumn<QByteArray>("partial"); // what the side file keeps
+
+    const QByteArray body = pattern(3000);
+    TestServer::Route cut;
+    cut.misbehaviour = TestServer::Misbehaviour::CutShort;
+    cut.sendBytes = 2500;
+    TestServer::Route stall;
+    stall.misbehaviour = TestServer::Misbehaviour::Stall;
+    stall.sendBytes = 1500;
+    TestServer::Route missing;
+    missing.status = 404;
+
+    // Announced as 3000 but only 2500 served: the last read delivers 452 of 952.
+    QTest::newRow("fewer bytes than announced") << body.left(2500) << 3000 << TestServer::Route()
+                                                 << body.left(2500);
+    QTest::newRow("connection lost") << body << 3000 << cut << body.left(2500);
+    QTest::newRow("server stalls") << body << 3000 << stall << body.left(1500);
+    QTest::newRow("more than announced") << body << 2000 << TestServer::Route() << body.left(2000);
+    QTest::newRow("setup address not found") << body << 3000 << missing << QByteArray();
+}
+
+void TestDownload::failuresAreNotCompletions()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(int, size);
+    QFETCH(TestServer::Route, route);
+    QFETCH(QByteArray, partial);
+    offer(body, size, route);
+    TestPlatform test(m_server.url(RecordPath));
+    test.prompt.answer = true;
+    Form1 window(test.platform);
+    window.show();
+    window.Command1_Click();
+
+    const QString setup = window.state().SetupPath;
+    QCOMPARE(text(window, "Label11"), QStringLiteral("DOWNLOAD FAILED.."));
+    QVERIFY(!QFile::exists(setup));
+    QCOMPARE(contents(setup + ".part"), partial);
+    QCOMPARE(window.state().SetupDownloaded, FlagFalse);
+    QVERIFY(window.findChild<QWidget *>("Command3")->isVisible());
+    QVERIFY(window.findChild<QWidget *>("Text2")->isHidden());
+    QVERIFY(test.tone.tones.isEmpty());
+    window.Command3_Click();
+    QVERIFY(test.launcher.starts.isEmpty());
+}
+
+void TestDownload::failureLeavesCompleteFileUntouched()
+{
+    TestPlatform test(m_server.url(RecordPath));
+    const QString setup = test.programDir() + "/KolupSetup.exe";
+    QFile old(setup);
+    QVERIFY(old.open(QIODevice::WriteOnly));
+    old.write(QByteArray(10000, 'o'));
+    old.close();
+
+    TestServer::Route cut;
+    cut.misbehaviour = TestServer::Misbehaviour::CutShort;
+    cut.sendBytes = 1100;
+    offer(pattern(3000), 3000, cut);
+    test.prompt.answer = true;
+    Form1 window(test.platform);
+    window.Command1_Click();
+    QCOMPARE(text(window, "Label11"), QStringLiteral("DOWNLOAD FAILED.."));
+    QCOMPARE(contents(setup), QByteArray(10000, 'o'));
+}
+
+void TestDownload::failedRetryStartsNothing()
+{
+    offer(pattern(3000), 3000);
+    TestPlatform test(m_server.url(RecordPath));
+    test.prompt.answer = true;
+    Form1 window(test.platform);
+    window.show();
+    window.Command1_Click();
+    QCOMPARE(window.state().SetupDownloaded, FlagTrue);
+
+    // The same offer again, but the program's directory can no longer be written.
+    QVERIFY(QDir(test.programDir()).removeRecursively());
+    window.Command1_Click();
+    QCOMPARE(text(window, "Label11"), QStringLiteral("DOWNLOAD FAILED.."));
+    QCOMPARE(window.state().SetupDownloaded, FlagFalse);
+    window.close();
+    QVERIFY(test.launcher.starts.isEmpty());
+}
+
+void TestDownload::exitDuringTransferCancelsThenCloses()
+{
+    offer(pattern(8000), 8000);
+    TestPlatform test(m_server.url(RecordPath));
+    test.prompt.answer = true;
+    Form1 window(test.platform);
+    window.show();
+    window.findChild<QWidget *>("Command3")->show(); // left visible by an earlier check
+    test.prompt.whileAsking = [&] { clickSoon(window, "Command3"); };
+    window.Command1_Click();
+
+    QVERIFY(!window.isVisible());
+    QCOMPARE(text(window, "Label11"), QStringLiteral("DOWNLOADING CANCEL.."));
+    QVERIFY(!QFile::exists(window.state().SetupPath));
+    QVERIFY(test.launcher.starts.isEmpty());
+}
+
+void TestDownload::closingAfterCompletionStartsSetup()
+{
+    offer(pattern(2000), 2000);
+    TestPlatform test(m_server.url(RecordPath));
+    test.prompt.answer = true;
+    Form1 window(test.platform);
+    window.show();
+    window.Command1_Click();
+    window.findChild<QPushButton *>("Command3")->click();
+    QVERIFY(!window.isVisible());
+    QCOMPARE(test.launcher.starts.size(), 1);
+    QCOMPARE(test.launcher.starts[0].file, test.programDir() + "/KolupSetup.exe");
+    QCOMPARE(test.launcher.starts[0].workingDirectory, QDir::rootPath());
+}
+
+void TestDownload::setupReplacedSinceDownloadIsNotStarted()
+{
+    offer(pattern(2000), 2000);
+    TestPlatform test(m_server.url(RecordPath));
+    test.prompt.answer = true;
+    Form1 window(test.platform);
+    window.show();
+    window.Command1_Click();
+    QCOMPARE(window.state().SetupDownloaded, FlagTrue);
+
+    // A later offer of another file, declined: the setup path no longer names what was verified.
+    m_server.serve(RecordPath, recordBytes(1.6f, m_server.url("/kolup/Other.exe").toLatin1(), 10));
+    test.prompt.answer = false;
+    window.Command1_Click();
+    QCOMPARE(window.state().SetupPath, test.programDir() + "/Other.exe");
+    window.close();
+    QVERIFY(test.launcher.starts.isEmpty());
+}
+
+void TestDownload::checkDuringTransferIsIgnored()
+{
+    offer(pattern(8000), 8000);
+    TestPlatform test(m_server.url(RecordPath));
+    test.prompt.answer = true;
+    Form1 window(test.platform);
+    window.show();
+    test.prompt.whileAsking = [&] { clickSoon(window, "Command1"); };
+    const auto before = m_server.requests().size();
+    window.Command1_Click();
+    QCOMPARE(text(window, "Label11"), QStringLiteral("DOWNLOAD COMPLETED.."));
+    QCOMPARE(test.prompt.texts.size(), 1);
+    QCOMPARE(m_server.requests().size(), before + 2); // one record, one setup file
+}
+
+QTEST_MAIN(TestDownload)
+#include "tst_download.moc"
