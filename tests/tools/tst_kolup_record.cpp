@@ -1,0 +1,165 @@
+#include "records.h"
+#include "testserver.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+struct Run {
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+Run record(const QStringList &args, const QByteArray &input = {})
+{
+    QProcess process;
+    process.start(QStringLiteral(KOLUP_RECORD_PATH), args);
+    process.write(input);
+    process.closeWriteChannel();
+    process.waitForFinished(30000);
+    return {process.exitCode(), process.readAllStandardOutput(), process.readAllStandardError()};
+}
+
+} // namespace
+
+class TestKolupRecord : public QObject {
+    Q_OBJECT
+private slots:
+    void makeThenShowRoundTrip();
+    void makeFromSetupFile();
+    void makeRefuses_data();
+    void makeRefuses();
+    void showReportsProblems_data();
+    void showReportsProblems();
+    void checkAgainstServer_data();
+    void checkAgainstServer();
+    void usage();
+};
+
+void TestKolupRecord::makeThenShowRoundTrip()
+{
+    const Run made = record({"make", "--version", "1.25", "--url",
+                             "https://kolup.example/dl/Kolup Setup.exe", "--size", "1536000"});
+    QCOMPARE(made.exitCode, 0);
+    QCOMPARE(made.out, recordBytes(1.25f, "https://kolup.example/dl/Kolup Setup.exe", 1536000));
+
+    const Run shown = record({"show", "-"}, made.out);
+    QCOMPARE(shown.exitCode, 0);
+    QCOMPARE(shown.out, QByteArray("version: 1.25\n"
+                                   "url: https://kolup.example/dl/Kolup Setup.exe\n"
+                                   "size: 1536000\n"
+                                   "setup-name: Kolup Setup.exe\n"));
+}
+
+void TestKolupRecord::makeFromSetupFile()
+{
+    QTemporaryDir dir;
+    QFile setup(dir.filePath("setup.exe"));
+    QVERIFY(setup.open(QIODevice::WriteOnly));
+    setup.write(QByteArray(3700, 's'));
+    setup.close();
+    const QString out = dir.filePath("KOLUP_VERSION.txt");
+    const Run made = record({"make", "--version", "2", "--url", "http://h/setup.exe", "--file",
+                             setup.fileName(), "-o", out});
+    QCOMPARE(made.exitCode, 0);
+    QFile written(out);
+    QVERIFY(written.open(QIODevice::ReadOnly));
+    QCOMPARE(written.readAll(), recordBytes(2.0f, "http://h/setup.exe", 3700));
+}
+
+void TestKolupRecord::makeRefuses_data()
+{
+    QTest::addColumn<QStringList>("args");
+    const QString longUrl = "http://h/" + QString(246, 'n'); // 255 characters
+    QTest::newRow("url too long") << QStringList{"--url", longUrl, "--size", "10"};
+    QTest::newRow("file url") << QStringList{"--url", "file:///tmp/setup.exe", "--size", "10"};
+    QTest::newRow("no file name") << QStringList{"--url", "http://h/dir/", "--size", "10"};
+    QTest::newRow("device name") << QStringList{"--url", "http://h/nul.exe", "--size", "10"};
+    QTest::newRow("zero size") << QStringList{"--url", "http://h/setup.exe", "--size", "0"};
+    QTest::newRow("negative size") << QStringList{"--url", "http://h/setup.exe", "--size", "-4"};
+    QTest::newRow("size past 32 bits") << QStringList{"--url", "http://h/s.exe", "--size",
+                                                      "2147483648"};
+    QTest::newRow("missing setup file") << QStringList{"--url", "http://h/s.exe", "--file",
+                                                       "/nonexistent/s.exe"};
+}
+
+void TestKolupRecord::makeRefuses()
+{
+    QFETCH(QStringList, args);
+    QTemporaryDir dir;
+    const QString out = dir.filePath("KOLUP_VERSION.txt");
+    const Run made = record(QStringList{"make", "--version", "1.5", "-o", out} + args);
+    QCOMPARE(made.exitCode, 1);
+    QVERIFY2(made.err.startsWith("kolup-record: "), made.err);
+    QVERIFY(made.out.isEmpty());
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList());
+}
+
+void TestKolupRecord::showReportsProblems_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QByteArray>("tail"); // what follows the version line
+
+    QTest::newRow("short file is padded")
+        << recordBytes(1.5f, "http://h/setup.exe", 10).left(100)
+        << QByteArray("url: http://h/setup.exe\nsize: 538976288\nsetup-name: setup.exe\n"
+                      "problem: the record is 100 bytes, not 264\n");
+    QTest::newRow("longer file")
+        << recordBytes(1.5f, "http://h/setup.exe", 10) + "x"
+        << QByteArray("url: http://h/setup.exe\nsize: 10\nsetup-name: setup.exe\n"
+                      "problem: the record is 265 bytes, not 264\n");
+    QTest::newRow("unsafe name")
+        << recordBytes(1.5f, "http://h/..", 10)
+        << QByteArray("url: http://h/..\nsize: 10\nsetup-name: \n"
+                      "problem: the setup file name is \".\" or \"..\"\n");
+}
+
+void TestKolupRecord::showReportsProblems()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QByteArray, tail);
+    const Run shown = record({"show", "-"}, file);
+    QCOMPARE(shown.exitCode, 1);
+    QCOMPARE(shown.out, "version: 1.5\n" + tail);
+}
+
+void TestKolupRecord::checkAgainstServer_data()
+{
+    QTest::addColumn<int>("announced");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArray>("last");
+    QTest::newRow("matching size") << 5000 << 0 << QByteArray("served: 5000\n");
+    QTest::newRow("mismatching size")
+        << 4000 << 1 << QByteArray("problem: the server sends 5000 bytes, the record says 4000\n");
+}
+
+void TestKolupRecord::checkAgainstServer()
+{
+    QFETCH(int, announced);
+    QFETCH(int, exitCode);
+    QFETCH(QByteArray, last);
+    TestServer server;
+    server.serve("/kolup/setup.exe", QByteArray(5000, 'x'));
+    server.serve("/kolup/KOLUP_VERSION.txt",
+                 recordBytes(1.5f, server.url("/kolup/setup.exe").toLatin1(), announced));
+    const Run checked = record({"check", server.url("/kolup/KOLUP_VERSION.txt")});
+    QCOMPARE(checked.exitCode, exitCode);
+    QVERIFY2(checked.out.endsWith(last), checked.out);
+    QVERIFY(checked.out.contains("setup-name: setup.exe\n"));
+}
+
+void TestKolupRecord::usage()
+{
+    for (const QStringList &args : {QStringList{}, QStringList{"show"}, QStringList{"frob"},
+                                    QStringList{"make", "--version", "1"}}) {
+        QCOMPARE(record(args).exitCode, 2);
+    }
+}
+
+QTEST_GUILESS_MAIN(TestKolupRecord)
+#include "tst_kolup_record.moc"

@@ -1,0 +1,243 @@
+// kolup-record: the maker's tool to write, inspect and check the version record before it is
+// published. It decodes and judges records with the updater's own code, so what it accepts the
+// updater accepts.
+//
+//   kolup-record make --version V --url URL (--size N | --file SETUP) [-o OUT]
+//   kolup-record show FILE|-
+//   kolup-record check ADDRESS
+
+#include "app/numbertext.h"
+#include "update/setupname.h"
+#include "update/updateinfo.h"
+#include "update/webclient.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+#include <array>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <limits>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int Ok = 0;
+constexpr int Problem = 1;
+constexpr int Usage = 2;
+constexpr std::size_t LongestUrl = SetupUrlSize - 2; // room for the two padding spaces
+
+int usage()
+{
+    std::cerr << "usage: kolup-record make --version V --url URL (--size N | --file SETUP) [-o OUT]\n"
+                 "       kolup-record show FILE|-\n"
+                 "       kolup-record check ADDRESS\n";
+    return Usage;
+}
+
+int refuse(const std::string &why)
+{
+    std::cerr << "kolup-record: " << why << '\n';
+    return Problem;
+}
+
+template <typename T> std::optional<T> number(const std::string &text)
+{
+    T value{};
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::string versionText(float version)
+{
+    QString text = signedNumberText(version);
+    if (text.startsWith(QLatin1Char(' '))) {
+        text.remove(0, 1);
+    }
+    return text.toStdString();
+}
+
+// What show and check print: the fields, then one line for each reason to refuse the record.
+int describe(const QByteArray &received, std::ostream &out)
+{
+    RecordBytes bytes;
+    bytes.fill(std::byte{' '});
+    std::memcpy(bytes.data(), received.constData(),
+                std::min(bytes.size(), std::size_t(received.size())));
+    const UpdateInfo info = decodeRecord(bytes);
+    std::vector<std::string> problems = recordProblems(info);
+    const SetupName name = findSetupName(info);
+    const bool usable = name.terminated && !setupNameProblem(name.name);
+    out << "version: " << versionText(info.Version) << '\n'
+        << "url: " << setupAddress(info) << '\n'
+        << "size: " << info.SetupSize << '\n'
+        << "setup-name: " << (usable ? name.name : std::string()) << '\n';
+    if (std::size_t(received.size()) != RecordSize) {
+        problems.push_back("the record is " + std::to_string(received.size()) +
+                           " bytes, not " + std::to_string(RecordSize));
+    }
+    for (const std::string &problem : problems) {
+        out << "problem: " << problem << '\n';
+    }
+    return problems.empty() ? Ok : Problem;
+}
+
+int make(const QStringList &args)
+{
+    std::optional<float> version;
+    std::optional<std::string> url;
+    std::optional<std::int64_t> size;
+    QString setupFile;
+    QString output;
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        const QString &option = args[i];
+        if (i + 1 >= args.size()) {
+            return usage();
+        }
+        const std::string value = args[++i].toStdString();
+        if (option == QLatin1String("--version")) {
+            version = number<float>(value);
+            if (!version) {
+                return refuse("the version is not a number: " + value);
+            }
+        } else if (option == QLatin1String("--url")) {
+            url = value;
+        } else if (option == QLatin1String("--size")) {
+            size = number<std::int64_t>(value);
+            if (!size) {
+                return refuse("the size is not a whole number: " + value);
+            }
+        } else if (option == QLatin1String("--file")) {
+            setupFile = QString::fromStdString(value);
+        } else if (option == QLatin1String("-o")) {
+            output = QString::fromStdString(value);
+        } else {
+            return usage();
+        }
+    }
+    if (!version || !url || size.has_value() == !setupFile.isEmpty()) {
+        return usage();
+    }
+    if (!setupFile.isEmpty()) {
+        const QFileInfo file(setupFile);
+        if (!file.isFile()) {
+            return refuse("no setup file at " + setupFile.toStdString());
+        }
+        size = file.size();
+    }
+    if (url->size() > LongestUrl) {
+        return refuse("the url is " + std::to_string(url->size()) + " characters; at most " +
+                      std::to_string(LongestUrl) + " fit the record");
+    }
+    if (*size <= 0 || *size > std::numeric_limits<std::int32_t>::max()) {
+        return refuse("the size must be from 1 to " +
+                      std::to_string(std::numeric_limits<std::int32_t>::max()) + " bytes");
+    }
+    UpdateInfo info;
+    info.Version = *version;
+    std::memcpy(info.SetupUrl.data(), url->data(), url->size());
+    info.SetupSize = std::int32_t(*size);
+    if (const auto problems = recordProblems(info); !problems.empty()) {
+        return refuse("the updater would refuse this record: " + problems.front());
+    }
+
+    const RecordBytes bytes = encodeRecord(info);
+    const auto *data = reinterpret_cast<const char *>(bytes.data());
+    if (output.isEmpty()) {
+        std::cout.write(data, std::streamsize(bytes.size()));
+        return std::cout.flush() ? Ok : refuse("cannot write the record");
+    }
+    // All or nothing: the record appears under its name only once it is whole.
+    QSaveFile file(output);
+    if (!file.open(QIODevice::WriteOnly) || file.write(data, qint64(bytes.size())) != 264 ||
+        !file.commit()) {
+        return refuse("cannot write " + output.toStdString() + ": " +
+                      file.errorString().toStdString());
+    }
+    return Ok;
+}
+
+int show(const QString &path)
+{
+    QFile file;
+    const bool opened = path == QLatin1String("-") ? file.open(stdin, QIODevice::ReadOnly)
+                                                    : (file.setFileName(path),
+                                                       file.open(QIODevice::ReadOnly));
+    if (!opened) {
+        return refuse("cannot read " + path.toStdString());
+    }
+    // One byte past the record tells a longer file from an exact one.
+    return describe(file.read(RecordSize + 1), std::cout);
+}
+
+int check(const QString &address)
+{
+    const WebClient client;
+    WebResource record = client.open(address.toStdString());
+    if (!record.isOpen()) {
+        return refuse("cannot fetch " + address.toStdString() + ": " + record.result().describe());
+    }
+    std::array<std::byte, RecordSize + 1> buffer;
+    buffer.fill(std::byte{' '});
+    const std::size_t count = record.read(buffer);
+    record.close();
+    const QByteArray received(reinterpret_cast<const char *>(buffer.data()), qsizetype(count));
+    int status = describe(received, std::cout);
+
+    RecordBytes bytes;
+    std::memcpy(bytes.data(), buffer.data(), bytes.size());
+    const UpdateInfo info = decodeRecord(bytes);
+    WebResource setup = client.open(setupAddress(info));
+    if (!setup.isOpen()) {
+        std::cout << "problem: cannot fetch the setup file: " << setup.result().describe() << '\n';
+        return Problem;
+    }
+    // Read it through as the updater would, counting.
+    std::int64_t served = 0;
+    std::vector<std::byte> chunk(64 * 1024);
+    for (std::size_t got; (got = setup.read(chunk)) > 0;) {
+        served += std::int64_t(got);
+    }
+    std::cout << "served: " << served << '\n';
+    if (!setup.result().completed()) {
+        std::cout << "problem: the setup file's transfer failed: " << setup.result().describe()
+                  << '\n';
+        status = Problem;
+    } else if (served != info.SetupSize) {
+        std::cout << "problem: the server sends " << served << " bytes, the record says "
+                  << info.SetupSize << '\n';
+        status = Problem;
+    }
+    return status;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QStringList args = QCoreApplication::arguments().mid(1);
+    if (args.isEmpty()) {
+        return usage();
+    }
+    const QString command = args.takeFirst();
+    if (command == QLatin1String("make")) {
+        return make(args);
+    }
+    if (command == QLatin1String("show") && args.size() == 1) {
+        return show(args.first());
+    }
+    if (command == QLatin1String("check") && args.size() == 1) {
+        return check(args.first());
+    }
+    return usage();
+}
