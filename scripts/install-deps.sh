@@ -9,7 +9,7 @@ packages=(
   libcurl4-openssl-dev ca-certificates
   xvfb xauth xdotool fonts-dejavu-core
   nginx-light
-  python3 python3-pyatspi at-spi2-core dbus-x11
+  python3 python3-pyatspi python3-xlib at-spi2-core dbus-x11
   clang libclang-rt-14-dev
 )
 

@@ -1,0 +1,315 @@
+"""The pieces the demo, the end-to-end tests and the benchmarks share: the maker's web host
+(nginx on 127.0.0.1), a display (Xvfb) with the accessibility bus, the updater in a real
+window, and reading and pressing its controls the way a screen reader does.
+
+Debian's python3 (/usr/bin/python3) with python3-pyatspi and python3-xlib."""
+
+import os
+import shutil
+import signal
+import stat
+import subprocess
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BUILD = os.path.join(ROOT, "build")
+UPDATER = os.path.join(BUILD, "kolup-updater")
+RECORD_TOOL = os.path.join(BUILD, "tools", "kolup-record")
+GRAB = os.path.join(BUILD, "tests", "kolup-grab")
+ENGINE_FILE = os.path.join(BUILD, "engine", "version")
+HOST_PORT = 8642  # the build's KOLUP_VERSION_URL points here (scripts/build.sh)
+RECORD_PATH = "/kolup/KOLUP_VERSION.txt"
+
+# Controls in the order the window creates them inside each container; the accessibility tree
+# lists children in that order.
+FRAME1 = ["Text2", "Label13", "Label2", "Label1"]
+FRAME2 = ["Frame3", "Label4", "Label3"]
+FRAME3 = ["Label5", "Label6", "Label12", "Label11", "Label10", "Label9", "Label8", "Label7"]
+
+
+def wait_for(what, timeout=20.0, interval=0.02):
+    """Polls what() until it returns something true; raises after timeout seconds."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = what()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise TimeoutError("gave up waiting after %.0f s" % timeout)
+        time.sleep(interval)
+
+
+def url(path):
+    return "http://127.0.0.1:%d%s" % (HOST_PORT, path)
+
+
+def make_record(version, setup_url, size, out):
+    subprocess.run([RECORD_TOOL, "make", "--version", str(version), "--url", setup_url,
+                    "--size", str(size), "-o", out], check=True)
+
+
+def sample_setup(path, marker, padding):
+    """A setup program that notes where it ran, padded so its download takes a while."""
+    with open(path, "wb") as f:
+        f.write(b"#!/bin/sh\n# Kolup engine sample setup\npwd > '%s'\nexit 0\n" % marker.encode())
+        line = b"# " + b"k" * 77 + b"\n"
+        f.write(line * (padding // len(line)))
+    return os.path.getsize(path)
+
+
+class MakerHost:
+    """nginx serving a folder of ours at 127.0.0.1:HOST_PORT; its access log notes the agent
+    and the cache headers of every request. rate limits /kolup/ to bytes a second."""
+
+    def __init__(self, rate=None):
+        self.dir = tempfile.mkdtemp(prefix="kolup-host-")
+        os.chmod(self.dir, 0o755)  # nginx's workers read as nobody
+        self.docroot = os.path.join(self.dir, "www")
+        os.makedirs(os.path.join(self.docroot, "kolup"))
+        self.access_log = os.path.join(self.dir, "access.log")
+        conf = os.path.join(self.dir, "nginx.conf")
+        limit = "limit_rate %d;" % rate if rate else ""
+        with open(conf, "w") as f:
+            f.write("""
+daemon off;
+worker_processes 1;
+pid %(dir)s/nginx.pid;
+error_log %(dir)s/error.log;
+events { worker_connections 64; }
+http {
+    log_format kolup '$request_method $uri "$http_user_agent" "$http_cache_control" "$http_pragma" $status $body_bytes_sent';
+    access_log %(dir)s/access.log kolup;
+    client_body_temp_path %(dir)s/body;
+    proxy_temp_path %(dir)s/proxy;
+    fastcgi_temp_path %(dir)s/fastcgi;
+    uwsgi_temp_path %(dir)s/uwsgi;
+    scgi_temp_path %(dir)s/scgi;
+    default_type application/octet-stream;
+    sendfile on;
+    server {
+        listen 127.0.0.1:%(port)d;
+        root %(root)s;
+        location /kolup/ { %(limit)s }
+    }
+}
+""" % {"dir": self.dir, "port": HOST_PORT, "root": self.docroot, "limit": limit})
+        self.process = subprocess.Popen(["nginx", "-c", conf, "-p", self.dir, "-e",
+                                         os.path.join(self.dir, "error.log")])
+        wait_for(self._listening, timeout=10)
+
+    def _listening(self):
+        import socket
+        if self.process.poll() is not None:
+            raise RuntimeError("nginx did not start: %s" % self.error_log())
+        with socket.socket() as s:
+            return s.connect_ex(("127.0.0.1", HOST_PORT)) == 0
+
+    def error_log(self):
+        try:
+            with open(os.path.join(self.dir, "error.log")) as f:
+                return f.read()
+        except OSError:
+            return ""
+
+    def path(self, relative):
+        return os.path.join(self.docroot, relative.lstrip("/"))
+
+    def publish(self, relative, data=None, source=None):
+        target = self.path(relative)
+        if source:
+            shutil.copyfile(source, target)
+        else:
+            with open(target, "wb") as f:
+                f.write(data)
+        os.chmod(target, 0o644)
+        return target
+
+    def requests(self):
+        with open(self.access_log) as f:
+            return [line.rstrip("\n") for line in f]
+
+    def close(self):
+        self.process.terminate()
+        self.process.wait(10)
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+class Display:
+    """Xvfb on a free display number; with the session's accessibility bus, which needs a
+    D-Bus session (run under dbus-run-session)."""
+
+    def __init__(self, size="640x480x24"):
+        read, write = os.pipe()
+        self.process = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0", size,
+                                         "-nolisten", "tcp"], pass_fds=[write],
+                                        )
+        os.close(write)
+        with os.fdopen(read) as f:
+            self.name = ":" + f.readline().strip()
+
+    def env(self):
+        env = dict(os.environ)
+        env.update(DISPLAY=self.name, QT_QPA_PLATFORM="xcb", QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1",
+                   LC_ALL="C.UTF-8")
+        return env
+
+    def screenshot(self, path):
+        subprocess.run([GRAB, path], env=self.env(), check=True, )
+        return path
+
+    def close(self):
+        self.process.terminate()
+        self.process.wait(10)
+
+
+def set_installed_version(text):
+    os.makedirs(os.path.dirname(ENGINE_FILE), exist_ok=True)
+    with open(ENGINE_FILE, "w") as f:
+        f.write(text + "\n")
+
+
+class Updater:
+    """The real kolup-updater in a real window, read and driven through accessibility."""
+
+    def __init__(self, display):
+        import pyatspi
+        self.pyatspi = pyatspi
+        self.display = display
+        self.process = subprocess.Popen([UPDATER], env=display.env(), stderr=subprocess.DEVNULL)
+        self._controls = {}
+        self.app = wait_for(self._find_app, timeout=30)
+        self.window = wait_for(lambda: self._child(self.app, "frame", "Kolup Updater")
+                               or (self.app.childCount and self.app[0]), timeout=10)
+
+    def _find_app(self):
+        if self.process.poll() is not None:
+            raise RuntimeError("the updater ended early")
+        desktop = self.pyatspi.Registry.getDesktop(0)
+        for app in desktop:
+            if app is not None and app.get_process_id() == self.process.pid and app.childCount:
+                return app
+        return None
+
+    @staticmethod
+    def _child(parent, role, name):
+        for child in parent:
+            if child is not None and child.getRoleName() == role and child.name == name:
+                return child
+        return None
+
+    def _panel(self, title):
+        return self._child(self.window, "panel", title)
+
+    def control(self, name):
+        """The accessible of a control by its name in the window. Kept once found: during a
+        transfer the window answers only between chunks, so every question counts."""
+        if name not in self._controls:
+            self._controls[name] = self._find_control(name)
+        return self._controls[name]
+
+    def _find_control(self, name):
+        if name in FRAME1:
+            return self._panel("Kolup Current Satus")[FRAME1.index(name)]
+        if name in FRAME2:
+            return self._panel("Kolup update status")[FRAME2.index(name)]
+        if name in FRAME3:
+            frame3 = self._panel("Kolup update status")[0]
+            return frame3[FRAME3.index(name)]
+        captions = {"Command1": "Check New Versions", "Command2": "Cancel Download",
+                    "Command3": "EXIT"}
+        return self._child(self.window, "push button", captions[name])
+
+    def text(self, name):
+        """What a label shows, or a text box holds; empty for an empty label."""
+        acc = self.control(name)
+        if acc.getRoleName() == "text":
+            t = acc.queryText()
+            return t.getText(0, t.characterCount)
+        # An empty label reports its frame's title as its name.
+        name = acc.name
+        return "" if name in ("Kolup Current Satus", "Kolup update status", "Download Status") \
+            else name
+
+    def showing(self, name):
+        return self.control(name).getState().contains(self.pyatspi.STATE_SHOWING)
+
+    def press(self, name):
+        self._press(self.control(name))
+
+    # Button centres in the window, in pixels (the window's geometry is fixed).
+    BUTTON_CENTRES = {"Command1": (84, 356), "Command2": (316, 356), "Command3": (208, 356)}
+
+    def click(self, name):
+        """A real mouse click on a button. Unlike a question over the accessibility bus, which
+        takes several round trips, one click is handled at the window's next chance, also
+        while a transfer keeps it between chunks."""
+        env = self.display.env()
+        window = subprocess.run(["xdotool", "search", "--sync", "--name", "^Kolup Updater$"],
+                                env=env, capture_output=True, text=True, check=True)
+        window = window.stdout.split()[0]
+        x, y = self.BUTTON_CENTRES[name]
+        subprocess.run(["xdotool", "mousemove", "--window", window, str(x), str(y),
+                        "click", "1"], env=env, check=True)
+
+    def _press(self, acc):
+        action = acc.queryAction()
+        for i in range(action.nActions):
+            if action.getName(i) == "Press":
+                action.doAction(i)
+                return
+        raise RuntimeError("%s cannot be pressed" % acc.name)
+
+    def question(self):
+        """The modal question, once it is up: (the box, its texts, its buttons by caption)."""
+        def walk(acc, texts, buttons):
+            for child in acc:
+                if child is None:
+                    continue
+                role = child.getRoleName()
+                if role == "label" and child.name:
+                    texts.append(child.name)
+                elif role == "push button":
+                    buttons[child.name.replace("&", "")] = child
+                walk(child, texts, buttons)
+
+        def find():
+            for top in self.app:
+                if top is None or top.getRoleName() not in ("dialog", "alert"):
+                    continue
+                texts, buttons = [], {}
+                walk(top, texts, buttons)
+                if "OK" in buttons:
+                    return top, texts, buttons
+            return None
+        return wait_for(find)
+
+    def answer(self, button):
+        _, _, buttons = self.question()
+        self._press(buttons[button])
+
+    def close_window(self):
+        """The window's own close control: WM_DELETE_WINDOW, as a window manager sends it."""
+        from Xlib import X, display as xdisplay, protocol
+        d = xdisplay.Display(self.display.name)
+        delete = d.intern_atom("WM_DELETE_WINDOW")
+        protocols = d.intern_atom("WM_PROTOCOLS")
+        for window in d.screen().root.query_tree().children:
+            name = window.get_wm_name()
+            if name == "Kolup Updater":
+                event = protocol.event.ClientMessage(window=window, client_type=protocols,
+                                                     data=(32, [delete, X.CurrentTime, 0, 0, 0]))
+                window.send_event(event)
+        d.flush()
+        d.close()
+
+    def wait_text(self, name, expected, timeout=20):
+        return wait_for(lambda: self.text(name) == expected, timeout)
+
+    def wait_exit(self, timeout=20):
+        return self.process.wait(timeout)
+
+    def close(self):
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            self.process.wait(10)
