@@ -140,6 +140,7 @@ class Display:
     D-Bus session (run under dbus-run-session)."""
 
     def __init__(self, size="640x480x24"):
+        self.runtime_dir = tempfile.mkdtemp(prefix="kolup-xdg-")
         read, write = os.pipe()
         self.process = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0", size,
                                          "-nolisten", "tcp"], pass_fds=[write],
@@ -151,7 +152,7 @@ class Display:
     def env(self):
         env = dict(os.environ)
         env.update(DISPLAY=self.name, QT_QPA_PLATFORM="xcb", QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1",
-                   LC_ALL="C.UTF-8")
+                   LC_ALL="C.UTF-8", XDG_RUNTIME_DIR=self.runtime_dir)
         return env
 
     def screenshot(self, path):
