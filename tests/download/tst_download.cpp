@@ -41,6 +41,17 @@ void clickSoon(Form1 &window, const char *button)
 
 } // namespace
 
+// A window on a test platform whose person answers OK to the offer.
+struct Session {
+    TestPlatform test;
+    Form1 window;
+    explicit Session(const QString &versionUrl)
+        : test(versionUrl), window((test.prompt.answer = true, test.platform))
+    {
+        window.show();
+    }
+};
+
 class TestDownload : public QObject {
     Q_OBJECT
 private slots:
@@ -88,11 +99,9 @@ void TestDownload::completes()
     QFETCH(int, size);
     const QByteArray body = pattern(size);
     offer(body, size);
-    TestPlatform test(m_server.url(RecordPath));
+    Session session(m_server.url(RecordPath));
+    auto &[test, window] = session;
     test.clock.step = 250;
-    test.prompt.answer = true;
-    Form1 window(test.platform);
-    window.show();
     window.findChild<QLabel *>("Label13")->setText(QStringLiteral("NO UPDATE AVAILABLE"));
     window.Command1_Click();
 
@@ -124,10 +133,9 @@ void TestDownload::speedIsAverageSinceStart()
 {
     // 50 chunks, the last measured 2000 ms after the start: 50 kB in 2.0001 s.
     offer(pattern(51200), 51200);
-    TestPlatform test(m_server.url(RecordPath));
+    Session session(m_server.url(RecordPath));
+    auto &[test, window] = session;
     test.clock.step = 40;
-    test.prompt.answer = true;
-    Form1 window(test.platform);
     window.Command1_Click();
     QCOMPARE(text(window, "Label9"), QStringLiteral(" 25 Kb sec"));
 }
@@ -136,11 +144,10 @@ void TestDownload::elapsedTimeSurvivesLongUptime()
 {
     // Started just before 2^31 ms (24.8 days) of uptime: 3 kB in 3.0001 s.
     offer(pattern(3072), 3072);
-    TestPlatform test(m_server.url(RecordPath));
+    Session session(m_server.url(RecordPath));
+    auto &[test, window] = session;
     test.clock.now = (std::int64_t(1) << 31) - 1500;
     test.clock.step = 1000;
-    test.prompt.answer = true;
-    Form1 window(test.platform);
     window.Command1_Click();
     QCOMPARE(text(window, "Label9"), QStringLiteral(" 1 Kb sec"));
 }
@@ -148,10 +155,8 @@ void TestDownload::elapsedTimeSurvivesLongUptime()
 void TestDownload::cancelKeepsPartialAndStartsNothing()
 {
     offer(pattern(8000), 8000);
-    TestPlatform test(m_server.url(RecordPath));
-    test.prompt.answer = true;
-    Form1 window(test.platform);
-    window.show();
+    Session session(m_server.url(RecordPath));
+    auto &[test, window] = session;
     test.prompt.whileAsking = [&] { clickSoon(window, "Command2"); };
     window.Command1_Click();
 
@@ -172,10 +177,8 @@ void TestDownload::cancelKeepsPartialAndStartsNothing()
 void TestDownload::newTransferClearsEarlierCancel()
 {
     offer(pattern(8000), 8000);
-    TestPlatform test(m_server.url(RecordPath));
-    test.prompt.answer = true;
-    Form1 window(test.platform);
-    window.show();
+    Session session(m_server.url(RecordPath));
+    auto &[test, window] = session;
     test.prompt.whileAsking = [&] { clickSoon(window, "Command2"); };
     window.Command1_Click();
     QCOMPARE(text(window, "Label11"), QStringLiteral("DOWNLOADING CANCEL.."));
@@ -220,10 +223,8 @@ void TestDownload::failuresAreNotCompletions()
     QFETCH(TestServer::Route, route);
     QFETCH(QByteArray, partial);
     offer(body, size, route);
-    TestPlatform test(m_server.url(RecordPath));
-    test.prompt.answer = true;
-    Form1 window(test.platform);
-    window.show();
+    Session session(m_server.url(RecordPath));
+    auto &[test, window] = session;
     window.Command1_Click();
 
     const QString setup = window.state().SetupPath;
@@ -261,10 +262,8 @@ void TestDownload::failureLeavesCompleteFileUntouched()
 void TestDownload::failedRetryStartsNothing()
 {
     offer(pattern(3000), 3000);
-    TestPlatform test(m_server.url(RecordPath));
-    test.prompt.answer = true;
-    Form1 window(test.platform);
-    window.show();
+    Session session(m_server.url(RecordPath));
+    auto &[test, window] = session;
     window.Command1_Click();
     QCOMPARE(window.state().SetupDownloaded, FlagTrue);
 
@@ -280,10 +279,8 @@ void TestDownload::failedRetryStartsNothing()
 void TestDownload::exitDuringTransferCancelsThenCloses()
 {
     offer(pattern(8000), 8000);
-    TestPlatform test(m_server.url(RecordPath));
-    test.prompt.answer = true;
-    Form1 window(test.platform);
-    window.show();
+    Session session(m_server.url(RecordPath));
+    auto &[test, window] = session;
     window.findChild<QWidget *>("Command3")->show(); // left visible by an earlier check
     test.prompt.whileAsking = [&] { clickSoon(window, "Command3"); };
     window.Command1_Click();
@@ -297,10 +294,8 @@ void TestDownload::exitDuringTransferCancelsThenCloses()
 void TestDownload::closingAfterCompletionStartsSetup()
 {
     offer(pattern(2000), 2000);
-    TestPlatform test(m_server.url(RecordPath));
-    test.prompt.answer = true;
-    Form1 window(test.platform);
-    window.show();
+    Session session(m_server.url(RecordPath));
+    auto &[test, window] = session;
     window.Command1_Click();
     window.findChild<QPushButton *>("Command3")->click();
     QVERIFY(!window.isVisible());
@@ -312,10 +307,8 @@ void TestDownload::closingAfterCompletionStartsSetup()
 void TestDownload::setupReplacedSinceDownloadIsNotStarted()
 {
     offer(pattern(2000), 2000);
-    TestPlatform test(m_server.url(RecordPath));
-    test.prompt.answer = true;
-    Form1 window(test.platform);
-    window.show();
+    Session session(m_server.url(RecordPath));
+    auto &[test, window] = session;
     window.Command1_Click();
     QCOMPARE(window.state().SetupDownloaded, FlagTrue);
 
@@ -331,10 +324,8 @@ void TestDownload::setupReplacedSinceDownloadIsNotStarted()
 void TestDownload::checkDuringTransferIsIgnored()
 {
     offer(pattern(8000), 8000);
-    TestPlatform test(m_server.url(RecordPath));
-    test.prompt.answer = true;
-    Form1 window(test.platform);
-    window.show();
+    Session session(m_server.url(RecordPath));
+    auto &[test, window] = session;
     test.prompt.whileAsking = [&] { clickSoon(window, "Command1"); };
     const auto before = m_server.requests().size();
     window.Command1_Click();
