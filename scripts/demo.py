@@ -39,17 +39,17 @@ def unattended(shots):
     try:
         saved = []
         desktop.wait_for(lambda: updater.text("Label2") == "1.2")
-        saved.append(display.screenshot(os.path.join(shots, "1-idle.png")))
+        saved.append(updater.screenshot(os.path.join(shots, "1-idle.png")))
         updater.press("Command1")
         updater.question()
         saved.append(display.screenshot(os.path.join(shots, "2-question.png")))
         updater.answer("OK")
         part = os.path.join(desktop.BUILD, SETUP + ".part")
         desktop.wait_for(lambda: os.path.exists(part) and os.path.getsize(part) > 300 * 1024)
-        saved.append(display.screenshot(os.path.join(shots, "3-downloading.png")))
+        saved.append(updater.screenshot(os.path.join(shots, "3-downloading.png")))
         updater.wait_text("Label11", "DOWNLOAD COMPLETED..", timeout=60)
         desktop.wait_for(lambda: updater.showing("Command3"))
-        saved.append(display.screenshot(os.path.join(shots, "4-completed.png")))
+        saved.append(updater.screenshot(os.path.join(shots, "4-completed.png")))
         updater.press("Command3")
         updater.wait_exit()
         for path in saved:

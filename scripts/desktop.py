@@ -155,8 +155,11 @@ class Display:
                    LC_ALL="C.UTF-8", XDG_RUNTIME_DIR=self.runtime_dir)
         return env
 
-    def screenshot(self, path):
-        subprocess.run([GRAB, path], env=self.env(), check=True, )
+    def screenshot(self, path, window=None):
+        """The whole screen, or only the window whose X id is given."""
+        extra = [str(window)] if window else []
+        subprocess.run([GRAB, path] + extra, env=self.env(), check=True,
+                       stderr=subprocess.DEVNULL)
         return path
 
     def close(self):
@@ -241,14 +244,21 @@ class Updater:
     # Button centres in the window, in pixels (the window's geometry is fixed).
     BUTTON_CENTRES = {"Command1": (84, 356), "Command2": (316, 356), "Command3": (208, 356)}
 
+    def window_id(self):
+        found = subprocess.run(["xdotool", "search", "--sync", "--name", "^Kolup Updater$"],
+                               env=self.display.env(), capture_output=True, text=True,
+                               check=True)
+        return found.stdout.split()[0]
+
+    def screenshot(self, path):
+        return self.display.screenshot(path, self.window_id())
+
     def click(self, name):
         """A real mouse click on a button. Unlike a question over the accessibility bus, which
         takes several round trips, one click is handled at the window's next chance, also
         while a transfer keeps it between chunks."""
         env = self.display.env()
-        window = subprocess.run(["xdotool", "search", "--sync", "--name", "^Kolup Updater$"],
-                                env=env, capture_output=True, text=True, check=True)
-        window = window.stdout.split()[0]
+        window = self.window_id()
         x, y = self.BUTTON_CENTRES[name]
         subprocess.run(["xdotool", "mousemove", "--window", window, str(x), str(y),
                         "click", "1"], env=env, check=True)
