@@ -132,7 +132,6 @@ bool Form1::setupStillVerified() const
 
 void Form1::setFillWidth(float twips)
 {
-    m_fillTwips = twips;
     const int pixels = int(std::lround(std::max(0.0, double(twips)) / TwipsPerPixel));
     ui.Text1->resize(pixels, ui.Text1->height());
 }

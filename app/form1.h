@@ -29,16 +29,14 @@ public:
     void Download();
 
     const UpdaterState &state() const { return m_state; }
-    bool isTransferring() const { return m_transferring; }
 
 protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
     class Transfer;
-    friend class Transfer;
 
-    // Text1's width is kept in twips, fractions included; the screen shows whole pixels.
+    // Text1's width is given in twips, fractions included; the screen shows whole pixels.
     void setFillWidth(float twips);
     double trackWidth() const;
     bool setupStillVerified() const;
@@ -49,7 +47,6 @@ private:
     bool m_checking = false;
     bool m_transferring = false;
     bool m_closeAfterTransfer = false;
-    float m_fillTwips = 15;
 
     // The file a completed transfer renamed into place, as it was then.
     struct VerifiedSetup {
