@@ -2,17 +2,24 @@
 
 #include "app/platform.h"
 #include "app/updaterstate.h"
-#include "ui_form1.h"
 
-#include <QDateTime>
+#include "download/setupdownload.h"
+
 #include <QWidget>
 
-#include <optional>
+#include <cstdint>
+#include <memory>
+
+namespace Ui {
+class Form1;
+}
 
 inline constexpr auto ApplicationTitle = "Kolup Updater";
+inline constexpr double TwipsPerPixel = 15;
 
-// The updater's one window. Its handlers run on the window's thread, each to its end; only
-// the setup download hands control back to the event loop, once per chunk.
+// The updater's one window. Each handler translates between the window and the update check or
+// the setup download, which do the work; while either waits for the network or between chunks,
+// the handler keeps the window's events flowing so it paints and answers the cancel and close.
 class Form1 : public QWidget {
     Q_OBJECT
 public:
@@ -34,27 +41,30 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
-    class Transfer;
-
+    // Hands the event loop its turn while a transfer runs, at most once a millisecond, and
+    // lets the progress controls paint at display rate when their values changed.
+    void letEventsRun(const SetupDownload &download, bool always);
+    // Writes the latest values to the progress controls; true when any of them changed.
+    bool showProgress(const SetupDownload &download);
+    void setProgressUpdates(bool enabled);
     // Text1's width is given in twips, fractions included; the screen shows whole pixels.
     void setFillWidth(float twips);
     double trackWidth() const;
-    bool setupStillVerified() const;
 
-    Ui::Form1 ui;
+    std::unique_ptr<Ui::Form1> ui;
     Platform m_platform;
     UpdaterState m_state;
-    bool m_checking = false;
+    bool m_checking = false;       // from the click on the check to the end of its download
+    bool m_fetchingRecord = false; // while the version record is on its way
     bool m_transferring = false;
-    bool m_closeAfterTransfer = false;
-
-    // The file a completed transfer renamed into place, as it was then.
-    struct VerifiedSetup {
-        QString path;
-        qint64 size = 0;
-        QDateTime modified;
-    };
-    std::optional<VerifiedSetup> m_verifiedSetup;
+    // A close that arrived while the record or the setup file was on its way: it ends that
+    // work first, then closes the window.
+    bool m_closeRequested = false;
+    // The user closed the window during a transfer: whatever it completed is not started.
+    bool m_handOverRefused = false;
+    bool m_closed = false;
+    std::int64_t m_lastPump = 0;
+    std::int64_t m_lastPaint = 0;
+    bool m_progressDirty = false;
+    std::optional<VerifiedFile> m_verifiedSetup;
 };
-
-inline constexpr double TwipsPerPixel = 15;

@@ -1,10 +1,10 @@
 #pragma once
 
+#include "download/clock.h"
 #include "update/webclient.h"
 
 #include <QString>
 
-#include <cstdint>
 #include <string>
 
 class QWidget;
@@ -12,13 +12,6 @@ class QWidget;
 // What the window needs from outside the program. The program gets the real ones; tests get
 // the real ones pointed at their own servers and files, and stand-ins only for a person at the
 // message box, the effects of starting another program, and time.
-
-class Clock {
-public:
-    virtual ~Clock() = default;
-    // Monotonic milliseconds, 64-bit: it never wraps while the program runs.
-    virtual std::int64_t milliseconds() = 0;
-};
 
 class UpdatePrompt {
 public:
@@ -30,8 +23,9 @@ public:
 class SetupLauncher {
 public:
     virtual ~SetupLauncher() = default;
-    // Starts the file by its default action as a separate program and does not wait for it.
-    virtual void start(const QString &file, const QString &workingDirectory, QWidget *owner) = 0;
+    // Starts the file by its default action as a separate program and does not wait for it;
+    // false when nothing could be started.
+    virtual bool start(const QString &file, const QString &workingDirectory, QWidget *owner) = 0;
 };
 
 class Tone {

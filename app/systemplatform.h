@@ -2,12 +2,8 @@
 
 #include "app/platform.h"
 
-// The real services of the desktop the program runs on.
-
-class SteadyClock final : public Clock {
-public:
-    std::int64_t milliseconds() override;
-};
+// The real services of the desktop the program runs on. What differs between operating
+// systems (starting a program, sounding a tone) lives in one source file per system.
 
 class MessageBoxPrompt final : public UpdatePrompt {
 public:
@@ -16,8 +12,14 @@ public:
 
 class ShellLauncher final : public SetupLauncher {
 public:
-    void start(const QString &file, const QString &workingDirectory, QWidget *owner) override;
+    bool start(const QString &file, const QString &workingDirectory, QWidget *owner) override;
 };
+
+// The tones the classic system call plays; any other frequency is not heard.
+constexpr bool audibleTone(int frequencyHz)
+{
+    return frequencyHz >= 37 && frequencyHz <= 32767;
+}
 
 class SystemTone final : public Tone {
 public:

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Configures and builds the project in build/ against the demo host on 127.0.0.1 that the demo
-# and the end-to-end tests start (scripts/demohost.sh).
+# and the end-to-end tests start (see scripts/desktop.py).
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)

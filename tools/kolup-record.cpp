@@ -6,7 +6,7 @@
 //   kolup-record show FILE|-
 //   kolup-record check ADDRESS
 
-#include "app/numbertext.h"
+#include "update/numbertext.h"
 #include "update/setupname.h"
 #include "update/updateinfo.h"
 #include "update/webclient.h"

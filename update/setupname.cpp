@@ -1,5 +1,7 @@
 #include "update/setupname.h"
 
+#include "update/webclient.h"
+
 #include <QDir>
 
 #include <algorithm>
@@ -76,14 +78,6 @@ std::optional<std::string> setupNameProblem(std::string_view name)
     return std::nullopt;
 }
 
-bool isWebAddress(std::string_view address)
-{
-    const std::string scheme = upper(address.substr(0, address.find(':')));
-    const bool web = scheme == "HTTP" || scheme == "HTTPS";
-    return web && address.substr(scheme.size()).starts_with("://") &&
-           address.size() > scheme.size() + 3;
-}
-
 std::vector<std::string> recordProblems(const UpdateInfo &info)
 {
     std::vector<std::string> problems;
@@ -107,5 +101,6 @@ std::optional<QString> setupPathFor(const QString &programDir, const UpdateInfo 
     if (!recordProblems(info).empty()) {
         return std::nullopt;
     }
-    return programDir + QDir::separator() + nameText(findSetupName(info).name);
+    return QDir::toNativeSeparators(programDir) + QDir::separator() +
+           nameText(findSetupName(info).name);
 }

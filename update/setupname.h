@@ -29,5 +29,3 @@ std::vector<std::string> recordProblems(const UpdateInfo &info);
 // is refused. A root directory that already ends in a separator gets a second one, as it
 // always has.
 std::optional<QString> setupPathFor(const QString &programDir, const UpdateInfo &info);
-
-bool isWebAddress(std::string_view address);

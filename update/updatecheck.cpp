@@ -1,61 +1,35 @@
-// "Check New Versions": fetch the version record, decide whether it offers a newer engine, ask.
+#include "update/updatecheck.h"
 
-#include "app/form1.h"
-#include "app/numbertext.h"
 #include "update/setupname.h"
-#include "update/updateinfo.h"
-
-#include <QScopedValueRollback>
 
 #include <cmath>
 
-void Form1::Command1_Click()
+UpdateCheck checkForUpdate(const WebClient &web, std::string_view versionUrl,
+                           const QString &setupDir, std::optional<float> installed,
+                           const WaitHook &wait)
 {
-    // The button stays enabled during a transfer, whose event processing could run this again.
-    if (m_checking) {
-        return;
-    }
-    const QScopedValueRollback checking(m_checking, true);
-
+    UpdateCheck check;
     RecordBytes buffer;
     buffer.fill(std::byte{' '});
     {
-        WebResource address = m_platform.web.open(m_platform.versionUrl);
-        if (!address.isOpen()) {
-            ui.Label13->setText(QStringLiteral("NO INTERNET CONNECTION FOUND"));
-            ui.Command3->show();
-            return;
+        WebResource record = web.open(versionUrl, wait);
+        if (!record.isOpen()) {
+            check.why = "cannot fetch the version record: " + record.result().describe();
+            return check;
         }
-        address.read(buffer);
+        record.read(buffer);
     }
 
-    const UpdateInfo info = decodeRecord(buffer);
-    const auto setupPath = setupPathFor(m_platform.programDir, info);
+    check.info = decodeRecord(buffer);
+    const auto setupPath = setupPathFor(setupDir, check.info);
     if (!setupPath) {
-        ui.Label13->setText(QStringLiteral("INVALID UPDATE INFORMATION"));
-        ui.Command3->show();
-        return;
+        check.outcome = UpdateCheck::Outcome::Invalid;
+        check.why = "the version record is refused: " + recordProblems(check.info).front();
+        return check;
     }
-    m_state.Info = info;
-    m_state.SetupPath = *setupPath;
-    ui.Label3->setText(localeNumberText(info.Version));
-
-    // Without an installed engine any offer is new: the setup program is what installs it.
-    const bool offered = m_state.Engine ? info.Version > m_state.Engine->InstalledVersion()
-                                        : !std::isnan(info.Version);
-    if (!offered) {
-        ui.Label13->setText(QStringLiteral("NO UPDATE AVAILABLE"));
-        ui.Command3->show();
-        return;
-    }
-
-    ui.Label5->setText(signedNumberText(std::floor(double(info.SetupSize) / 1024)) +
-                       QStringLiteral(" kb"));
-    SetVis(FlagTrue);
-    const QString question = QStringLiteral("Kolup version ") + signedNumberText(info.Version) +
-                             QStringLiteral(" is Available") + QLatin1Char('\n') +
-                             QStringLiteral(" Do You want to UpDate Now ?");
-    if (m_platform.prompt->askToUpdate(this, QString::fromLatin1(ApplicationTitle), question)) {
-        Download();
-    }
+    check.setupPath = *setupPath;
+    const float offered = check.info.Version;
+    const bool newer = installed ? offered > *installed : !std::isnan(offered);
+    check.outcome = newer ? UpdateCheck::Outcome::Offer : UpdateCheck::Outcome::NoUpdate;
+    return check;
 }

@@ -1,7 +1,5 @@
 #include "update/webclient.h"
 
-#include "update/setupname.h"
-
 #include <curl/curl.h>
 
 #include <algorithm>
@@ -22,11 +20,17 @@ struct CurlListDeleter {
 };
 
 using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
 
 // Bytes held between the network and the reader. Past this the transfer is paused until the
 // reader catches up, so memory stays bounded whatever the resource's size.
 constexpr std::size_t PauseAt = 64 * 1024;
-constexpr int PollSliceMs = 1000;
+// libcurl's own receive buffer; larger than its default so that a fast link costs fewer calls.
+constexpr long ReceiveBuffer = 100 * 1024;
+// How long one wait for the network may sleep: without a hook, only the deadline matters;
+// with one, the hook runs this often, so that a window answers within a few milliseconds.
+constexpr milliseconds QuietSlice{1000};
+constexpr milliseconds HookSlice{4};
 
 void initialiseCurlOnce()
 {
@@ -34,12 +38,26 @@ void initialiseCurlOnce()
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
+std::string upper(std::string_view text)
+{
+    std::string result(text);
+    std::transform(result.begin(), result.end(), result.begin(),
+                   [](unsigned char c) { return char(c >= 'a' && c <= 'z' ? c - 32 : c); });
+    return result;
+}
+
 } // namespace
 
 std::string TransferResult::describe() const
 {
+    if (abandoned) {
+        return "the transfer was abandoned";
+    }
     if (stalled) {
-        return "no data arrived for too long";
+        return "the server sent too little for too long";
+    }
+    if (multiError != 0) {
+        return curl_multi_strerror(CURLMcode(multiError));
     }
     if (transportError != 0) {
         return curl_easy_strerror(CURLcode(transportError));
@@ -60,7 +78,8 @@ struct WebResource::Transfer {
     bool headersDone = false;
     bool open = false;
     TransferResult result;
-    std::chrono::milliseconds stallTimeout{};
+    milliseconds stallTimeout{};
+    WaitHook wait;
 
     ~Transfer()
     {
@@ -72,6 +91,21 @@ struct WebResource::Transfer {
     }
 
     std::size_t available() const { return pending.size() - readFrom; }
+
+    // Moves what has arrived into target; returns how much.
+    std::size_t take(std::span<std::byte> target)
+    {
+        const std::size_t count = std::min(available(), target.size());
+        if (count > 0) {
+            std::memcpy(target.data(), pending.data() + readFrom, count);
+            readFrom += count;
+        }
+        if (available() == 0) {
+            pending.clear();
+            readFrom = 0;
+        }
+        return count;
+    }
 
     static std::size_t onBody(char *data, std::size_t size, std::size_t count, void *self)
     {
@@ -102,8 +136,9 @@ struct WebResource::Transfer {
         return length;
     }
 
-    // Moves the transfer on, waiting at most a slice for the network; false once it has ended.
-    bool advance()
+    // Moves the transfer on until something arrives or it ends; false once it has ended. Past
+    // the deadline it ends as stalled, and it ends as abandoned when the wait hook says so.
+    bool advance(Clock::time_point deadline)
     {
         if (result.finished) {
             return false;
@@ -115,10 +150,13 @@ struct WebResource::Transfer {
         }
         const std::size_t before = available();
         const bool headersBefore = headersDone;
-        const auto waitingSince = Clock::now();
         for (;;) {
             int running = 0;
-            curl_multi_perform(multi.get(), &running);
+            if (const CURLMcode code = curl_multi_perform(multi.get(), &running); code != CURLM_OK) {
+                result.multiError = code;
+                finish(CURLE_OK);
+                return false;
+            }
             int queued = 0;
             while (CURLMsg *message = curl_multi_info_read(multi.get(), &queued)) {
                 if (message->msg == CURLMSG_DONE) {
@@ -128,16 +166,27 @@ struct WebResource::Transfer {
             if (result.finished || available() != before || paused || headersDone != headersBefore) {
                 return !result.finished;
             }
-            const auto waited = Clock::now() - waitingSince;
-            if (waited >= stallTimeout) {
+            const auto now = Clock::now();
+            if (now >= deadline) {
                 result.stalled = true;
                 finish(CURLE_OK);
                 return false;
             }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                stallTimeout - waited);
-            curl_multi_poll(multi.get(), nullptr, 0,
-                            int(std::clamp<std::int64_t>(left.count(), 1, PollSliceMs)), nullptr);
+            const auto slice = std::min<milliseconds>(
+                wait ? HookSlice : QuietSlice,
+                std::chrono::ceil<milliseconds>(deadline - now));
+            if (const CURLMcode code =
+                    curl_multi_poll(multi.get(), nullptr, 0, int(slice.count()), nullptr);
+                code != CURLM_OK) {
+                result.multiError = code;
+                finish(CURLE_OK);
+                return false;
+            }
+            if (wait && !wait()) {
+                result.abandoned = true;
+                finish(CURLE_OK);
+                return false;
+            }
         }
     }
 
@@ -145,7 +194,9 @@ struct WebResource::Transfer {
     {
         result.finished = true;
         result.transportError = code;
-        curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &result.httpStatus);
+        if (easy) {
+            curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &result.httpStatus);
+        }
     }
 };
 
@@ -156,24 +207,24 @@ WebClient::WebClient(Timeouts timeouts) : m_timeouts(timeouts)
     initialiseCurlOnce();
 }
 
-WebResource WebClient::open(std::string_view address) const
+WebResource WebClient::open(std::string_view address, WaitHook wait) const
 {
     auto transfer = std::make_unique<WebResource::Transfer>();
     transfer->stallTimeout = m_timeouts.stall;
-    // Trailing spaces are padding, never part of the address.
-    while (!address.empty() && address.back() == ' ') {
-        address.remove_suffix(1);
+    transfer->wait = std::move(wait);
+    const std::string url = requestAddress(address);
+    if (!isWebAddress(url)) {
+        transfer->finish(CURLE_UNSUPPORTED_PROTOCOL);
+        return WebResource(std::move(transfer));
     }
-    if (!isWebAddress(address)) {
-        transfer->result.finished = true;
-        transfer->result.transportError = CURLE_UNSUPPORTED_PROTOCOL;
+    transfer->easy.reset(curl_easy_init());
+    transfer->multi.reset(curl_multi_init());
+    if (!transfer->easy || !transfer->multi) {
+        transfer->finish(CURLE_FAILED_INIT);
         return WebResource(std::move(transfer));
     }
 
-    transfer->easy.reset(curl_easy_init());
-    transfer->multi.reset(curl_multi_init());
     CURL *easy = transfer->easy.get();
-    const std::string url(address);
     curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
     curl_easy_setopt(easy, CURLOPT_USERAGENT, AgentName.data());
     curl_easy_setopt(easy, CURLOPT_PROXY, ""); // not even one named in the environment
@@ -184,6 +235,7 @@ WebResource WebClient::open(std::string_view address) const
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, long(m_timeouts.connect.count()));
+    curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, ReceiveBuffer);
     // Pausing a transfer is only dependable over HTTP/1.1 with this libcurl.
     curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
@@ -195,15 +247,23 @@ WebResource WebClient::open(std::string_view address) const
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, transfer.get());
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &WebResource::Transfer::onHeader);
     curl_easy_setopt(easy, CURLOPT_HEADERDATA, transfer.get());
-    curl_multi_add_handle(transfer->multi.get(), easy);
+    if (const CURLMcode code = curl_multi_add_handle(transfer->multi.get(), easy);
+        code != CURLM_OK) {
+        transfer->result.multiError = code;
+        transfer->finish(CURLE_OK);
+        return WebResource(std::move(transfer));
+    }
 
-    while (!transfer->headersDone && transfer->advance()) {
+    // Connecting has its own limit in libcurl; the answer then has the no-data limit.
+    const auto deadline = Clock::now() + m_timeouts.connect + m_timeouts.stall;
+    while (!transfer->headersDone && transfer->advance(deadline)) {
     }
     long status = 0;
     curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
     transfer->result.httpStatus = status;
     // A failure after a good status belongs to the reads: the body so far is still there.
-    transfer->open = transfer->headersDone && transfer->result.statusOk();
+    transfer->open = transfer->headersDone && transfer->result.statusOk() &&
+                     !transfer->result.stalled && !transfer->result.abandoned;
     return WebResource(std::move(transfer));
 }
 
@@ -223,26 +283,14 @@ std::size_t WebResource::read(std::span<std::byte> buffer)
         return 0;
     }
     Transfer &transfer = *m_transfer;
-    std::size_t filled = 0;
-    for (;;) {
-        const std::size_t take = std::min(transfer.available(), buffer.size() - filled);
-        if (take > 0) {
-            std::memcpy(buffer.data() + filled, transfer.pending.data() + transfer.readFrom, take);
-            transfer.readFrom += take;
-            filled += take;
-        }
-        if (transfer.available() == 0) {
-            transfer.pending.clear();
-            transfer.readFrom = 0;
-        }
-        if (filled == buffer.size() || !transfer.advance()) {
-            // Whatever arrived with the end of the transfer is still to be handed out.
-            if (filled < buffer.size() && transfer.available() > 0) {
-                continue;
-            }
-            return filled;
-        }
+    // The limit is for the whole read: a server that drips a byte at a time cannot hold it.
+    const auto deadline = Clock::now() + transfer.stallTimeout;
+    std::size_t filled = transfer.take(buffer);
+    while (filled < buffer.size() && transfer.advance(deadline)) {
+        filled += transfer.take(buffer.subspan(filled));
     }
+    // Whatever arrived with the end of the transfer is still to be handed out.
+    return filled + transfer.take(buffer.subspan(filled));
 }
 
 const TransferResult &WebResource::result() const
@@ -264,4 +312,34 @@ std::optional<std::int64_t> WebResource::announcedSize() const
 void WebResource::close()
 {
     m_transfer.reset();
+}
+
+bool isWebAddress(std::string_view address)
+{
+    const std::string scheme = upper(address.substr(0, address.find(':')));
+    const bool web = scheme == "HTTP" || scheme == "HTTPS";
+    return web && address.substr(scheme.size()).starts_with("://") &&
+           address.size() > scheme.size() + 3;
+}
+
+std::string requestAddress(std::string_view address)
+{
+    // Trailing spaces are padding, never part of the address.
+    const auto last = address.find_last_not_of(' ');
+    address = last == std::string_view::npos ? std::string_view() : address.substr(0, last + 1);
+    static constexpr std::string_view unsafe = " \"<>\\^`{|}";
+    static constexpr char hex[] = "0123456789ABCDEF";
+    std::string result;
+    result.reserve(address.size());
+    for (const char c : address) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte <= 0x20 || byte >= 0x7F || unsafe.find(c) != std::string_view::npos) {
+            result += '%';
+            result += hex[byte >> 4];
+            result += hex[byte & 0xF];
+        } else {
+            result += c;
+        }
+    }
+    return result;
 }

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -13,18 +14,28 @@
 // always under the same agent name.
 inline constexpr std::string_view AgentName = "API-Guide test program";
 
-// How a transfer went, with the three ways it can end kept apart: the server's status, a
-// transport failure, and the plain end of the resource.
+// How a transfer went, with the ways it can end kept apart: the server's status, a transport
+// failure, the plain end of the resource, a server too slow to wait for, and our giving up.
 struct TransferResult {
     int transportError = 0; // a CURLcode; 0 when the transport had no trouble
+    int multiError = 0;     // a CURLMcode from driving the transfer; 0 when there was none
     long httpStatus = 0;    // 0 until a response arrived
     bool finished = false;  // the resource ended, or the transfer failed
-    bool stalled = false;   // ended by us: no data came for too long
+    bool stalled = false;   // ended by us: a read waited longer than the no-data limit
+    bool abandoned = false; // ended by us: whoever waited for it gave up
 
     bool statusOk() const { return httpStatus >= 200 && httpStatus <= 299; }
-    bool completed() const { return finished && transportError == 0 && !stalled && statusOk(); }
+    bool completed() const
+    {
+        return finished && transportError == 0 && multiError == 0 && !stalled && !abandoned &&
+               statusOk();
+    }
     std::string describe() const;
 };
+
+// Called over and over while a call waits for the network, a few milliseconds apart; the call
+// is abandoned when it returns false. It lets the caller's window stay responsive.
+using WaitHook = std::function<bool()>;
 
 class WebResource;
 
@@ -33,6 +44,7 @@ class WebClient {
 public:
     struct Timeouts {
         std::chrono::milliseconds connect{15'000};
+        // The longest any one call waits for what it asked for, however it trickles in.
         std::chrono::milliseconds stall{30'000};
     };
 
@@ -42,13 +54,14 @@ public:
     // Sends the request and waits for the response's status. A resource that is not open is
     // the "zero handle": no connection, an address that is not http(s), a redirect elsewhere,
     // or a status other than 2xx, so that an error page can never be taken for the resource.
-    WebResource open(std::string_view address) const;
+    WebResource open(std::string_view address, WaitHook wait = {}) const;
 
 private:
     Timeouts m_timeouts;
 };
 
-// One opened address. Reading blocks until the buffer is full or the resource has ended.
+// One opened address. A read waits until the buffer is full, the resource has ended, or the
+// no-data limit has passed since the read began.
 class WebResource {
 public:
     WebResource(WebResource &&) noexcept;
@@ -71,3 +84,9 @@ private:
 
     std::unique_ptr<Transfer> m_transfer;
 };
+
+bool isWebAddress(std::string_view address);
+
+// The address as it goes on the wire: without its padding, and with the bytes a URL cannot
+// carry as they are (spaces, quotes, bytes past ASCII) percent-encoded, as browsers send them.
+std::string requestAddress(std::string_view address);

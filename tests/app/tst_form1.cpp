@@ -53,6 +53,10 @@ class TestForm1 : public QObject {
 private slots:
     void cleanup() { QLocale::setDefault(QLocale::c()); }
 
+    void shellLauncherRefusesWhatIsNotAFile_data();
+    void shellLauncherRefusesWhatIsNotAFile();
+    void onlyTheClassicTonesAreHeard_data();
+    void onlyTheClassicTonesAreHeard();
     void controls_data();
     void controls();
     void tabOrderFollowsTabIndex();
@@ -297,6 +301,55 @@ void TestForm1::shellLauncherStartsProgramInRootDirectory()
     QFile ran(marker);
     QVERIFY(ran.open(QIODevice::ReadOnly));
     QCOMPARE(ran.readAll().trimmed(), QByteArray("/"));
+}
+
+void TestForm1::shellLauncherRefusesWhatIsNotAFile_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("link to a script elsewhere") << "link";
+    QTest::newRow("directory") << "directory";
+    QTest::newRow("nothing") << "nothing";
+}
+
+void TestForm1::shellLauncherRefusesWhatIsNotAFile()
+{
+    QFETCH(QString, kind);
+    QTemporaryDir dir;
+    const QString elsewhere = dir.filePath(QStringLiteral("elsewhere.sh"));
+    QFile file(elsewhere);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("#!/bin/sh\ntouch '" + dir.filePath("ran").toLocal8Bit() + "'\n");
+    file.close();
+    QVERIFY(file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+    const QString setup = dir.filePath(QStringLiteral("setup"));
+    if (kind == "link") {
+        QVERIFY(QFile::link(elsewhere, setup));
+    } else if (kind == "directory") {
+        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("setup")));
+    }
+
+    ShellLauncher launcher;
+    QVERIFY(!launcher.start(setup, QDir::rootPath(), nullptr));
+    // The link did not lend the permission to run to the file it points at.
+    QVERIFY(!(QFile::permissions(elsewhere) & QFileDevice::ExeOwner));
+}
+
+void TestForm1::onlyTheClassicTonesAreHeard_data()
+{
+    QTest::addColumn<int>("hertz");
+    QTest::addColumn<bool>("heard");
+    QTest::newRow("below") << 36 << false;
+    QTest::newRow("lowest") << 37 << true;
+    QTest::newRow("highest") << 32767 << true;
+    QTest::newRow("above") << 32768 << false;
+    QTest::newRow("the download's") << 45000 << false;
+}
+
+void TestForm1::onlyTheClassicTonesAreHeard()
+{
+    QFETCH(int, hertz);
+    QFETCH(bool, heard);
+    QCOMPARE(audibleTone(hertz), heard);
 }
 
 QTEST_MAIN(TestForm1)

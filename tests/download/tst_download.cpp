@@ -4,11 +4,14 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFrame>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+
+#include <functional>
 
 namespace {
 
@@ -37,6 +40,19 @@ QString text(Form1 &window, const char *label)
 void clickSoon(Form1 &window, const char *button)
 {
     QTimer::singleShot(0, window.findChild<QPushButton *>(button), &QPushButton::click);
+}
+
+// Clicks the button in the first event round in which the window shows `when`.
+void clickWhen(Form1 &window, const char *button, std::function<bool()> when)
+{
+    auto *poll = new QTimer(&window);
+    QObject::connect(poll, &QTimer::timeout, &window, [&window, poll, button, when] {
+        if (when()) {
+            poll->deleteLater();
+            window.findChild<QPushButton *>(button)->click();
+        }
+    });
+    poll->start(0);
 }
 
 } // namespace
@@ -124,9 +140,16 @@ void TestDownload::completes()
     QVERIFY(window.findChild<QWidget *>("Command2")->isEnabled());
     QCOMPARE(window.state().SetupDownloaded, FlagTrue);
     QCOMPARE(test.tone.tones, (QList<QPair<int, int>>{{45000, 100}}));
-    // The fill spans the whole track.
-    QCOMPARE(window.findChild<QWidget *>("Text1")->width(),
-             window.findChild<QWidget *>("Picture2")->width());
+    // The fill spans the whole track, and shows only inside its border.
+    auto *fill = window.findChild<QWidget *>("Text1");
+    auto *track = window.findChild<QFrame *>("Picture2");
+    QCOMPARE(fill->width(), track->width());
+    const QImage shown = track->grab().toImage();
+    const QRect inside = track->contentsRect();
+    const QColor blue = fill->palette().color(QPalette::Base);
+    QCOMPARE(shown.pixelColor(inside.right(), inside.bottom()), blue);
+    QVERIFY(shown.pixelColor(inside.right() + 1, inside.center().y()) != blue);
+    QVERIFY(shown.pixelColor(inside.center().x(), inside.bottom() + 1) != blue);
 }
 
 void TestDownload::speedIsAverageSinceStart()
@@ -157,7 +180,10 @@ void TestDownload::cancelKeepsPartialAndStartsNothing()
     offer(pattern(8000), 8000);
     Session session(m_server.url(RecordPath));
     auto &[test, window] = session;
-    test.prompt.whileAsking = [&] { clickSoon(window, "Command2"); };
+    // The click lands once the first chunk is on show.
+    test.prompt.whileAsking = [&] {
+        clickWhen(window, "Command2", [&] { return text(window, "Label7") == " 12%"; });
+    };
     window.Command1_Click();
 
     const QString setup = window.state().SetupPath;

@@ -47,9 +47,10 @@ public:
         QString workingDirectory;
     };
     QList<Start> starts;
-    void start(const QString &file, const QString &workingDirectory, QWidget *) override
+    bool start(const QString &file, const QString &workingDirectory, QWidget *) override
     {
         starts.append({file, workingDirectory});
+        return true;
     }
 };
 

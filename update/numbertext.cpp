@@ -1,4 +1,4 @@
-#include "app/numbertext.h"
+#include "update/numbertext.h"
 
 #include <QLocale>
 

@@ -1,0 +1,31 @@
+#pragma once
+
+#include "update/updateinfo.h"
+#include "update/webclient.h"
+
+#include <QString>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+// What one look at the maker's version record found.
+struct UpdateCheck {
+    enum class Outcome {
+        NoConnection, // the record could not be read whole
+        Invalid,      // the record cannot be offered safely
+        NoUpdate,     // a good record, not newer than what is installed
+        Offer,        // a good record with a newer version
+    };
+    Outcome outcome = Outcome::NoConnection;
+    UpdateInfo info;   // the record, for NoUpdate and Offer
+    QString setupPath; // where its setup file goes, for NoUpdate and Offer
+    std::string why;   // for NoConnection and Invalid: what went wrong, for the log
+};
+
+// Fetches the record at versionUrl, refuses what cannot be offered safely, and compares its
+// version with the installed one. With nothing installed any version is new: the setup
+// program is what installs the engine.
+UpdateCheck checkForUpdate(const WebClient &web, std::string_view versionUrl,
+                           const QString &setupDir, std::optional<float> installed,
+                           const WaitHook &wait = {});
