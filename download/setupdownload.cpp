@@ -3,7 +3,6 @@
 #include "download/progress.h"
 #include "download/sidefile.h"
 
-#include <QFileInfo>
 
 #include <array>
 #include <chrono>
@@ -56,19 +55,10 @@ std::int64_t SteadyClock::milliseconds()
     return duration_cast<std::chrono::milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-std::optional<VerifiedFile> VerifiedFile::at(const QString &path)
-{
-    const QFileInfo file(path);
-    if (file.isSymLink() || !file.isFile()) {
-        return std::nullopt;
-    }
-    return VerifiedFile{path, file.size(), file.lastModified()};
-}
-
 bool VerifiedFile::unchanged() const
 {
-    const auto now = at(path);
-    return now && now->size == size && now->modified == modified;
+    // Size and time stamps can be kept by a rewrite; the bytes cannot.
+    return digestOfFile(path) == digest;
 }
 
 SetupDownload::SetupDownload(const WebClient &web, Clock &clock, Listener listener)
@@ -90,7 +80,12 @@ SetupDownload::Outcome SetupDownload::run(const UpdateInfo &info, const QString 
     m_verified.reset();
     m_failure.clear();
 
-    WebResource address = m_web.open(setupAddress(info), [this] { return tell(Event::Waiting); });
+    // Once the last piece is in, the transfer is past cancelling: waiting for the resource's
+    // end still lets the window run, but cannot stop it.
+    bool pastLastPiece = false;
+    WebResource address = m_web.open(setupAddress(info), [this, &pastLastPiece] {
+        return tell(Event::Waiting) || pastLastPiece;
+    });
     if (!address.isOpen()) {
         return address.result().abandoned
                    ? Outcome::Cancelled
@@ -112,10 +107,12 @@ SetupDownload::Outcome SetupDownload::run(const UpdateInfo &info, const QString 
     std::array<std::byte, ChunkSize> buffer;
     buffer.fill(std::byte{' '});
     bool intact = true;
+    Blake2b hash;
     // Only what arrived is written: the buffer's tail still holds the previous chunk.
     const auto take = [&](std::span<std::byte> piece) {
         const std::size_t count = address.read(piece);
         m_received += std::int32_t(count);
+        hash.add(piece.first(count));
         intact = file.write(piece.first(count)) && count == piece.size();
     };
 
@@ -136,6 +133,7 @@ SetupDownload::Outcome SetupDownload::run(const UpdateInfo &info, const QString 
         m_now = m_clock.milliseconds();
         m_seconds = elapsedSeconds(m_now - start);
     }
+    pastLastPiece = true;
     tell(Event::LastPiece);
     if (address.result().abandoned) {
         file.finish();
@@ -167,6 +165,6 @@ SetupDownload::Outcome SetupDownload::run(const UpdateInfo &info, const QString 
     if (!replace(partPath, setupPath, why)) {
         return fail(why);
     }
-    m_verified = VerifiedFile::at(setupPath);
-    return m_verified ? Outcome::Completed : fail("the setup file vanished after its rename");
+    m_verified = VerifiedFile{setupPath, hash.finish()};
+    return Outcome::Completed;
 }

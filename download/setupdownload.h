@@ -1,10 +1,10 @@
 #pragma once
 
 #include "download/clock.h"
+#include "download/digest.h"
 #include "update/updateinfo.h"
 #include "update/webclient.h"
 
-#include <QDateTime>
 #include <QString>
 
 #include <cstdint>
@@ -15,11 +15,9 @@
 // A file as a completed download left it. Only this file, unchanged, may be started.
 struct VerifiedFile {
     QString path;
-    qint64 size = 0;
-    QDateTime modified;
+    Digest digest; // of the bytes the download wrote
 
-    // The regular file at path as it is now; nothing for a link or anything else.
-    static std::optional<VerifiedFile> at(const QString &path);
+    // True while a regular file with exactly those bytes stands at path.
     bool unchanged() const;
 };
 

@@ -4,14 +4,18 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QFrame>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <QUrl>
 
 #include <functional>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -79,11 +83,16 @@ private slots:
     void newTransferClearsEarlierCancel();
     void failuresAreNotCompletions_data();
     void failuresAreNotCompletions();
+    void plantedFilesAreNeverFollowed_data();
+    void plantedFilesAreNeverFollowed();
+    void closeDuringTransferStartsNothing_data();
+    void closeDuringTransferStartsNothing();
     void failureLeavesCompleteFileUntouched();
     void failedRetryStartsNothing();
     void exitDuringTransferCancelsThenCloses();
     void closingAfterCompletionStartsSetup();
-    void setupReplacedSinceDownloadIsNotStarted();
+    void setupChangedSinceDownloadIsNotStarted_data();
+    void setupChangedSinceDownloadIsNotStarted();
     void checkDuringTransferIsIgnored();
 
 private:
@@ -104,24 +113,35 @@ void TestDownload::offer(const QByteArray &body, int size, TestServer::Route rou
 void TestDownload::completes_data()
 {
     QTest::addColumn<int>("size");
-    QTest::newRow("whole chunks, empty last piece") << 3072;
-    QTest::newRow("last piece of 628 bytes") << 3700;
-    QTest::newRow("below one chunk") << 1000;
-    QTest::newRow("one byte") << 1;
+    QTest::addColumn<QString>("name");
+    const QString plain = QStringLiteral("KolupSetup.exe");
+    QTest::newRow("whole chunks, empty last piece") << 3072 << plain;
+    QTest::newRow("last piece of 628 bytes") << 3700 << plain;
+    QTest::newRow("below one chunk") << 1000 << plain;
+    QTest::newRow("one byte") << 1 << plain;
+    QTest::newRow("a space in the name") << 2000 << "my setup.exe";
 }
 
 void TestDownload::completes()
 {
     QFETCH(int, size);
+    QFETCH(QString, name);
     const QByteArray body = pattern(size);
-    offer(body, size);
+    TestServer::Route route;
+    route.body = body;
+    // Sent percent-encoded, as a browser sends it; saved under the name as it stands.
+    const QByteArray path = "/kolup/" + QUrl::toPercentEncoding(name);
+    m_server.serve(path, route);
+    m_server.serve(RecordPath, recordBytes(1.5f, "http://127.0.0.1:" +
+                                                     QByteArray::number(m_server.port()) +
+                                                     "/kolup/" + name.toLatin1(), size));
     Session session(m_server.url(RecordPath));
     auto &[test, window] = session;
     test.clock.step = 250;
     window.findChild<QLabel *>("Label13")->setText(QStringLiteral("NO UPDATE AVAILABLE"));
     window.Command1_Click();
 
-    const QString setup = test.programDir() + "/KolupSetup.exe";
+    const QString setup = test.programDir() + "/" + name;
     QCOMPARE(window.state().SetupPath, setup);
     QCOMPARE(contents(setup), body);
     QVERIFY(!QFile::exists(setup + ".part"));
@@ -181,12 +201,17 @@ void TestDownload::cancelKeepsPartialAndStartsNothing()
     Session session(m_server.url(RecordPath));
     auto &[test, window] = session;
     // The click lands once the first chunk is on show.
+    QString statusAtClick;
     test.prompt.whileAsking = [&] {
-        clickWhen(window, "Command2", [&] { return text(window, "Label7") == " 12%"; });
+        clickWhen(window, "Command2", [&] {
+            statusAtClick = text(window, "Label11");
+            return text(window, "Label7") == " 12%";
+        });
     };
     window.Command1_Click();
 
     const QString setup = window.state().SetupPath;
+    QCOMPARE(statusAtClick, QStringLiteral("DOWNLOADING..."));
     QCOMPARE(text(window, "Label11"), QStringLiteral("DOWNLOADING CANCEL.."));
     QCOMPARE(contents(setup + ".part"), pattern(8000).left(1024)); // the chunk in progress
     QVERIFY(!QFile::exists(setup));
@@ -221,25 +246,40 @@ void TestDownload::failuresAreNotCompletions_data()
     QTest::addColumn<QByteArray>("body");
     QTest::addColumn<int>("size");
     QTest::addColumn<TestServer::Route>("route");
-    QTest::addColumn<QByteArray>("partial"); // what the side file keeps
+    QTest::addColumn<int>("kept"); // bytes the side file keeps; -1 for whatever came in time
 
     const QByteArray body = pattern(3000);
-    TestServer::Route cut;
-    cut.misbehaviour = TestServer::Misbehaviour::CutShort;
-    cut.sendBytes = 2500;
-    TestServer::Route stall;
-    stall.misbehaviour = TestServer::Misbehaviour::Stall;
-    stall.sendBytes = 1500;
-    TestServer::Route missing;
-    missing.status = 404;
+    const auto misbehaving = [](TestServer::Misbehaviour how, qsizetype sendBytes) {
+        TestServer::Route route;
+        route.misbehaviour = how;
+        route.sendBytes = sendBytes;
+        return route;
+    };
+    const auto status = [](int code) {
+        TestServer::Route route;
+        route.status = code;
+        route.body = "<html><body>" + QByteArray(2990, 'x') + "</body></html>";
+        return route;
+    };
+    TestServer::Route drip;
+    drip.bytesPerSecond = 5;
+    using M = TestServer::Misbehaviour;
 
     // Announced as 3000 but only 2500 served: the last read delivers 452 of 952.
     QTest::newRow("fewer bytes than announced") << body.left(2500) << 3000 << TestServer::Route()
-                                                 << body.left(2500);
-    QTest::newRow("connection lost") << body << 3000 << cut << body.left(2500);
-    QTest::newRow("server stalls") << body << 3000 << stall << body.left(1500);
-    QTest::newRow("more than announced") << body << 2000 << TestServer::Route() << body.left(2000);
-    QTest::newRow("setup address not found") << body << 3000 << missing << QByteArray();
+                                                 << 2500;
+    QTest::newRow("connection lost") << body << 3000 << misbehaving(M::CutShort, 2500) << 2500;
+    QTest::newRow("connection reset") << body << 3000 << misbehaving(M::Reset, 2500) << -1;
+    QTest::newRow("server stalls") << body << 3000 << misbehaving(M::Stall, 1500) << 1500;
+    QTest::newRow("stall after headers") << body << 3000 << misbehaving(M::Stall, 0) << 0;
+    QTest::newRow("server drips") << body << 3000 << drip << -1;
+    QTest::newRow("more than announced") << body << 2000 << TestServer::Route() << 2000;
+    QTest::newRow("404 with a page") << body << 3000 << status(404) << 0;
+    QTest::newRow("500 with a page") << body << 3000 << status(500) << 0;
+    QTest::newRow("redirect loop") << body << 3000
+                                   << TestServer::redirectTo("/kolup/KolupSetup.exe") << 0;
+    QTest::newRow("redirect to a local file")
+        << body << 3000 << TestServer::redirectTo("file:///etc/hostname") << 0;
 }
 
 void TestDownload::failuresAreNotCompletions()
@@ -247,7 +287,7 @@ void TestDownload::failuresAreNotCompletions()
     QFETCH(QByteArray, body);
     QFETCH(int, size);
     QFETCH(TestServer::Route, route);
-    QFETCH(QByteArray, partial);
+    QFETCH(int, kept);
     offer(body, size, route);
     Session session(m_server.url(RecordPath));
     auto &[test, window] = session;
@@ -256,12 +296,100 @@ void TestDownload::failuresAreNotCompletions()
     const QString setup = window.state().SetupPath;
     QCOMPARE(text(window, "Label11"), QStringLiteral("DOWNLOAD FAILED.."));
     QVERIFY(!QFile::exists(setup));
-    QCOMPARE(contents(setup + ".part"), partial);
+    const QByteArray partial = contents(setup + ".part");
+    QVERIFY(body.startsWith(partial));
+    if (kept >= 0) {
+        QCOMPARE(partial.size(), kept);
+    }
     QCOMPARE(window.state().SetupDownloaded, FlagFalse);
     QVERIFY(window.findChild<QWidget *>("Command3")->isVisible());
     QVERIFY(window.findChild<QWidget *>("Text2")->isHidden());
     QVERIFY(test.tone.tones.isEmpty());
     window.Command3_Click();
+    QVERIFY(!window.isVisible());
+    QVERIFY(test.launcher.starts.isEmpty());
+}
+
+void TestDownload::plantedFilesAreNeverFollowed_data()
+{
+    QTest::addColumn<QString>("planted");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("shown");
+    const QString completed = QStringLiteral("DOWNLOAD COMPLETED..");
+    const QString failed = QStringLiteral("DOWNLOAD FAILED..");
+    QTest::newRow("side file links elsewhere, server answers") << "part-link" << 200 << completed;
+    QTest::newRow("side file links elsewhere, not found") << "part-link" << 404 << failed;
+    QTest::newRow("FIFO at the side file") << "part-fifo" << 200 << completed;
+    QTest::newRow("directory at the setup path") << "setup-dir" << 200 << failed;
+    QTest::newRow("program directory gone") << "no-dir" << 200 << failed;
+}
+
+void TestDownload::plantedFilesAreNeverFollowed()
+{
+    QFETCH(QString, planted);
+    QFETCH(int, status);
+    QFETCH(QString, shown);
+    TestServer::Route route;
+    route.status = status;
+    offer(pattern(3000), 3000, route);
+    Session session(m_server.url(RecordPath));
+    auto &[test, window] = session;
+    const QString setup = test.programDir() + "/KolupSetup.exe";
+    const QString victim = test.dir.filePath("victim");
+    QFile file(victim);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("precious");
+    file.close();
+    if (planted == "part-link") {
+        QVERIFY(QFile::link(victim, setup + ".part"));
+    } else if (planted == "part-fifo") {
+        QCOMPARE(::mkfifo(QFile::encodeName(setup + ".part").constData(), 0600), 0);
+    } else if (planted == "setup-dir") {
+        QVERIFY(QDir().mkpath(setup + "/inside"));
+    } else {
+        QVERIFY(QDir(test.programDir()).removeRecursively());
+    }
+    window.Command1_Click();
+
+    QCOMPARE(text(window, "Label11"), shown);
+    QCOMPARE(contents(victim), QByteArray("precious"));
+    if (shown == QStringLiteral("DOWNLOAD COMPLETED..")) {
+        QVERIFY(!QFileInfo(setup).isSymLink());
+        QCOMPARE(contents(setup), pattern(3000));
+    } else {
+        QCOMPARE(QFileInfo(setup).isDir(), planted == "setup-dir");
+        window.close();
+        QVERIFY(test.launcher.starts.isEmpty());
+    }
+}
+
+void TestDownload::closeDuringTransferStartsNothing_data()
+{
+    QTest::addColumn<QString>("when"); // the percentage on show at the close
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<int>("kept"); // bytes in the side file
+    QTest::newRow("first chunk") << " 12%" << "DOWNLOADING CANCEL.." << 1024;
+    QTest::newRow("middle") << " 51%" << "DOWNLOADING CANCEL.." << 4096;
+    QTest::newRow("last piece") << " 100%" << "DOWNLOAD COMPLETED.." << 0;
+}
+
+void TestDownload::closeDuringTransferStartsNothing()
+{
+    QFETCH(QString, when);
+    QFETCH(QString, shown);
+    QFETCH(int, kept);
+    offer(pattern(8000), 8000);
+    Session session(m_server.url(RecordPath));
+    auto &[test, window] = session;
+    test.clock.step = 1; // every chunk is a new millisecond, so every chunk has an event round
+    test.prompt.whileAsking = [&] {
+        clickWhen(window, "Command3", [&] { return text(window, "Label7") == when; });
+    };
+    window.Command1_Click();
+
+    QVERIFY(!window.isVisible());
+    QCOMPARE(text(window, "Label11"), shown);
+    QCOMPARE(contents(window.state().SetupPath + ".part").size(), kept);
     QVERIFY(test.launcher.starts.isEmpty());
 }
 
@@ -330,19 +458,41 @@ void TestDownload::closingAfterCompletionStartsSetup()
     QCOMPARE(test.launcher.starts[0].workingDirectory, QDir::rootPath());
 }
 
-void TestDownload::setupReplacedSinceDownloadIsNotStarted()
+void TestDownload::setupChangedSinceDownloadIsNotStarted_data()
 {
+    QTest::addColumn<QString>("change");
+    QTest::newRow("another offer declined") << "offer";
+    QTest::newRow("rewritten in place, same size") << "rewrite";
+    QTest::newRow("grown") << "grow";
+    QTest::newRow("replaced by a link to itself") << "link";
+}
+
+void TestDownload::setupChangedSinceDownloadIsNotStarted()
+{
+    QFETCH(QString, change);
     offer(pattern(2000), 2000);
     Session session(m_server.url(RecordPath));
     auto &[test, window] = session;
     window.Command1_Click();
     QCOMPARE(window.state().SetupDownloaded, FlagTrue);
+    const QString setup = window.state().SetupPath;
 
-    // A later offer of another file, declined: the setup path no longer names what was verified.
-    m_server.serve(RecordPath, recordBytes(1.6f, m_server.url("/kolup/Other.exe").toLatin1(), 10));
-    test.prompt.answer = false;
-    window.Command1_Click();
-    QCOMPARE(window.state().SetupPath, test.programDir() + "/Other.exe");
+    QFile file(setup);
+    if (change == "offer") {
+        // The setup path no longer names what was verified.
+        m_server.serve(RecordPath,
+                       recordBytes(1.6f, m_server.url("/kolup/Other.exe").toLatin1(), 10));
+        test.prompt.answer = false;
+        window.Command1_Click();
+        QCOMPARE(window.state().SetupPath, test.programDir() + "/Other.exe");
+    } else if (change == "rewrite" || change == "grow") {
+        QVERIFY(file.open(change == "grow" ? QIODevice::Append : QIODevice::ReadWrite));
+        QVERIFY(file.write("MZ") == 2);
+        file.close();
+    } else {
+        QVERIFY(file.rename(setup + ".kept"));
+        QVERIFY(QFile::link(setup + ".kept", setup));
+    }
     window.close();
     QVERIFY(test.launcher.starts.isEmpty());
 }

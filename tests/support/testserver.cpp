@@ -6,6 +6,8 @@
 #include <QTcpSocket>
 #include <QThread>
 
+#include <sys/socket.h>
+
 namespace {
 
 QByteArray reason(int status)
@@ -141,23 +143,33 @@ void TestServer::answer(QTcpSocket &socket)
     const bool head_only = request.method == "HEAD";
     QByteArray body = head_only ? QByteArray() : route.body;
     const bool partial = route.misbehaviour == Misbehaviour::CutShort ||
-                         route.misbehaviour == Misbehaviour::Stall;
+                         route.misbehaviour == Misbehaviour::Stall ||
+                         route.misbehaviour == Misbehaviour::Reset;
     if (partial) {
         body = body.left(route.sendBytes);
     }
     if (!writeAll(socket, response)) {
         return;
     }
-    // Paced bodies go out in pieces a tenth of a second's worth each.
+    // Paced bodies go out in pieces a tenth of a second's worth each, or a byte at a time.
     const qsizetype piece = route.bytesPerSecond > 0 ? qMax(1, route.bytesPerSecond / 10)
                                                      : body.size();
+    const int pause = route.bytesPerSecond > 0 ? int(1000 * piece / route.bytesPerSecond) : 0;
     for (qsizetype at = 0; at < body.size() && !m_stopping; at += piece) {
         if (!writeAll(socket, body.mid(at, piece))) {
             return;
         }
-        if (route.bytesPerSecond > 0) {
-            QThread::msleep(100);
+        if (pause > 0) {
+            QThread::msleep(pause); // the server's pace, not the test's synchronisation
         }
+    }
+    if (route.misbehaviour == Misbehaviour::Reset) {
+        // Without lingering, closing sends a reset instead of the orderly end.
+        const linger abrupt{1, 0};
+        ::setsockopt(int(socket.socketDescriptor()), SOL_SOCKET, SO_LINGER, &abrupt,
+                     sizeof abrupt);
+        socket.abort();
+        return;
     }
     if (route.misbehaviour == Misbehaviour::Stall) {
         // Hold the connection open until the client gives up or the server stops.

@@ -22,6 +22,7 @@ public:
         Stall,         // send the first `sendBytes`, then nothing until the client leaves
         HangUp,        // read the request, close without a response
         NoLength,      // no Content-Length; the end of the body is the end of the connection
+        Reset,         // announce the whole body, send the first `sendBytes`, reset the connection
     };
 
     struct Route {
@@ -30,7 +31,7 @@ public:
         QList<QPair<QByteArray, QByteArray>> headers;
         Misbehaviour misbehaviour = Misbehaviour::None;
         qsizetype sendBytes = 0;
-        int bytesPerSecond = 0; // 0: as fast as the socket takes it
+        int bytesPerSecond = 0; // 0: as fast as the socket takes it; below 10, a byte at a time
     };
 
     struct Request {

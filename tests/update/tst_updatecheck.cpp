@@ -47,6 +47,8 @@ private slots:
     void offerAnsweredCancel();
     void offerAnsweredOkDownloads();
     void earlierResultStaysBesideNewOffer();
+    void laterCheckKeepsTheOffer_data();
+    void laterCheckKeepsTheOffer();
     void commaLocaleKeepsPointInQuestion();
     void invalidRecords_data();
     void invalidRecords();
@@ -158,6 +160,38 @@ void TestUpdateCheck::earlierResultStaysBesideNewOffer()
     QCOMPARE(text(window, "Label3"), QStringLiteral("2"));
     QVERIFY(panelsActive(window));
     QCOMPARE(text(window, "Label13"), QStringLiteral("NO UPDATE AVAILABLE"));
+}
+
+void TestUpdateCheck::laterCheckKeepsTheOffer_data()
+{
+    QTest::addColumn<bool>("reachable");
+    QTest::addColumn<QString>("label3");
+    QTest::newRow("no update") << true << "1.2";
+    QTest::newRow("no connection") << false << "2";
+}
+
+void TestUpdateCheck::laterCheckKeepsTheOffer()
+{
+    QFETCH(bool, reachable);
+    QFETCH(QString, label3);
+    TestPlatform test(m_server.url(RecordPath), "1.2");
+    Form1 window(test.platform);
+    window.show();
+    m_server.serve(RecordPath, recordBytes(2.0f, "http://127.0.0.1/kolup/setup.exe", 5120));
+    window.Command1_Click();
+    QVERIFY(panelsActive(window));
+
+    if (reachable) {
+        m_server.serve(RecordPath, recordBytes(1.2f, "http://127.0.0.1/kolup/setup.exe", 9999));
+    } else {
+        TestServer::Route gone;
+        gone.status = 404;
+        m_server.serve(RecordPath, gone);
+    }
+    window.Command1_Click();
+    QCOMPARE(text(window, "Label3"), label3);
+    QCOMPARE(text(window, "Label5"), QStringLiteral(" 5 kb"));
+    QVERIFY(panelsActive(window));
 }
 
 void TestUpdateCheck::commaLocaleKeepsPointInQuestion()
