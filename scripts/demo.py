@@ -6,6 +6,7 @@ Xvfb, goes through check, OK, download and EXIT by itself, and saves a screensho
 stage."""
 
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -44,7 +45,7 @@ def unattended(shots):
         updater.question()
         saved.append(display.screenshot(os.path.join(shots, "2-question.png")))
         updater.answer("OK")
-        part = os.path.join(desktop.BUILD, SETUP + ".part")
+        part = os.path.join(desktop.PROGRAM_DIR, SETUP + ".part")
         desktop.wait_for(lambda: os.path.exists(part) and os.path.getsize(part) > 300 * 1024)
         saved.append(updater.screenshot(os.path.join(shots, "3-downloading.png")))
         updater.wait_text("Label11", "DOWNLOAD COMPLETED..", timeout=60)
@@ -55,7 +56,7 @@ def unattended(shots):
         for path in saved:
             print("screenshot:", path)
         print("The setup program was downloaded to %s and started on EXIT."
-              % os.path.join(desktop.BUILD, SETUP))
+              % os.path.join(desktop.PROGRAM_DIR, SETUP))
     finally:
         updater.close()
         display.close()
@@ -66,7 +67,7 @@ def main():
     os.makedirs(shots, exist_ok=True)
     work = tempfile.mkdtemp(prefix="kolup-demo-")
     for stale in (SETUP, SETUP + ".part"):
-        path = os.path.join(desktop.BUILD, stale)
+        path = os.path.join(desktop.PROGRAM_DIR, stale)
         if os.path.exists(path):
             os.remove(path)
     host = prepare(work)
@@ -77,6 +78,7 @@ def main():
             unattended(shots)
     finally:
         host.close()
+        shutil.rmtree(work, ignore_errors=True)
 
 
 if __name__ == "__main__":

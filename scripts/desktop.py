@@ -11,15 +11,20 @@ import stat
 import subprocess
 import tempfile
 import time
+import urllib.parse
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-BUILD = os.path.join(ROOT, "build")
-UPDATER = os.path.join(BUILD, "kolup-updater")
-RECORD_TOOL = os.path.join(BUILD, "tools", "kolup-record")
-GRAB = os.path.join(BUILD, "tests", "kolup-grab")
-ENGINE_FILE = os.path.join(BUILD, "engine", "version")
-HOST_PORT = 8642  # the build's KOLUP_VERSION_URL points here (scripts/build.sh)
+# The build under test: CTest passes its own binaries and constants; scripts use build/.
+BUILD = os.environ.get("KOLUP_BUILD", os.path.join(ROOT, "build"))
+UPDATER = os.environ.get("KOLUP_UPDATER", os.path.join(BUILD, "kolup-updater"))
+PROGRAM_DIR = os.path.dirname(UPDATER)  # where the updater keeps the setup file
+RECORD_TOOL = os.environ.get("KOLUP_RECORD", os.path.join(BUILD, "tools", "kolup-record"))
+GRAB = os.environ.get("KOLUP_GRAB", os.path.join(BUILD, "tests", "kolup-grab"))
+ENGINE_FILE = os.environ.get("KOLUP_ENGINE_FILE", os.path.join(BUILD, "engine", "version"))
 RECORD_PATH = "/kolup/KOLUP_VERSION.txt"
+# The build's version record address names the port the maker's host must listen on.
+HOST_PORT = urllib.parse.urlsplit(os.environ.get(
+    "KOLUP_VERSION_URL", "http://127.0.0.1:8642" + RECORD_PATH)).port
 
 # Controls in the order the window creates them inside each container; the accessibility tree
 # lists children in that order.
@@ -165,6 +170,7 @@ class Display:
     def close(self):
         self.process.terminate()
         self.process.wait(10)
+        shutil.rmtree(self.runtime_dir, ignore_errors=True)
 
 
 def set_installed_version(text):
@@ -241,8 +247,10 @@ class Updater:
     def press(self, name):
         self._press(self.control(name))
 
-    # Button centres in the window, in pixels (the window's geometry is fixed).
-    BUTTON_CENTRES = {"Command1": (84, 356), "Command2": (316, 356), "Command3": (208, 356)}
+    def centre(self, name):
+        """A control's centre in window pixels, as the accessibility tree places it."""
+        box = self.control(name).queryComponent().getExtents(self.pyatspi.WINDOW_COORDS)
+        return box.x + box.width // 2, box.y + box.height // 2
 
     def window_id(self):
         found = subprocess.run(["xdotool", "search", "--sync", "--name", "^Kolup Updater$"],
@@ -259,7 +267,7 @@ class Updater:
         while a transfer keeps it between chunks."""
         env = self.display.env()
         window = self.window_id()
-        x, y = self.BUTTON_CENTRES[name]
+        x, y = self.centre(name)
         subprocess.run(["xdotool", "mousemove", "--window", window, str(x), str(y),
                         "click", "1"], env=env, check=True)
 

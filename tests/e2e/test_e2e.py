@@ -5,6 +5,7 @@ reader would. Run under dbus-run-session (CTest does)."""
 import filecmp
 import http.server
 import os
+import shutil
 import sys
 import tempfile
 import threading
@@ -15,7 +16,7 @@ import desktop  # noqa: E402
 
 AGENT = "API-Guide test program"
 SETUP_NAME = "KolupSetup.sh"
-SAVED = os.path.join(desktop.BUILD, SETUP_NAME)
+SAVED = os.path.join(desktop.PROGRAM_DIR, SETUP_NAME)
 
 
 class CutShortServer:
@@ -57,6 +58,7 @@ class EndToEnd(unittest.TestCase):
 
     def setUp(self):
         self.work = tempfile.mkdtemp(prefix="kolup-e2e-")
+        self.addCleanup(shutil.rmtree, self.work, ignore_errors=True)
         self.marker = os.path.join(self.work, "setup-ran-in")
         for stale in (SAVED, SAVED + ".part"):
             if os.path.exists(stale):
