@@ -18,6 +18,7 @@
 
 #include <array>
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -66,6 +67,37 @@ std::string versionText(float version)
     return text.toStdString();
 }
 
+// Bytes from a record may come from a hostile host: anything but printable ASCII reaches the
+// terminal as an escape, never as a control sequence.
+std::string printable(std::string_view text)
+{
+    std::string out;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte == '\\') {
+            out += "\\\\";
+        } else if (byte >= 0x20 && byte < 0x7F) {
+            out += c;
+        } else {
+            static constexpr char hex[] = "0123456789abcdef";
+            out += "\\x";
+            out += hex[byte >> 4];
+            out += hex[byte & 0xF];
+        }
+    }
+    return out;
+}
+
+// Every reason the updater would not offer the record.
+std::vector<std::string> offerProblems(const UpdateInfo &info)
+{
+    std::vector<std::string> problems = recordProblems(info);
+    if (std::isnan(info.Version)) {
+        problems.emplace_back("the version is not a number; the updater never offers it");
+    }
+    return problems;
+}
+
 // What show and check print: the fields, then one line for each reason to refuse the record.
 int describe(const QByteArray &received, std::ostream &out)
 {
@@ -74,13 +106,13 @@ int describe(const QByteArray &received, std::ostream &out)
     std::memcpy(bytes.data(), received.constData(),
                 std::min(bytes.size(), std::size_t(received.size())));
     const UpdateInfo info = decodeRecord(bytes);
-    std::vector<std::string> problems = recordProblems(info);
+    std::vector<std::string> problems = offerProblems(info);
     const SetupName name = findSetupName(info);
     const bool usable = name.terminated && !setupNameProblem(name.name);
     out << "version: " << versionText(info.Version) << '\n'
-        << "url: " << setupAddress(info) << '\n'
+        << "url: " << printable(setupAddress(info)) << '\n'
         << "size: " << info.SetupSize << '\n'
-        << "setup-name: " << (usable ? name.name : std::string()) << '\n';
+        << "setup-name: " << (usable ? printable(name.name) : std::string()) << '\n';
     if (std::size_t(received.size()) != RecordSize) {
         problems.push_back("the record is " + std::to_string(received.size()) +
                            " bytes, not " + std::to_string(RecordSize));
@@ -146,7 +178,7 @@ int make(const QStringList &args)
     info.Version = *version;
     std::memcpy(info.SetupUrl.data(), url->data(), url->size());
     info.SetupSize = std::int32_t(*size);
-    if (const auto problems = recordProblems(info); !problems.empty()) {
+    if (const auto problems = offerProblems(info); !problems.empty()) {
         return refuse("the updater would refuse this record: " + problems.front());
     }
 
@@ -155,6 +187,10 @@ int make(const QStringList &args)
     if (output.isEmpty()) {
         std::cout.write(data, std::streamsize(bytes.size()));
         return std::cout.flush() ? Ok : refuse("cannot write the record");
+    }
+    // A device or a FIFO there would be replaced by a plain file, not written to.
+    if (const QFileInfo target(output); target.exists() && !target.isFile()) {
+        return refuse(output.toStdString() + " exists and is not a regular file");
     }
     // All or nothing: the record appears under its name only once it is whole.
     QSaveFile file(output);

@@ -81,13 +81,21 @@ std::optional<std::string> setupNameProblem(std::string_view name)
 std::vector<std::string> recordProblems(const UpdateInfo &info)
 {
     std::vector<std::string> problems;
+    // A NUL would end the address that is fetched while the name is taken from past it; any
+    // control byte makes the address mean different things to different readers.
+    const bool control = std::any_of(info.SetupUrl.begin(), info.SetupUrl.end(), [](char c) {
+        return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+    });
+    if (control) {
+        problems.emplace_back("the setup address contains a control character");
+    }
     if (!isWebAddress(setupAddress(info))) {
         problems.emplace_back("the setup address is not an http or https address");
     }
     const SetupName setup = findSetupName(info);
     if (!setup.terminated) {
         problems.emplace_back("the setup address has no file name followed by two spaces");
-    } else if (auto problem = setupNameProblem(setup.name)) {
+    } else if (auto problem = setupNameProblem(setup.name); problem && !control) {
         problems.push_back(std::move(*problem));
     }
     if (info.SetupSize <= 0) {

@@ -17,7 +17,14 @@ UpdateCheck checkForUpdate(const WebClient &web, std::string_view versionUrl,
             check.why = "cannot fetch the version record: " + record.result().describe();
             return check;
         }
-        record.read(buffer);
+        // A record that stops short because its transfer failed is not the maker's record; one
+        // that simply ends early is read as the bytes that came, as it always has been.
+        const std::size_t count = record.read(buffer);
+        if (count < buffer.size() && !record.result().completed()) {
+            check.why = "the version record stopped after " + std::to_string(count) +
+                        " bytes: " + record.result().describe();
+            return check;
+        }
     }
 
     check.info = decodeRecord(buffer);

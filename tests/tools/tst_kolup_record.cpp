@@ -7,6 +7,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
+
 namespace {
 
 struct Run {
@@ -86,6 +88,12 @@ void TestKolupRecord::makeRefuses_data()
                                                       "2147483648"};
     QTest::newRow("missing setup file") << QStringList{"--url", "http://h/s.exe", "--file",
                                                        "/nonexistent/s.exe"};
+    QTest::newRow("version not a number") << QStringList{"--version", "nan", "--url",
+                                                         "http://h/s.exe", "--size", "10"};
+    QTest::newRow("control byte in url") << QStringList{"--url", "http://h/s.exe\x01x.exe",
+                                                        "--size", "10"};
+    QTest::newRow("output is a FIFO") << QStringList{"--url", "http://h/s.exe", "--size", "10",
+                                                     "-o", "FIFO"};
 }
 
 void TestKolupRecord::makeRefuses()
@@ -93,6 +101,10 @@ void TestKolupRecord::makeRefuses()
     QFETCH(QStringList, args);
     QTemporaryDir dir;
     const QString out = dir.filePath("KOLUP_VERSION.txt");
+    if (const qsizetype fifo = args.indexOf("FIFO"); fifo >= 0) {
+        args[fifo] = dir.filePath("fifo");
+        QCOMPARE(::mkfifo(QFile::encodeName(args[fifo]).constData(), 0600), 0);
+    }
     const Run made = record(QStringList{"make", "--version", "1.5", "-o", out} + args);
     QCOMPARE(made.exitCode, 1);
     QVERIFY2(made.err.startsWith("kolup-record: "), made.err);
@@ -113,6 +125,10 @@ void TestKolupRecord::showReportsProblems_data()
         << recordBytes(1.5f, "http://h/setup.exe", 10) + "x"
         << QByteArray("url: http://h/setup.exe\nsize: 10\nsetup-name: setup.exe\n"
                       "problem: the record is 265 bytes, not 264\n");
+    QTest::newRow("terminal escape in the address")
+        << recordBytes(1.5f, "http://h/\x1b]0;owned\x07\\x.exe", 10)
+        << QByteArray("url: http://h/\\x1b]0;owned\\x07\\\\x.exe\nsize: 10\nsetup-name: \n"
+                      "problem: the setup address contains a control character\n");
     QTest::newRow("unsafe name")
         << recordBytes(1.5f, "http://h/..", 10)
         << QByteArray("url: http://h/..\nsize: 10\nsetup-name: \n"

@@ -1,3 +1,4 @@
+#include "update/updatecheck.h"
 #include "app/systemplatform.h"
 #include "fakes.h"
 #include "records.h"
@@ -52,6 +53,8 @@ private slots:
     void commaLocaleKeepsPointInQuestion();
     void invalidRecords_data();
     void invalidRecords();
+    void brokenRecordReadIsNoConnection_data();
+    void brokenRecordReadIsNoConnection();
     void noEngineTakesAnyOffer();
     void messageBoxAnswers_data();
     void messageBoxAnswers();
@@ -219,6 +222,9 @@ void TestUpdateCheck::invalidRecords_data()
     QTest::newRow("not http") << recordBytes(1.5f, "file:///etc/passwd", 10);
     QTest::newRow("zero size") << recordBytes(1.5f, good, 0);
     QTest::newRow("negative size") << recordBytes(1.5f, good, -5);
+    QTest::newRow("NUL inside the address")
+        << recordBytes(1.5f, good + QByteArray(1, '\0') + "/zz.exe", 10);
+    QTest::newRow("escape inside the address") << recordBytes(1.5f, "http://h/a\x1b[2Jb/s.exe", 10);
     // Invalid and not newer: the record is refused before versions are compared.
     QTest::newRow("old and nameless") << recordBytes(1.0f, "http://127.0.0.1/kolup/", 10);
 }
@@ -238,6 +244,36 @@ void TestUpdateCheck::invalidRecords()
     QVERIFY(!panelsActive(window));
     QVERIFY(test.prompt.texts.isEmpty());
     QVERIFY(window.state().SetupPath.isEmpty());
+}
+
+void TestUpdateCheck::brokenRecordReadIsNoConnection_data()
+{
+    QTest::addColumn<TestServer::Route>("route");
+    using M = TestServer::Misbehaviour;
+    TestServer::Route route;
+    route.body = recordBytes(1.5f, "http://127.0.0.1/kolup/setup.exe", 5000);
+    route.sendBytes = 132;
+    route.misbehaviour = M::Reset;
+    QTest::newRow("reset after 132 bytes") << route;
+    route.misbehaviour = M::CutShort;
+    QTest::newRow("hung up after 132 bytes") << route;
+    route.misbehaviour = M::Stall;
+    QTest::newRow("stalls after 132 bytes") << route;
+    route.misbehaviour = M::None;
+    route.bytesPerSecond = 40;
+    QTest::newRow("drips") << route;
+}
+
+void TestUpdateCheck::brokenRecordReadIsNoConnection()
+{
+    QFETCH(TestServer::Route, route);
+    m_server.serve(RecordPath, route);
+    const WebClient web(WebClient::Timeouts{std::chrono::milliseconds(2000),
+                                            std::chrono::milliseconds(1000)});
+    const UpdateCheck check =
+        checkForUpdate(web, m_server.url(RecordPath).toStdString(), QDir::tempPath(), 1.2f);
+    QCOMPARE(check.outcome, UpdateCheck::Outcome::NoConnection);
+    QVERIFY(!check.why.empty());
 }
 
 void TestUpdateCheck::noEngineTakesAnyOffer()
