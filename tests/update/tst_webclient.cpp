@@ -51,7 +51,8 @@ private slots:
     void ignoresProxyFromEnvironment();
     void readsLargeResourceInChunksWithBoundedBuffer();
     void keepsEndAndFailureApart();
-    void stalledTransferEnds();
+    void readsWaitNoLongerThanTheLimit_data();
+    void readsWaitNoLongerThanTheLimit();
 };
 
 void TestWebClient::readsWholeRecordInOneRead()
@@ -238,21 +239,35 @@ void TestWebClient::keepsEndAndFailureApart()
     QVERIFY(!whole.announcedSize());
 }
 
-void TestWebClient::stalledTransferEnds()
+void TestWebClient::readsWaitNoLongerThanTheLimit_data()
 {
+    QTest::addColumn<TestServer::Route>("route");
+    QTest::addColumn<bool>("whole"); // the 1024 bytes arrive within the limit
+    TestServer::Route route;
+    route.body = pattern(1024);
+    route.misbehaviour = TestServer::Misbehaviour::Stall;
+    route.sendBytes = 100;
+    QTest::newRow("stall") << route << false;
+    route.misbehaviour = TestServer::Misbehaviour::None;
+    route.bytesPerSecond = 200; // a byte every 5 ms: never quiet for long, never done in time
+    QTest::newRow("drip") << route << false;
+    route.bytesPerSecond = 4000; // slow, but the chunk is in well within the limit
+    QTest::newRow("slow link") << route << true;
+}
+
+void TestWebClient::readsWaitNoLongerThanTheLimit()
+{
+    QFETCH(TestServer::Route, route);
+    QFETCH(bool, whole);
     TestServer server;
-    TestServer::Route stall;
-    stall.body = pattern(4096);
-    stall.misbehaviour = TestServer::Misbehaviour::Stall;
-    stall.sendBytes = 100;
-    server.serve("/stall", stall);
+    server.serve("/slow", route);
     WebResource resource =
-        WebClient(WebClient::Timeouts{1000ms, 300ms}).open(address(server, "/stall"));
+        WebClient(WebClient::Timeouts{1000ms, 1000ms}).open(address(server, "/slow"));
     QVERIFY(resource.isOpen());
     std::array<std::byte, 1024> buffer{};
-    QCOMPARE(resource.read(buffer), 100u);
-    QVERIFY(resource.result().stalled);
-    QVERIFY(!resource.result().completed());
+    const std::size_t count = resource.read(buffer);
+    QCOMPARE(count == buffer.size(), whole);
+    QCOMPARE(resource.result().stalled, !whole);
 }
 
 QTEST_GUILESS_MAIN(TestWebClient)
