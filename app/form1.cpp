@@ -1,15 +1,16 @@
 #include "app/form1.h"
 #include "ui_form1.h"
 
-#include "update/numbertext.h"
+#include "app/log.h"
 #include "download/progress.h"
+#include "update/numbertext.h"
 #include "update/updatecheck.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFont>
-#include <QLoggingCategory>
 #include <QScopedValueRollback>
 
 #include <algorithm>
@@ -17,6 +18,7 @@
 #include <limits>
 
 Q_LOGGING_CATEGORY(updaterLog, "kolup.updater", QtWarningMsg)
+Q_LOGGING_CATEGORY(timingLog, "kolup.updater.timing", QtWarningMsg)
 
 namespace {
 
@@ -206,11 +208,19 @@ void Form1::Download()
             }
             letEventsRun(transfer, event != SetupDownload::Event::Chunk ||
                                        transfer.received() <= ChunkSize);
-            return m_state.CancelRequested == FlagFalse;
+            if (m_state.CancelRequested == FlagFalse) {
+                return true;
+            }
+            qCDebug(timingLog, "cancel seen at %lld us", qlonglong(monotonicMicroseconds()));
+            return false;
         });
     m_transferring = true;
     setProgressUpdates(false);
+    QElapsedTimer timer;
+    timer.start();
     const SetupDownload::Outcome outcome = download.run(m_state.Info, m_state.SetupPath);
+    qCDebug(timingLog, "transfer of %d bytes took %lld us", download.received(),
+            qlonglong(timer.nsecsElapsed() / 1000));
     setProgressUpdates(true);
     showProgress(download);
     m_transferring = false;

@@ -2,6 +2,9 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
+
+#include <xxhash.h>
 
 #include <vector>
 
@@ -27,26 +30,75 @@ Digest Blake2b::finish()
     return digest;
 }
 
-std::optional<Digest> digestOfFile(const QString &path)
+namespace {
+
+XXH64_hash_t runSeed()
+{
+    static const XXH64_hash_t seed = QRandomGenerator::system()->generate64();
+    return seed;
+}
+
+} // namespace
+
+Fingerprinter::Fingerprinter() : m_state(XXH3_createState())
+{
+    if (!m_state) {
+        qFatal("out of memory");
+    }
+    XXH3_128bits_reset_withSeed(m_state, runSeed());
+}
+
+Fingerprinter::~Fingerprinter()
+{
+    XXH3_freeState(m_state);
+}
+
+void Fingerprinter::add(std::span<const std::byte> bytes)
+{
+    XXH3_128bits_update(m_state, bytes.data(), bytes.size());
+}
+
+Fingerprint Fingerprinter::finish()
+{
+    const XXH128_hash_t hash = XXH3_128bits_digest(m_state);
+    return {hash.low64, hash.high64};
+}
+
+bool readRegularFile(const QString &path,
+                     const std::function<void(std::span<const std::byte>)> &each)
 {
     const QFileInfo info(path);
     if (info.isSymLink() || !info.isFile()) {
-        return std::nullopt;
+        return false;
     }
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
-        return std::nullopt;
+        return false;
     }
-    Blake2b hash;
     std::vector<std::byte> block(256 * 1024);
     for (;;) {
         const qint64 count = file.read(reinterpret_cast<char *>(block.data()), qint64(block.size()));
-        if (count < 0) {
-            return std::nullopt;
+        if (count <= 0) {
+            return count == 0;
         }
-        if (count == 0) {
-            return hash.finish();
-        }
-        hash.add(std::span(block).first(std::size_t(count)));
+        each(std::span(block).first(std::size_t(count)));
     }
+}
+
+std::optional<Digest> digestOfFile(const QString &path)
+{
+    Blake2b hash;
+    if (!readRegularFile(path, [&](auto bytes) { hash.add(bytes); })) {
+        return std::nullopt;
+    }
+    return hash.finish();
+}
+
+std::optional<Fingerprint> fingerprintOfFile(const QString &path)
+{
+    Fingerprinter hash;
+    if (!readRegularFile(path, [&](auto bytes) { hash.add(bytes); })) {
+        return std::nullopt;
+    }
+    return hash.finish();
 }

@@ -6,10 +6,14 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 
-// BLAKE2b-512, the hash minisign signs: fast enough to run over every chunk as it arrives.
+struct XXH3_state_s;
+
+// BLAKE2b-512, the hash minisign signs.
 using Digest = std::array<unsigned char, crypto_generichash_BYTES_MAX>;
 
 class Blake2b {
@@ -22,6 +26,29 @@ private:
     crypto_generichash_state m_state;
 };
 
-// The digest of the regular file at path, read without following a link; nothing when it is
-// not a regular file or cannot be read.
+// A 128-bit XXH3 checksum under a seed drawn at random once per run: it tells whether a file
+// still holds the bytes a download wrote at a tenth of a percent of the transfer's cost, and
+// its values cannot be foreseen from outside the process. It is no signature: only a keyed
+// build proves where a file came from.
+using Fingerprint = std::array<std::uint64_t, 2>;
+
+class Fingerprinter {
+public:
+    Fingerprinter();
+    ~Fingerprinter();
+    Fingerprinter(const Fingerprinter &) = delete;
+    Fingerprinter &operator=(const Fingerprinter &) = delete;
+    void add(std::span<const std::byte> bytes);
+    Fingerprint finish();
+
+private:
+    XXH3_state_s *m_state;
+};
+
+// Hands the bytes of the regular file at path to each, in blocks, without following a link;
+// false when it is not a regular file or cannot be read to its end.
+bool readRegularFile(const QString &path,
+                     const std::function<void(std::span<const std::byte>)> &each);
+
 std::optional<Digest> digestOfFile(const QString &path);
+std::optional<Fingerprint> fingerprintOfFile(const QString &path);

@@ -58,7 +58,7 @@ std::int64_t SteadyClock::milliseconds()
 bool VerifiedFile::unchanged() const
 {
     // Size and time stamps can be kept by a rewrite; the bytes cannot.
-    return digestOfFile(path) == digest;
+    return fingerprintOfFile(path) == fingerprint;
 }
 
 SetupDownload::SetupDownload(const WebClient &web, Clock &clock, Listener listener)
@@ -107,7 +107,7 @@ SetupDownload::Outcome SetupDownload::run(const UpdateInfo &info, const QString 
     std::array<std::byte, ChunkSize> buffer;
     buffer.fill(std::byte{' '});
     bool intact = true;
-    Blake2b hash;
+    Fingerprinter hash;
     // Only what arrived is written: the buffer's tail still holds the previous chunk.
     const auto take = [&](std::span<std::byte> piece) {
         const std::size_t count = address.read(piece);

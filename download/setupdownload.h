@@ -15,7 +15,7 @@
 // A file as a completed download left it. Only this file, unchanged, may be started.
 struct VerifiedFile {
     QString path;
-    Digest digest; // of the bytes the download wrote
+    Fingerprint fingerprint; // of the bytes the download wrote
 
     // True while a regular file with exactly those bytes stands at path.
     bool unchanged() const;

@@ -182,11 +182,16 @@ def set_installed_version(text):
 class Updater:
     """The real kolup-updater in a real window, read and driven through accessibility."""
 
-    def __init__(self, display):
+    def __init__(self, display, log=None):
+        """log: a file that receives the updater's timing messages (see bench/)."""
         import pyatspi
         self.pyatspi = pyatspi
         self.display = display
-        self.process = subprocess.Popen([UPDATER], env=display.env(), stderr=subprocess.DEVNULL)
+        env = display.env()
+        if log:
+            env["QT_LOGGING_RULES"] = "kolup.updater.timing.debug=true"
+        self.process = subprocess.Popen([UPDATER], env=env,
+                                        stderr=log or subprocess.DEVNULL)
         self._controls = {}
         self.app = wait_for(self._find_app, timeout=30)
         self.window = wait_for(lambda: self._child(self.app, "frame", "Kolup Updater")

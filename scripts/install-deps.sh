@@ -11,7 +11,7 @@ packages=(
   nginx-light
   python3 python3-pyatspi python3-xlib at-spi2-core dbus-x11
   clang libclang-rt-14-dev
-  libsodium-dev minisign
+  libsodium-dev libxxhash-dev minisign
 )
 
 missing=()

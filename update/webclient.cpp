@@ -283,9 +283,12 @@ std::size_t WebResource::read(std::span<std::byte> buffer)
         return 0;
     }
     Transfer &transfer = *m_transfer;
+    std::size_t filled = transfer.take(buffer);
+    if (filled == buffer.size()) {
+        return filled; // most reads: the clock is read only when there is a wait ahead
+    }
     // The limit is for the whole read: a server that drips a byte at a time cannot hold it.
     const auto deadline = Clock::now() + transfer.stallTimeout;
-    std::size_t filled = transfer.take(buffer);
     while (filled < buffer.size() && transfer.advance(deadline)) {
         filled += transfer.take(buffer.subspan(filled));
     }

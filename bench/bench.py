@@ -1,0 +1,288 @@
+"""Benchmarks of the real updater in a real window (Xvfb) against nginx on 127.0.0.1, each
+beside its reference in the same run, repeats interleaved.
+
+    bash scripts/build.sh
+    dbus-run-session -- /usr/bin/python3 bench/bench.py [throughput|cancel|startup|idle] [-n N]
+
+throughput  the transfer (request to rename, as the updater times it) against `curl -o` of the
+            same 256 MiB file (curl's time_total); peak memory for 1 and 256 MiB
+cancel      a real mouse click on "Cancel Download" to the download loop seeing it, at full
+            speed and on a link limited to 1 MB/s
+startup     process start to the first paint, against a bare Qt window of the same size
+idle        CPU time of 5 s waiting on a link limited to 2 KB/s, against 5 s of the idle window
+
+Timings come from the updater's own clock (steady_clock, the CLOCK_MONOTONIC that Python's
+time.monotonic() reads), written when QT_LOGGING_RULES turns on kolup.updater.timing."""
+
+import argparse
+import os
+import random
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
+import desktop  # noqa: E402
+
+SETUP = "KolupBench.bin"
+SAVED = os.path.join(desktop.PROGRAM_DIR, SETUP)
+BARE = os.path.join(desktop.BUILD, "kolup-bare-window")
+MIB = 1024 * 1024
+
+
+def summary(values, unit, scale=1.0):
+    values = [v * scale for v in values]
+    return "median %.2f %s (range %.2f-%.2f, n=%d)" % (
+        statistics.median(values), unit, min(values), max(values), len(values))
+
+
+def cpu_seconds(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def peak_kib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    return 0
+
+
+def remove_saved():
+    for stale in (SAVED, SAVED + ".part"):
+        if os.path.exists(stale):
+            os.remove(stale)
+
+
+def logged(path, pattern, timeout=600):
+    """The number in the first line of the updater's log that matches pattern."""
+    def find():
+        with open(path) as f:
+            match = re.search(pattern, f.read())
+        return match and int(match.group(1))
+    return desktop.wait_for(find, timeout=timeout, interval=0.005)
+
+
+class Host:
+    """The maker's host offering a setup file of the given size at the given rate."""
+
+    def __init__(self, work, size, rate=None):
+        self.host = desktop.MakerHost(rate=rate)
+        source = os.path.join(work, SETUP)
+        if not os.path.exists(source) or os.path.getsize(source) != size:
+            with open(source, "wb") as f:
+                block = os.urandom(MIB)
+                for _ in range(size // MIB):
+                    f.write(block)
+        self.source = source
+        self.host.publish("/kolup/" + SETUP, source=source)
+        record = os.path.join(work, "record")
+        desktop.make_record("9", desktop.url("/kolup/" + SETUP), size, record)
+        self.host.publish(desktop.RECORD_PATH, source=record)
+
+    def close(self):
+        self.host.close()
+
+
+def start_download(display, work, name):
+    """An updater that has been told to download; its log file's path."""
+    remove_saved()
+    log_path = os.path.join(work, name + ".log")
+    log = open(log_path, "w")
+    updater = desktop.Updater(display, log=log)
+    log.close()
+    updater.press("Command1")
+    updater.question()
+    press_key("Return", updater.display)  # the question's default button, OK
+    return updater, log_path
+
+
+def throughput(display, work, repeats):
+    rows = []
+    host = Host(work, 256 * MIB)
+    try:
+        ours, theirs, ratios = [], [], []
+        for _ in range(repeats):
+            os.sync()
+            took = subprocess.run(["curl", "-s", "-o", os.path.join(work, "curl.bin"), "-w",
+                                   "%{time_total}", desktop.url("/kolup/" + SETUP)],
+                                  check=True, capture_output=True, text=True).stdout
+            curl = float(took)
+            os.remove(os.path.join(work, "curl.bin"))
+            os.sync()
+            updater, log = start_download(display, work, "throughput")
+            try:
+                mine = logged(log, r"transfer of \d+ bytes took (\d+) us") / 1e6
+                memory_256 = peak_kib(updater.process.pid)
+            finally:
+                updater.close()
+                remove_saved()
+            ours.append(mine)
+            theirs.append(curl)
+            ratios.append(curl / mine)
+            if os.environ.get("BENCH_VERBOSE"):
+                print("  updater %.3f s, curl %.3f s" % (mine, curl), flush=True)
+        rows.append("256 MiB, updater: %s" % summary([256 * 1.048576 / t for t in ours], "MB/s"))
+        rows.append("256 MiB, curl -o: %s" % summary([256 * 1.048576 / t for t in theirs],
+                                                     "MB/s"))
+        rows.append("updater / curl throughput: %s" % summary(ratios, "x"))
+    finally:
+        host.close()
+    host = Host(work, MIB)
+    try:
+        updater, log = start_download(display, work, "small")
+        logged(log, r"transfer of \d+ bytes took (\d+) us")
+        memory_1 = peak_kib(updater.process.pid)
+        updater.close()
+        remove_saved()
+    finally:
+        host.close()
+    rows.append("peak memory: %d KiB at 1 MiB, %d KiB at 256 MiB (%+d KiB)"
+                % (memory_1, memory_256, memory_256 - memory_1))
+    return rows
+
+
+def press_key(key, display):
+    """A real key press through XTEST, to the window that has the focus."""
+    from Xlib import XK, X, display as xdisplay
+    from Xlib.ext import xtest
+    d = xdisplay.Display(display.name)
+    code = d.keysym_to_keycode(XK.string_to_keysym(key))
+    xtest.fake_input(d, X.KeyPress, code)
+    xtest.fake_input(d, X.KeyRelease, code)
+    d.sync()
+    d.close()
+
+
+def click_now(updater, name):
+    """A real mouse click through XTEST; the monotonic time just before it was sent."""
+    from Xlib import X, display as xdisplay
+    from Xlib.ext import xtest
+    d = xdisplay.Display(updater.display.name)
+    root = d.screen().root
+    window = d.create_resource_object("window", int(updater.window_id()))
+    origin = root.translate_coords(window, 0, 0)
+    x, y = updater.centre(name)
+    xtest.fake_input(d, X.MotionNotify, x=origin.x + x, y=origin.y + y)
+    d.sync()
+    sent = time.monotonic()
+    xtest.fake_input(d, X.ButtonPress, 1)
+    xtest.fake_input(d, X.ButtonRelease, 1)
+    d.sync()
+    d.close()
+    return sent
+
+
+def cancel(display, work, repeats):
+    rows = []
+    for label, size, rate in (("full speed", 256 * MIB, None), ("1 MB/s", 64 * MIB, MIB)):
+        host = Host(work, size, rate)
+        latencies = []
+        try:
+            for _ in range(repeats):
+                updater, log = start_download(display, work, "cancel")
+                try:
+                    updater.centre("Command2")  # asked before the moment is chosen
+                    part = SAVED + ".part"
+                    desktop.wait_for(lambda: os.path.exists(part) and os.path.getsize(part)
+                                     >= (16 * MIB if rate is None else 1),
+                                     timeout=60, interval=0.001)
+                    if rate:
+                        time.sleep(random.uniform(0.2, 1.2))  # a moment between bursts
+                    sent = click_now(updater, "Command2")
+                    seen = logged(log, r"cancel seen at (\d+) us", timeout=30) / 1e6
+                    latencies.append(seen - sent)
+                    updater.wait_text("Label11", "DOWNLOADING CANCEL..")
+                finally:
+                    updater.close()
+                    remove_saved()
+        finally:
+            host.close()
+        rows.append("cancel at %s: %s, max %.1f ms" % (label, summary(latencies, "ms", 1000),
+                                                       max(latencies) * 1000))
+    return rows
+
+
+def first_paint(program, display):
+    env = display.env()
+    env.pop("QT_LINUX_ACCESSIBILITY_ALWAYS_ON", None)
+    env["QT_LOGGING_RULES"] = "kolup.updater.timing.debug=true"
+    started = time.monotonic()
+    process = subprocess.Popen([program], env=env, stderr=subprocess.PIPE, text=True)
+    for line in process.stderr:
+        match = re.search(r"first paint at (\d+) us", line)
+        if match:
+            break
+    process.terminate()
+    process.wait(10)
+    return int(match.group(1)) / 1e6 - started
+
+
+def startup(display, work, repeats):
+    subprocess.run(["cmake", "--build", desktop.BUILD, "--target", "kolup-bare-window"],
+                   check=True, capture_output=True)
+    bare, ours = [], []
+    first_paint(desktop.UPDATER, display)  # the libraries into the page cache
+    for _ in range(repeats):
+        bare.append(first_paint(BARE, display))
+        ours.append(first_paint(desktop.UPDATER, display))
+    return ["start-up to first paint, bare Qt window: %s" % summary(bare, "ms", 1000),
+            "start-up to first paint, updater: %s" % summary(ours, "ms", 1000),
+            "updater / bare: %s" % summary([o / b for o, b in zip(ours, bare)], "x")]
+
+
+def idle(display, work, repeats):
+    host = Host(work, MIB, rate=2048)
+    idle_cpu, waiting_cpu = [], []
+    try:
+        for _ in range(repeats):
+            remove_saved()
+            log = open(os.path.join(work, "idle.log"), "w")
+            updater = desktop.Updater(display, log=log)
+            log.close()
+            try:
+                pid = updater.process.pid
+                desktop.wait_for(lambda: updater.text("Label2"))
+                before = cpu_seconds(pid)
+                time.sleep(5)  # the measured span, not a synchronisation
+                idle_cpu.append(cpu_seconds(pid) - before)
+                updater.press("Command1")
+                updater.answer("OK")
+                desktop.wait_for(lambda: os.path.exists(SAVED + ".part"), interval=0.01)
+                before = cpu_seconds(pid)
+                time.sleep(5)
+                waiting_cpu.append(cpu_seconds(pid) - before)
+            finally:
+                updater.close()
+                remove_saved()
+    finally:
+        host.close()
+    return ["CPU in 5 s, idle window: %s" % summary(idle_cpu, "ms", 1000),
+            "CPU in 5 s, waiting on a 2 KB/s link: %s" % summary(waiting_cpu, "ms", 1000)]
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("which", nargs="*", default=["throughput", "cancel", "startup", "idle"])
+    parser.add_argument("-n", type=int, default=7, help="repeats (at least 5)")
+    args = parser.parse_args()
+    display = desktop.Display()
+    work = tempfile.mkdtemp(prefix="kolup-bench-")
+    try:
+        desktop.set_installed_version("1.2")
+        for which in args.which:
+            for row in globals()[which](display, work, max(5, args.n)):
+                print(row, flush=True)
+    finally:
+        display.close()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
