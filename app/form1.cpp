@@ -134,7 +134,8 @@ void Form1::Command1_Click()
                        [this] {
                            QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
                            return !m_closeRequested;
-                       });
+                       },
+                       m_platform.signingKey);
     m_fetchingRecord = false;
     if (m_closeRequested) {
         // The window was closed while the record was on its way: it closes now.
@@ -213,7 +214,8 @@ void Form1::Download()
             }
             qCDebug(timingLog, "cancel seen at %lld us", qlonglong(monotonicMicroseconds()));
             return false;
-        });
+        },
+        m_platform.signingKey);
     m_transferring = true;
     setProgressUpdates(false);
     QElapsedTimer timer;
@@ -331,7 +333,12 @@ void Form1::closeEvent(QCloseEvent *event)
 void Form1::Form_Unload(Flag &)
 {
     if (m_handOverRefused || m_state.SetupDownloaded == FlagFalse || !m_verifiedSetup ||
-        m_verifiedSetup->path != m_state.SetupPath || !m_verifiedSetup->unchanged()) {
+        m_verifiedSetup->path != m_state.SetupPath) {
+        return;
+    }
+    if (!m_verifiedSetup->unchanged(m_platform.signingKey)) {
+        qCWarning(updaterLog, "%s is no longer the file that was downloaded; it is not started",
+                  qUtf8Printable(m_state.SetupPath));
         return;
     }
     if (!m_platform.launcher->start(m_state.SetupPath, QDir::rootPath(), this)) {

@@ -5,6 +5,8 @@
 
 #include <QApplication>
 
+#include <string_view>
+
 namespace {
 
 // Notes the window's first paint, which the start-up benchmark measures.
@@ -28,8 +30,17 @@ int main(int argc, char *argv[])
     QApplication::setApplicationName(QString::fromLatin1(ApplicationTitle));
 
     SystemServices services;
-    Form1 window(services.platform(KOLUP_VERSION_URL, QStringLiteral(KOLUP_ENGINE_VERSION_FILE),
-                                   QCoreApplication::applicationDirPath()));
+    Platform platform = services.platform(KOLUP_VERSION_URL,
+                                          QStringLiteral(KOLUP_ENGINE_VERSION_FILE),
+                                          QCoreApplication::applicationDirPath());
+    if (constexpr std::string_view key = KOLUP_SIGNING_KEY; !key.empty()) {
+        platform.signingKey = PublicKey::parse(key);
+        if (!platform.signingKey) {
+            // A keyed build must never fall back to taking unsigned updates.
+            qFatal("the signing key this program was built with is not a minisign public key");
+        }
+    }
+    Form1 window(platform);
     FirstPaintNote firstPaint;
     if (timingLog().isDebugEnabled()) {
         window.installEventFilter(&firstPaint);

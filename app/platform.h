@@ -1,10 +1,12 @@
 #pragma once
 
 #include "download/clock.h"
+#include "update/signature.h"
 #include "update/webclient.h"
 
 #include <QString>
 
+#include <optional>
 #include <string>
 
 class QWidget;
@@ -38,6 +40,8 @@ struct Platform {
     std::string versionUrl;    // the version record's address
     QString engineVersionFile; // where the installed engine keeps its version
     QString programDir;        // where the setup file is stored
+    // With a key, only records and setup files the key's owner signed are offered and started.
+    std::optional<PublicKey> signingKey;
     WebClient web;
     Clock *clock = nullptr;
     UpdatePrompt *prompt = nullptr;

@@ -8,28 +8,6 @@
 
 #include <vector>
 
-Blake2b::Blake2b()
-{
-    // Picks the fastest implementation for this processor; safe to call again and again.
-    if (sodium_init() < 0) {
-        qFatal("libsodium cannot start");
-    }
-    crypto_generichash_init(&m_state, nullptr, 0, crypto_generichash_BYTES_MAX);
-}
-
-void Blake2b::add(std::span<const std::byte> bytes)
-{
-    crypto_generichash_update(&m_state, reinterpret_cast<const unsigned char *>(bytes.data()),
-                              bytes.size());
-}
-
-Digest Blake2b::finish()
-{
-    Digest digest{};
-    crypto_generichash_final(&m_state, digest.data(), digest.size());
-    return digest;
-}
-
 namespace {
 
 XXH64_hash_t runSeed()

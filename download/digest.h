@@ -2,7 +2,7 @@
 
 #include <QString>
 
-#include <sodium.h>
+#include "update/signature.h"
 
 #include <array>
 #include <cstddef>
@@ -12,19 +12,6 @@
 #include <span>
 
 struct XXH3_state_s;
-
-// BLAKE2b-512, the hash minisign signs.
-using Digest = std::array<unsigned char, crypto_generichash_BYTES_MAX>;
-
-class Blake2b {
-public:
-    Blake2b();
-    void add(std::span<const std::byte> bytes);
-    Digest finish();
-
-private:
-    crypto_generichash_state m_state;
-};
 
 // A 128-bit XXH3 checksum under a seed drawn at random once per run: it tells whether a file
 // still holds the bytes a download wrote at a tenth of a percent of the transfer's cost, and

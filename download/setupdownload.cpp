@@ -3,6 +3,8 @@
 #include "download/progress.h"
 #include "download/sidefile.h"
 
+#include <QFile>
+
 
 #include <array>
 #include <chrono>
@@ -55,14 +57,30 @@ std::int64_t SteadyClock::milliseconds()
     return duration_cast<std::chrono::milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-bool VerifiedFile::unchanged() const
+bool VerifiedFile::unchanged(const std::optional<PublicKey> &key) const
 {
-    // Size and time stamps can be kept by a rewrite; the bytes cannot.
-    return fingerprintOfFile(path) == fingerprint;
+    // Size and time stamps can be kept by a rewrite; the bytes cannot. A keyed build checks
+    // the maker's signature once more as well.
+    Fingerprinter now;
+    Blake2b signedHash;
+    const bool keyed = key && signature;
+    if (!readRegularFile(path, [&](std::span<const std::byte> bytes) {
+            now.add(bytes);
+            if (keyed) {
+                signedHash.add(bytes);
+            }
+        })) {
+        return false;
+    }
+    if (now.finish() != fingerprint) {
+        return false;
+    }
+    return !key || (signature && !signatureProblem(*key, *signature, signedHash.finish()));
 }
 
-SetupDownload::SetupDownload(const WebClient &web, Clock &clock, Listener listener)
-    : m_web(web), m_clock(clock), m_listener(std::move(listener))
+SetupDownload::SetupDownload(const WebClient &web, Clock &clock, Listener listener,
+                             std::optional<PublicKey> key)
+    : m_web(web), m_clock(clock), m_listener(std::move(listener)), m_key(std::move(key))
 {
 }
 
@@ -83,9 +101,24 @@ SetupDownload::Outcome SetupDownload::run(const UpdateInfo &info, const QString 
     // Once the last piece is in, the transfer is past cancelling: waiting for the resource's
     // end still lets the window run, but cannot stop it.
     bool pastLastPiece = false;
-    WebResource address = m_web.open(setupAddress(info), [this, &pastLastPiece] {
-        return tell(Event::Waiting) || pastLastPiece;
-    });
+    bool stopped = false;
+    const WaitHook wait = [this, &pastLastPiece, &stopped] {
+        stopped = !tell(Event::Waiting) && !pastLastPiece;
+        return !stopped;
+    };
+    // A keyed build fetches the maker's signature first: without one nothing is downloaded.
+    std::optional<Signature> signature;
+    if (m_key) {
+        std::string why;
+        signature = fetchSignature(m_web, setupAddress(info), wait, why);
+        if (stopped) {
+            return Outcome::Cancelled;
+        }
+        if (!signature) {
+            return fail(why);
+        }
+    }
+    WebResource address = m_web.open(setupAddress(info), wait);
     if (!address.isOpen()) {
         return address.result().abandoned
                    ? Outcome::Cancelled
@@ -108,11 +141,15 @@ SetupDownload::Outcome SetupDownload::run(const UpdateInfo &info, const QString 
     buffer.fill(std::byte{' '});
     bool intact = true;
     Fingerprinter hash;
+    Blake2b signedHash;
     // Only what arrived is written: the buffer's tail still holds the previous chunk.
     const auto take = [&](std::span<std::byte> piece) {
         const std::size_t count = address.read(piece);
         m_received += std::int32_t(count);
         hash.add(piece.first(count));
+        if (signature) {
+            signedHash.add(piece.first(count));
+        }
         intact = file.write(piece.first(count)) && count == piece.size();
     };
 
@@ -161,10 +198,17 @@ SetupDownload::Outcome SetupDownload::run(const UpdateInfo &info, const QString 
         return fail("the server sent more than the " + std::to_string(m_total) +
                     " bytes announced");
     }
+    if (signature) {
+        if (auto problem = signatureProblem(*m_key, *signature, signedHash.finish())) {
+            // Not the maker's file: none of it is kept.
+            QFile::remove(partPath);
+            return fail("the setup file is refused: " + *problem);
+        }
+    }
     std::string why;
     if (!replace(partPath, setupPath, why)) {
         return fail(why);
     }
-    m_verified = VerifiedFile{setupPath, hash.finish()};
+    m_verified = VerifiedFile{setupPath, hash.finish(), signature};
     return Outcome::Completed;
 }

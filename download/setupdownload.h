@@ -2,6 +2,7 @@
 
 #include "download/clock.h"
 #include "download/digest.h"
+#include "update/signature.h"
 #include "update/updateinfo.h"
 #include "update/webclient.h"
 
@@ -15,10 +16,12 @@
 // A file as a completed download left it. Only this file, unchanged, may be started.
 struct VerifiedFile {
     QString path;
-    Fingerprint fingerprint; // of the bytes the download wrote
+    Fingerprint fingerprint;            // of the bytes the download wrote
+    std::optional<Signature> signature; // the maker's, in a keyed build
 
-    // True while a regular file with exactly those bytes stands at path.
-    bool unchanged() const;
+    // True while a regular file with exactly those bytes stands at path, and, with a key, its
+    // signature still verifies.
+    bool unchanged(const std::optional<PublicKey> &key) const;
 };
 
 // One transfer of a record's setup file to a path, in 1024-byte chunks. The file grows beside
@@ -37,7 +40,10 @@ public:
     // cancelled. What it answers after Started and LastPiece is not used.
     using Listener = std::function<bool(Event, const SetupDownload &)>;
 
-    SetupDownload(const WebClient &web, Clock &clock, Listener listener);
+    // With a key, only a file the key's owner signed is kept: its signature is fetched first
+    // and checked over the bytes as they arrive.
+    SetupDownload(const WebClient &web, Clock &clock, Listener listener,
+                  std::optional<PublicKey> key = std::nullopt);
 
     Outcome run(const UpdateInfo &info, const QString &setupPath);
 
@@ -58,6 +64,7 @@ private:
     const WebClient &m_web;
     Clock &m_clock;
     Listener m_listener;
+    std::optional<PublicKey> m_key;
     std::int32_t m_received = 0;
     std::int32_t m_total = 0;
     float m_seconds = 0;

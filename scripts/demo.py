@@ -29,7 +29,8 @@ def prepare(work):
 
 
 def interactive():
-    print("The maker's host is at %s; the updater opens on %s."
+    print("The maker's host is at %s (every file signed with build/demo-key); the updater "
+          "opens on %s."
           % (desktop.url(desktop.RECORD_PATH), os.environ["DISPLAY"]))
     subprocess.run([desktop.UPDATER])
 

@@ -22,6 +22,8 @@ RECORD_TOOL = os.environ.get("KOLUP_RECORD", os.path.join(BUILD, "tools", "kolup
 GRAB = os.environ.get("KOLUP_GRAB", os.path.join(BUILD, "tests", "kolup-grab"))
 ENGINE_FILE = os.environ.get("KOLUP_ENGINE_FILE", os.path.join(BUILD, "engine", "version"))
 RECORD_PATH = "/kolup/KOLUP_VERSION.txt"
+# The demo maker's secret key (scripts/build.sh): whatever the host publishes is signed with it.
+SECRET_KEY = os.environ.get("KOLUP_SECRET_KEY", os.path.join(BUILD, "demo-key", "minisign.key"))
 # The build's version record address names the port the maker's host must listen on.
 HOST_PORT = urllib.parse.urlsplit(os.environ.get(
     "KOLUP_VERSION_URL", "http://127.0.0.1:8642" + RECORD_PATH)).port
@@ -128,6 +130,10 @@ http {
             with open(target, "wb") as f:
                 f.write(data)
         os.chmod(target, 0o644)
+        if os.path.exists(SECRET_KEY):
+            subprocess.run(["minisign", "-S", "-s", SECRET_KEY, "-m", target], check=True,
+                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+            os.chmod(target + ".minisig", 0o644)
         return target
 
     def requests(self):

@@ -7,7 +7,9 @@
 //   kolup-record check ADDRESS
 
 #include "update/numbertext.h"
+#include "download/digest.h"
 #include "update/setupname.h"
+#include "update/signature.h"
 #include "update/updateinfo.h"
 #include "update/webclient.h"
 
@@ -38,7 +40,8 @@ int usage()
 {
     std::cerr << "usage: kolup-record make --version V --url URL (--size N | --file SETUP) [-o OUT]\n"
                  "       kolup-record show FILE|-\n"
-                 "       kolup-record check ADDRESS\n";
+                 "       kolup-record check [--key PUBKEY] ADDRESS\n"
+                 "       kolup-record verify --key PUBKEY FILE\n";
     return Usage;
 }
 
@@ -215,7 +218,34 @@ int show(const QString &path)
     return describe(file.read(RecordSize + 1), std::cout);
 }
 
-int check(const QString &address)
+std::optional<PublicKey> keyArgument(const QString &text)
+{
+    auto key = PublicKey::parse(text.toStdString());
+    if (!key) {
+        std::cerr << "kolup-record: the key is not the base64 line of a minisign public key\n";
+    }
+    return key;
+}
+
+// Fetches the signature beside address as the updater does; false after printing why not.
+bool fetchSigned(const WebClient &client, std::string_view address, const PublicKey &key,
+                 std::optional<Signature> &signature, const char *what)
+{
+    std::string why;
+    signature = fetchSignature(client, address, {}, why);
+    if (!signature) {
+        std::cout << "problem: the " << what << " has no usable signature: " << printable(why)
+                  << '\n';
+        return false;
+    }
+    if (signature->keyId != key.id) {
+        std::cout << "problem: the " << what << " is signed with another key\n";
+        return false;
+    }
+    return true;
+}
+
+int check(const QString &address, const std::optional<PublicKey> &key)
 {
     const WebClient client;
     WebResource record = client.open(address.toStdString());
@@ -231,17 +261,38 @@ int check(const QString &address)
 
     RecordBytes bytes;
     std::memcpy(bytes.data(), buffer.data(), bytes.size());
+    if (key) {
+        std::optional<Signature> signature;
+        if (!fetchSigned(client, address.toStdString(), *key, signature, "record")) {
+            status = Problem;
+        } else if (auto problem = signatureProblem(*key, *signature, blake2b(bytes))) {
+            std::cout << "problem: the record's signature: " << *problem << '\n';
+            status = Problem;
+        }
+    }
     const UpdateInfo info = decodeRecord(bytes);
+    std::optional<Signature> setupSignature;
+    if (key && !fetchSigned(client, setupAddress(info), *key, setupSignature, "setup file")) {
+        status = Problem;
+    }
     WebResource setup = client.open(setupAddress(info));
     if (!setup.isOpen()) {
         std::cout << "problem: cannot fetch the setup file: " << setup.result().describe() << '\n';
         return Problem;
     }
-    // Read it through as the updater would, counting.
+    // Read it through as the updater would, counting and hashing.
     std::int64_t served = 0;
+    Blake2b hash;
     std::vector<std::byte> chunk(64 * 1024);
     for (std::size_t got; (got = setup.read(chunk)) > 0;) {
         served += std::int64_t(got);
+        hash.add(std::span(chunk).first(got));
+    }
+    if (setupSignature) {
+        if (auto problem = signatureProblem(*key, *setupSignature, hash.finish())) {
+            std::cout << "problem: the setup file's signature: " << *problem << '\n';
+            status = Problem;
+        }
     }
     std::cout << "served: " << served << '\n';
     if (!setup.result().completed()) {
@@ -254,6 +305,27 @@ int check(const QString &address)
         status = Problem;
     }
     return status;
+}
+
+int verify(const PublicKey &key, const QString &path)
+{
+    QFile signatureFile(path + QString::fromLatin1(SignatureSuffix.data()));
+    if (!signatureFile.open(QIODevice::ReadOnly)) {
+        return refuse("cannot read " + signatureFile.fileName().toStdString());
+    }
+    const QByteArray text = signatureFile.read(SignatureFileLimit + 1);
+    if (std::size_t(text.size()) > SignatureFileLimit) {
+        return refuse(signatureFile.fileName().toStdString() + " is larger than a signature");
+    }
+    const auto digest = digestOfFile(path);
+    if (!digest) {
+        return refuse("cannot read " + path.toStdString() + " as a regular file");
+    }
+    if (auto problem = signatureProblem(key, text.toStdString(), *digest)) {
+        return refuse(printable(*problem));
+    }
+    std::cout << "valid\n";
+    return Ok;
 }
 
 } // namespace
@@ -273,7 +345,15 @@ int main(int argc, char *argv[])
         return show(args.first());
     }
     if (command == QLatin1String("check") && args.size() == 1) {
-        return check(args.first());
+        return check(args.first(), std::nullopt);
+    }
+    if ((command == QLatin1String("check") || command == QLatin1String("verify")) &&
+        args.size() == 3 && args[0] == QLatin1String("--key")) {
+        const auto key = keyArgument(args[1]);
+        if (!key) {
+            return Problem;
+        }
+        return command == QLatin1String("check") ? check(args[2], key) : verify(*key, args[2]);
     }
     return usage();
 }

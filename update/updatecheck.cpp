@@ -6,7 +6,7 @@
 
 UpdateCheck checkForUpdate(const WebClient &web, std::string_view versionUrl,
                            const QString &setupDir, std::optional<float> installed,
-                           const WaitHook &wait)
+                           const WaitHook &wait, const std::optional<PublicKey> &key)
 {
     UpdateCheck check;
     RecordBytes buffer;
@@ -23,6 +23,21 @@ UpdateCheck checkForUpdate(const WebClient &web, std::string_view versionUrl,
         if (count < buffer.size() && !record.result().completed()) {
             check.why = "the version record stopped after " + std::to_string(count) +
                         " bytes: " + record.result().describe();
+            return check;
+        }
+    }
+
+    if (key) {
+        std::string why;
+        const auto signature = fetchSignature(web, versionUrl, wait, why);
+        if (!signature) {
+            check.outcome = UpdateCheck::Outcome::Invalid;
+            check.why = "the version record is refused: " + why;
+            return check;
+        }
+        if (auto problem = signatureProblem(*key, *signature, blake2b(buffer))) {
+            check.outcome = UpdateCheck::Outcome::Invalid;
+            check.why = "the version record is refused: " + *problem;
             return check;
         }
     }

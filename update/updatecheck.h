@@ -1,5 +1,6 @@
 #pragma once
 
+#include "update/signature.h"
 #include "update/updateinfo.h"
 #include "update/webclient.h"
 
@@ -25,7 +26,9 @@ struct UpdateCheck {
 
 // Fetches the record at versionUrl, refuses what cannot be offered safely, and compares its
 // version with the installed one. With nothing installed any version is new: the setup
-// program is what installs the engine.
+// program is what installs the engine. With a key, a record without the key owner's
+// signature beside it is refused as well.
 UpdateCheck checkForUpdate(const WebClient &web, std::string_view versionUrl,
                            const QString &setupDir, std::optional<float> installed,
-                           const WaitHook &wait = {});
+                           const WaitHook &wait = {},
+                           const std::optional<PublicKey> &key = std::nullopt);

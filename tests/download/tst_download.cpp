@@ -1,4 +1,5 @@
 #include "fakes.h"
+#include "minisign.h"
 #include "records.h"
 #include "testserver.h"
 
@@ -93,6 +94,8 @@ private slots:
     void closingAfterCompletionStartsSetup();
     void setupChangedSinceDownloadIsNotStarted_data();
     void setupChangedSinceDownloadIsNotStarted();
+    void keyedUpdates_data();
+    void keyedUpdates();
     void checkDuringTransferIsIgnored();
 
 private:
@@ -495,6 +498,78 @@ void TestDownload::setupChangedSinceDownloadIsNotStarted()
     }
     window.close();
     QVERIFY(test.launcher.starts.isEmpty());
+}
+
+void TestDownload::keyedUpdates_data()
+{
+    QTest::addColumn<QString>("recordSigner"); // maker, other or none
+    QTest::addColumn<QString>("setupSigner");  // maker, none, or swapped: signed, then replaced
+    QTest::addColumn<bool>("replacedOnDisk");  // between the download and EXIT
+    QTest::addColumn<QString>("checkStatus");
+    QTest::addColumn<QString>("downloadStatus");
+    QTest::addColumn<bool>("started");
+    const QString completed = QStringLiteral("DOWNLOAD COMPLETED..");
+    const QString failed = QStringLiteral("DOWNLOAD FAILED..");
+    const QString invalid = QStringLiteral("INVALID UPDATE INFORMATION");
+    QTest::newRow("signed update") << "maker" << "maker" << false << "" << completed << true;
+    QTest::newRow("unsigned record") << "none" << "maker" << false << invalid << "" << false;
+    QTest::newRow("record by another key") << "other" << "maker" << false << invalid << ""
+                                           << false;
+    QTest::newRow("setup swapped after signing") << "maker" << "swapped" << false << "" << failed
+                                                 << false;
+    QTest::newRow("unsigned setup") << "maker" << "none" << false << "" << failed << false;
+    QTest::newRow("setup replaced on disk before EXIT") << "maker" << "maker" << true << ""
+                                                        << completed << false;
+}
+
+void TestDownload::keyedUpdates()
+{
+    QFETCH(QString, recordSigner);
+    QFETCH(QString, setupSigner);
+    QFETCH(bool, replacedOnDisk);
+    QFETCH(QString, checkStatus);
+    QFETCH(QString, downloadStatus);
+    QFETCH(bool, started);
+    Minisign minisign;
+    QVERIFY(minisign.generate("maker") && minisign.generate("other"));
+    const QByteArray setup = pattern(5000);
+    const QByteArray record =
+        recordBytes(1.5f, m_server.url("/kolup/KolupSetup.exe").toLatin1(), 5000);
+    offer(setupSigner == "swapped" ? pattern(4999) + "!" : setup, 5000);
+    TestServer::Route none;
+    none.status = 404;
+    const auto publish = [&](const QByteArray &path, const QString &signer,
+                             const QByteArray &data) {
+        if (signer == "none") {
+            m_server.serve(path, none);
+        } else {
+            m_server.serve(path, minisign.sign(signer == "swapped" ? "maker" : signer, data));
+        }
+    };
+    publish(QByteArray(RecordPath) + ".minisig", recordSigner, record);
+    publish("/kolup/KolupSetup.exe.minisig", setupSigner, setup);
+
+    TestPlatform test(m_server.url(RecordPath));
+    test.prompt.answer = true;
+    test.platform.signingKey = PublicKey::parse(minisign.publicKey("maker").toStdString());
+    Form1 window(test.platform);
+    window.show();
+    window.Command1_Click();
+    QCOMPARE(text(window, "Label13"), checkStatus);
+    QCOMPARE(text(window, "Label11"), downloadStatus);
+    const QString path = test.programDir() + "/KolupSetup.exe";
+    if (downloadStatus != QStringLiteral("DOWNLOAD COMPLETED..")) {
+        // Nothing the maker did not sign is kept, not even in part.
+        QVERIFY(!QFile::exists(path));
+        QVERIFY(!QFile::exists(path + ".part"));
+    }
+    if (replacedOnDisk) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(pattern(4999) + "?");
+    }
+    window.close();
+    QCOMPARE(test.launcher.starts.size(), started ? 1 : 0);
 }
 
 void TestDownload::checkDuringTransferIsIgnored()

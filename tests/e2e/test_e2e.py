@@ -16,6 +16,8 @@ import desktop  # noqa: E402
 
 AGENT = "API-Guide test program"
 SETUP_NAME = "KolupSetup.sh"
+# A keyed build fetches the maker's signature beside the record and the setup file.
+KEYED = os.environ.get("KOLUP_KEYED") == "1"
 SAVED = os.path.join(desktop.PROGRAM_DIR, SETUP_NAME)
 
 
@@ -94,7 +96,7 @@ class EndToEnd(unittest.TestCase):
         self.assertEqual(updater.text("Label3"), "1.2")
         desktop.wait_for(lambda: updater.showing("Command3"))
         requests = host.requests()
-        self.assertEqual(len(requests), 1)
+        self.assertEqual(len(requests), 2 if KEYED else 1)  # and the record's signature
         self.assertEqual(requests[0], 'GET %s "%s" "no-cache" "no-cache" 200 264'
                          % (desktop.RECORD_PATH, AGENT))
 
@@ -119,8 +121,10 @@ class EndToEnd(unittest.TestCase):
         with open(self.marker) as f:
             self.assertEqual(f.read().strip(), "/")
         requests = host.requests()
+        setup = "/kolup/" + SETUP_NAME
         self.assertEqual([r.split(" ")[1] for r in requests],
-                         [desktop.RECORD_PATH, "/kolup/" + SETUP_NAME])
+                         [desktop.RECORD_PATH, desktop.RECORD_PATH + ".minisig",
+                          setup + ".minisig", setup] if KEYED else [desktop.RECORD_PATH, setup])
         for request in requests:
             self.assertIn('"%s" "no-cache" "no-cache" 200' % AGENT, request)
 

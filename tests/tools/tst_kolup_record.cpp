@@ -1,3 +1,4 @@
+#include "minisign.h"
 #include "records.h"
 #include "testserver.h"
 
@@ -17,7 +18,7 @@ struct Run {
     QByteArray err;
 };
 
-Run record(const QStringList &args, const QByteArray &input = {})
+Run record_(const QStringList &args, const QByteArray &input = {})
 {
     QProcess process;
     process.start(QStringLiteral(KOLUP_RECORD_PATH), args);
@@ -32,6 +33,7 @@ Run record(const QStringList &args, const QByteArray &input = {})
 class TestKolupRecord : public QObject {
     Q_OBJECT
 private slots:
+    void initTestCase() { QVERIFY(m_minisign.generate("maker") && m_minisign.generate("other")); }
     void makeThenShowRoundTrip();
     void makeFromSetupFile();
     void makeRefuses_data();
@@ -40,17 +42,22 @@ private slots:
     void showReportsProblems();
     void checkAgainstServer_data();
     void checkAgainstServer();
+    void verifyFile_data();
+    void verifyFile();
     void usage();
+
+private:
+    Minisign m_minisign;
 };
 
 void TestKolupRecord::makeThenShowRoundTrip()
 {
-    const Run made = record({"make", "--version", "1.25", "--url",
+    const Run made = record_({"make", "--version", "1.25", "--url",
                              "https://kolup.example/dl/Kolup Setup.exe", "--size", "1536000"});
     QCOMPARE(made.exitCode, 0);
     QCOMPARE(made.out, recordBytes(1.25f, "https://kolup.example/dl/Kolup Setup.exe", 1536000));
 
-    const Run shown = record({"show", "-"}, made.out);
+    const Run shown = record_({"show", "-"}, made.out);
     QCOMPARE(shown.exitCode, 0);
     QCOMPARE(shown.out, QByteArray("version: 1.25\n"
                                    "url: https://kolup.example/dl/Kolup Setup.exe\n"
@@ -66,7 +73,7 @@ void TestKolupRecord::makeFromSetupFile()
     setup.write(QByteArray(3700, 's'));
     setup.close();
     const QString out = dir.filePath("KOLUP_VERSION.txt");
-    const Run made = record({"make", "--version", "2", "--url", "http://h/setup.exe", "--file",
+    const Run made = record_({"make", "--version", "2", "--url", "http://h/setup.exe", "--file",
                              setup.fileName(), "-o", out});
     QCOMPARE(made.exitCode, 0);
     QFile written(out);
@@ -105,7 +112,7 @@ void TestKolupRecord::makeRefuses()
         args[fifo] = dir.filePath("fifo");
         QCOMPARE(::mkfifo(QFile::encodeName(args[fifo]).constData(), 0600), 0);
     }
-    const Run made = record(QStringList{"make", "--version", "1.5", "-o", out} + args);
+    const Run made = record_(QStringList{"make", "--version", "1.5", "-o", out} + args);
     QCOMPARE(made.exitCode, 1);
     QVERIFY2(made.err.startsWith("kolup-record: "), made.err);
     QVERIFY(made.out.isEmpty());
@@ -139,7 +146,7 @@ void TestKolupRecord::showReportsProblems()
 {
     QFETCH(QByteArray, file);
     QFETCH(QByteArray, tail);
-    const Run shown = record({"show", "-"}, file);
+    const Run shown = record_({"show", "-"}, file);
     QCOMPARE(shown.exitCode, 1);
     QCOMPARE(shown.out, "version: 1.5\n" + tail);
 }
@@ -147,33 +154,82 @@ void TestKolupRecord::showReportsProblems()
 void TestKolupRecord::checkAgainstServer_data()
 {
     QTest::addColumn<int>("announced");
+    QTest::addColumn<QString>("setupSigner"); // empty: checked without a key
     QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QByteArray>("last");
-    QTest::newRow("matching size") << 5000 << 0 << QByteArray("served: 5000\n");
+    QTest::addColumn<QByteArray>("line");
+    QTest::newRow("matching size") << 5000 << "" << 0 << QByteArray("served: 5000\n");
     QTest::newRow("mismatching size")
-        << 4000 << 1 << QByteArray("problem: the server sends 5000 bytes, the record says 4000\n");
+        << 4000 << "" << 1
+        << QByteArray("problem: the server sends 5000 bytes, the record says 4000\n");
+    QTest::newRow("signed by the maker") << 5000 << "maker" << 0 << QByteArray("served: 5000\n");
+    QTest::newRow("setup signed by another key")
+        << 5000 << "other" << 1 << QByteArray("problem: the setup file is signed with another key\n");
 }
 
 void TestKolupRecord::checkAgainstServer()
 {
     QFETCH(int, announced);
+    QFETCH(QString, setupSigner);
     QFETCH(int, exitCode);
-    QFETCH(QByteArray, last);
+    QFETCH(QByteArray, line);
     TestServer server;
-    server.serve("/kolup/setup.exe", QByteArray(5000, 'x'));
-    server.serve("/kolup/KOLUP_VERSION.txt",
-                 recordBytes(1.5f, server.url("/kolup/setup.exe").toLatin1(), announced));
-    const Run checked = record({"check", server.url("/kolup/KOLUP_VERSION.txt")});
+    const QByteArray setup(5000, 'x');
+    const QByteArray record =
+        recordBytes(1.5f, server.url("/kolup/setup.exe").toLatin1(), announced);
+    server.serve("/kolup/setup.exe", setup);
+    server.serve("/kolup/KOLUP_VERSION.txt", record);
+    QStringList args{"check", server.url("/kolup/KOLUP_VERSION.txt")};
+    if (!setupSigner.isEmpty()) {
+        server.serve("/kolup/KOLUP_VERSION.txt.minisig", m_minisign.sign("maker", record));
+        server.serve("/kolup/setup.exe.minisig", m_minisign.sign(setupSigner, setup));
+        args.insert(1, "--key");
+        args.insert(2, m_minisign.publicKey("maker"));
+    }
+    const Run checked = record_(args);
     QCOMPARE(checked.exitCode, exitCode);
-    QVERIFY2(checked.out.endsWith(last), checked.out);
+    QVERIFY2(checked.out.contains(line), checked.out);
     QVERIFY(checked.out.contains("setup-name: setup.exe\n"));
+}
+
+void TestKolupRecord::verifyFile_data()
+{
+    QTest::addColumn<QString>("signer"); // empty: no signature file
+    QTest::addColumn<bool>("flipped");
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("valid") << "maker" << false << 0;
+    QTest::newRow("file changed") << "maker" << true << 1;
+    QTest::newRow("another key") << "other" << false << 1;
+    QTest::newRow("no signature") << "" << false << 1;
+}
+
+void TestKolupRecord::verifyFile()
+{
+    QFETCH(QString, signer);
+    QFETCH(bool, flipped);
+    QFETCH(int, exitCode);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("KolupSetup.exe");
+    QByteArray data(3000, 'k');
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(flipped ? data.replace(10, 1, "K") : data);
+    file.close();
+    if (!signer.isEmpty()) {
+        QFile signature(path + ".minisig");
+        QVERIFY(signature.open(QIODevice::WriteOnly));
+        signature.write(m_minisign.sign(signer, QByteArray(3000, 'k')));
+    }
+    const Run verified = record_({"verify", "--key", m_minisign.publicKey("maker"), path});
+    QCOMPARE(verified.exitCode, exitCode);
+    QCOMPARE(verified.out.isEmpty(), exitCode != 0);
+    QCOMPARE(verified.err.count('\n'), exitCode != 0 ? 1 : 0); // one line: the reason
 }
 
 void TestKolupRecord::usage()
 {
     for (const QStringList &args : {QStringList{}, QStringList{"show"}, QStringList{"frob"},
                                     QStringList{"make", "--version", "1"}}) {
-        QCOMPARE(record(args).exitCode, 2);
+        QCOMPARE(record_(args).exitCode, 2);
     }
 }
 

@@ -1,0 +1,50 @@
+#include "minisign.h"
+
+#include <QFile>
+#include <QProcess>
+
+namespace {
+
+bool run(const QStringList &args)
+{
+    QProcess process;
+    process.start(QStringLiteral("minisign"), args);
+    process.closeWriteChannel();
+    return process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit &&
+           process.exitCode() == 0;
+}
+
+QByteArray contents(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
+bool Minisign::generate(const QString &name)
+{
+    return run({"-G", "-W", "-f", "-p", m_dir.filePath(name + ".pub"), "-s",
+                m_dir.filePath(name + ".key")});
+}
+
+QString Minisign::publicKey(const QString &name) const
+{
+    return QString::fromLatin1(contents(m_dir.filePath(name + ".pub")).split('\n').value(1));
+}
+
+QByteArray Minisign::sign(const QString &name, const QByteArray &data, bool legacy)
+{
+    const QString file = m_dir.filePath(QStringLiteral("signed-%1").arg(++m_files));
+    QFile out(file);
+    if (!out.open(QIODevice::WriteOnly) || out.write(data) != data.size()) {
+        return {};
+    }
+    out.close();
+    QStringList args{"-S", "-s", m_dir.filePath(name + ".key"), "-m", file, "-x",
+                     file + ".minisig"};
+    if (legacy) {
+        args << "-l";
+    }
+    return run(args) ? contents(file + ".minisig") : QByteArray();
+}

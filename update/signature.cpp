@@ -1,0 +1,195 @@
+#include "update/signature.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+// minisign's algorithm tags: the prehashed form, and the legacy one over the whole file.
+constexpr std::array<unsigned char, 2> Prehashed = {'E', 'D'};
+constexpr std::array<unsigned char, 2> Legacy = {'E', 'd'};
+constexpr std::string_view TrustedPrefix = "trusted comment: ";
+constexpr std::string_view UntrustedPrefix = "untrusted comment: ";
+
+void startSodium()
+{
+    // Picks the fastest implementation for this processor; safe to call again and again.
+    if (sodium_init() < 0) {
+        std::abort();
+    }
+}
+
+// Exactly `size` bytes from a base64 line, or nothing.
+std::optional<std::vector<unsigned char>> decodeBase64(std::string_view text, std::size_t size)
+{
+    startSodium();
+    std::vector<unsigned char> bytes(size + 3);
+    std::size_t length = 0;
+    const char *end = nullptr;
+    if (sodium_base642bin(bytes.data(), bytes.size(), text.data(), text.size(), nullptr, &length,
+                          &end, sodium_base64_VARIANT_ORIGINAL) != 0 ||
+        end != text.data() + text.size() || length != size) {
+        return std::nullopt;
+    }
+    bytes.resize(size);
+    return bytes;
+}
+
+// The next line of text, without its line end; false when none is left.
+bool nextLine(std::string_view &text, std::string_view &line)
+{
+    if (text.empty()) {
+        return false;
+    }
+    const auto end = text.find('\n');
+    line = text.substr(0, end);
+    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+    if (line.ends_with('\r')) {
+        line.remove_suffix(1);
+    }
+    return true;
+}
+
+} // namespace
+
+Blake2b::Blake2b()
+{
+    startSodium();
+    crypto_generichash_init(&m_state, nullptr, 0, crypto_generichash_BYTES_MAX);
+}
+
+void Blake2b::add(std::span<const std::byte> bytes)
+{
+    crypto_generichash_update(&m_state, reinterpret_cast<const unsigned char *>(bytes.data()),
+                              bytes.size());
+}
+
+Digest Blake2b::finish()
+{
+    Digest digest{};
+    crypto_generichash_final(&m_state, digest.data(), digest.size());
+    return digest;
+}
+
+Digest blake2b(std::span<const std::byte> bytes)
+{
+    Blake2b hash;
+    hash.add(bytes);
+    return hash.finish();
+}
+
+std::optional<PublicKey> PublicKey::parse(std::string_view base64)
+{
+    const auto bytes = decodeBase64(base64, 2 + 8 + crypto_sign_PUBLICKEYBYTES);
+    if (!bytes || !std::equal(Legacy.begin(), Legacy.end(), bytes->begin())) {
+        return std::nullopt;
+    }
+    PublicKey key;
+    std::memcpy(key.id.data(), bytes->data() + 2, key.id.size());
+    std::memcpy(key.key.data(), bytes->data() + 10, key.key.size());
+    return key;
+}
+
+std::optional<Signature> Signature::parse(std::string_view text, std::string &why)
+{
+    std::string_view untrusted, encoded, trusted, global;
+    if (!nextLine(text, untrusted) || !nextLine(text, encoded) || !nextLine(text, trusted) ||
+        !nextLine(text, global)) {
+        why = "the signature file is incomplete";
+        return std::nullopt;
+    }
+    std::string_view rest;
+    while (nextLine(text, rest)) {
+        if (!rest.empty()) {
+            why = "the signature file has more than four lines";
+            return std::nullopt;
+        }
+    }
+    if (!untrusted.starts_with(UntrustedPrefix) || !trusted.starts_with(TrustedPrefix)) {
+        why = "the signature file's comment lines are missing";
+        return std::nullopt;
+    }
+    const auto body = decodeBase64(encoded, 2 + 8 + crypto_sign_BYTES);
+    const auto globalBytes = decodeBase64(global, crypto_sign_BYTES);
+    if (!body || !globalBytes) {
+        why = "the signature is not valid base64 of the right length";
+        return std::nullopt;
+    }
+    if (std::equal(Legacy.begin(), Legacy.end(), body->begin())) {
+        why = "the signature is in the legacy form; sign with a current minisign";
+        return std::nullopt;
+    }
+    if (!std::equal(Prehashed.begin(), Prehashed.end(), body->begin())) {
+        why = "the signature's algorithm is unknown";
+        return std::nullopt;
+    }
+    Signature signature;
+    std::memcpy(signature.keyId.data(), body->data() + 2, signature.keyId.size());
+    std::memcpy(signature.signature.data(), body->data() + 10, signature.signature.size());
+    signature.trustedComment = std::string(trusted.substr(TrustedPrefix.size()));
+    std::memcpy(signature.globalSignature.data(), globalBytes->data(),
+                signature.globalSignature.size());
+    return signature;
+}
+
+std::optional<std::string> signatureProblem(const PublicKey &key, const Signature &signature,
+                                            const Digest &digest)
+{
+    startSodium();
+    if (signature.keyId != key.id) {
+        return "the file is signed with another key";
+    }
+    if (crypto_sign_verify_detached(signature.signature.data(), digest.data(), digest.size(),
+                                    key.key.data()) != 0) {
+        return "the signature does not match the file";
+    }
+    // The trusted comment is signed together with the signature itself.
+    std::vector<unsigned char> signedComment(signature.signature.begin(),
+                                             signature.signature.end());
+    signedComment.insert(signedComment.end(), signature.trustedComment.begin(),
+                         signature.trustedComment.end());
+    if (crypto_sign_verify_detached(signature.globalSignature.data(), signedComment.data(),
+                                    signedComment.size(), key.key.data()) != 0) {
+        return "the signature's trusted comment has been altered";
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> signatureProblem(const PublicKey &key, std::string_view signatureText,
+                                            const Digest &digest)
+{
+    std::string why;
+    const auto signature = Signature::parse(signatureText, why);
+    if (!signature) {
+        return why;
+    }
+    return signatureProblem(key, *signature, digest);
+}
+
+std::optional<Signature> fetchSignature(const WebClient &web, std::string_view address,
+                                        const WaitHook &wait, std::string &why)
+{
+    const std::string where = std::string(address) + std::string(SignatureSuffix);
+    WebResource resource = web.open(where, wait);
+    if (!resource.isOpen()) {
+        why = "cannot fetch " + where + ": " + resource.result().describe();
+        return std::nullopt;
+    }
+    std::vector<std::byte> text(SignatureFileLimit + 1);
+    const std::size_t count = resource.read(text);
+    if (count > SignatureFileLimit) {
+        why = where + " is larger than a signature";
+        return std::nullopt;
+    }
+    if (!resource.result().completed()) {
+        why = "cannot fetch " + where + ": " + resource.result().describe();
+        return std::nullopt;
+    }
+    const auto parsed =
+        Signature::parse(std::string_view(reinterpret_cast<const char *>(text.data()), count), why);
+    if (!parsed) {
+        why = where + ": " + why;
+    }
+    return parsed;
+}

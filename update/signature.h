@@ -1,0 +1,72 @@
+#pragma once
+
+#include "update/webclient.h"
+
+#include <sodium.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+// Signatures in minisign's format, made by the maker with the minisign tool. Only its default,
+// prehashed form is accepted: the signature is over the BLAKE2b-512 digest of the file, so a
+// file is verified as it streams by, in constant memory.
+
+// BLAKE2b-512, the digest minisign signs.
+using Digest = std::array<unsigned char, crypto_generichash_BYTES_MAX>;
+
+class Blake2b {
+public:
+    Blake2b();
+    void add(std::span<const std::byte> bytes);
+    Digest finish();
+
+private:
+    crypto_generichash_state m_state;
+};
+
+Digest blake2b(std::span<const std::byte> bytes);
+
+using KeyId = std::array<unsigned char, 8>;
+
+// The maker's public key: the base64 line of a minisign.pub file.
+struct PublicKey {
+    KeyId id{};
+    std::array<unsigned char, crypto_sign_PUBLICKEYBYTES> key{};
+
+    static std::optional<PublicKey> parse(std::string_view base64);
+};
+
+// A .minisig file's contents.
+struct Signature {
+    KeyId keyId{};
+    std::array<unsigned char, crypto_sign_BYTES> signature{};
+    std::string trustedComment;
+    std::array<unsigned char, crypto_sign_BYTES> globalSignature{};
+
+    // Nothing, with why set, when the text is not a prehashed minisign signature.
+    static std::optional<Signature> parse(std::string_view text, std::string &why);
+};
+
+// Nothing when the signature is the key's over this digest with an intact trusted comment;
+// otherwise why not.
+std::optional<std::string> signatureProblem(const PublicKey &key, const Signature &signature,
+                                            const Digest &digest);
+
+// Reads a .minisig file's text and checks it as above.
+std::optional<std::string> signatureProblem(const PublicKey &key, std::string_view signatureText,
+                                            const Digest &digest);
+
+// The most a signature file may hold; a real one is a few hundred bytes.
+inline constexpr std::size_t SignatureFileLimit = 4096;
+// Where a file's signature is published: beside it.
+inline constexpr std::string_view SignatureSuffix = ".minisig";
+
+// Fetches the signature published beside address and reads it; nothing, with why set, when it
+// cannot be fetched whole or is not a signature.
+std::optional<Signature> fetchSignature(const WebClient &web, std::string_view address,
+                                        const WaitHook &wait, std::string &why);
