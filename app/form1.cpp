@@ -44,6 +44,7 @@ void substituteClassicFont()
     if (QFont::substitutes(QString::fromLatin1(ClassicFamily)).isEmpty()) {
         QFont::insertSubstitutions(QString::fromLatin1(ClassicFamily),
                                    {QStringLiteral("Microsoft Sans Serif"),
+                                    QStringLiteral("Liberation Sans"),
                                     QStringLiteral("DejaVu Sans")});
     }
 }

@@ -7,11 +7,13 @@ packages=(
   g++ cmake make pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev
   libcurl4-openssl-dev ca-certificates
-  xvfb xauth xdotool fonts-dejavu-core
+  xvfb xauth xdotool fonts-dejavu-core fonts-liberation2
   nginx-light
   python3 python3-pyatspi python3-xlib at-spi2-core dbus-x11
   clang libclang-rt-14-dev
   libsodium-dev libxxhash-dev minisign
+  scdoc dpkg-dev desktop-file-utils appstream lintian man-db
+  g++-mingw-w64-x86-64-posix
 )
 
 missing=()

@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFontInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -143,6 +144,11 @@ void TestForm1::controls()
         QCOMPARE(widget->font().bold(), bold);
     } else {
         QCOMPARE(widget->font(), window.font());
+    }
+    // The classic font's stand-in keeps every caption on one line inside its label.
+    if (auto *label = qobject_cast<QLabel *>(widget); label && !text.isEmpty()) {
+        QVERIFY2(label->fontMetrics().horizontalAdvance(text) <= label->contentsRect().width(),
+                 qPrintable(label->font().family() + " " + QFontInfo(label->font()).family()));
     }
 }
 
