@@ -32,7 +32,7 @@ int main(int argc, char *argv[])
     SystemServices services;
     Platform platform = services.platform(KOLUP_VERSION_URL,
                                           QStringLiteral(KOLUP_ENGINE_VERSION_FILE),
-                                          QCoreApplication::applicationDirPath());
+                                          setupDirectory(QCoreApplication::applicationDirPath()));
     if (constexpr std::string_view key = KOLUP_SIGNING_KEY; !key.empty()) {
         platform.signingKey = PublicKey::parse(key);
         if (!platform.signingKey) {

@@ -1,6 +1,9 @@
 #include "app/systemplatform.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QMessageBox>
+#include <QStandardPaths>
 
 bool MessageBoxPrompt::askToUpdate(QWidget *owner, const QString &title, const QString &text)
 {
@@ -8,6 +11,17 @@ bool MessageBoxPrompt::askToUpdate(QWidget *owner, const QString &title, const Q
     box.setDefaultButton(QMessageBox::Ok);
     box.setEscapeButton(QMessageBox::Cancel);
     return box.exec() == QMessageBox::Ok;
+}
+
+QString setupDirectory(const QString &programDir)
+{
+    const QFileInfo program(programDir);
+    if (program.isDir() && program.isWritable()) {
+        return programDir;
+    }
+    const QString downloads = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+    QDir().mkpath(downloads);
+    return downloads;
 }
 
 Platform SystemServices::platform(std::string versionUrl, QString engineVersionFile,

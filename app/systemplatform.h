@@ -26,6 +26,11 @@ public:
     void sound(int frequencyHz, int durationMs) override;
 };
 
+// Where the setup file is kept: beside the program, as always, when its directory can be
+// written; otherwise (an installed program in /usr/bin, say) the user's download folder,
+// created when missing.
+QString setupDirectory(const QString &programDir);
+
 struct SystemServices {
     SteadyClock clock;
     MessageBoxPrompt prompt;

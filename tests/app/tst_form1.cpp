@@ -56,6 +56,8 @@ private slots:
 
     void shellLauncherRefusesWhatIsNotAFile_data();
     void shellLauncherRefusesWhatIsNotAFile();
+    void setupGoesBesideProgramOrToDownloads_data();
+    void setupGoesBesideProgramOrToDownloads();
     void onlyTheClassicTonesAreHeard_data();
     void onlyTheClassicTonesAreHeard();
     void controls_data();
@@ -338,6 +340,38 @@ void TestForm1::shellLauncherRefusesWhatIsNotAFile()
     QVERIFY(!launcher.start(setup, QDir::rootPath(), nullptr));
     // The link did not lend the permission to run to the file it points at.
     QVERIFY(!(QFile::permissions(elsewhere) & QFileDevice::ExeOwner));
+}
+
+void TestForm1::setupGoesBesideProgramOrToDownloads_data()
+{
+    QTest::addColumn<QString>("program"); // what stands at the program's directory
+    QTest::addColumn<bool>("downloads");
+    QTest::newRow("writable directory") << "directory" << false;
+    QTest::newRow("no directory there") << "nothing" << true;
+    QTest::newRow("a file there") << "file" << true;
+}
+
+void TestForm1::setupGoesBesideProgramOrToDownloads()
+{
+    QFETCH(QString, program);
+    QFETCH(bool, downloads);
+    QTemporaryDir home;
+    const QByteArray oldHome = qgetenv("HOME");
+    const QByteArray oldConfig = qgetenv("XDG_CONFIG_HOME");
+    qputenv("HOME", QFile::encodeName(home.path()));
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.filePath("config")));
+    const QString dir = home.filePath("bin");
+    if (program == "directory") {
+        QVERIFY(QDir().mkdir(dir));
+    } else if (program == "file") {
+        QFile file(dir);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+    const QString chosen = setupDirectory(dir);
+    qputenv("HOME", oldHome);
+    qputenv("XDG_CONFIG_HOME", oldConfig);
+    QCOMPARE(chosen, downloads ? home.filePath("Downloads") : dir);
+    QVERIFY(QFileInfo(chosen).isDir());
 }
 
 void TestForm1::onlyTheClassicTonesAreHeard_data()
