@@ -36,13 +36,13 @@ constexpr int Problem = 1;
 constexpr int Usage = 2;
 constexpr std::size_t LongestUrl = SetupUrlSize - 2; // room for the two padding spaces
 
-int usage()
+int usage(std::ostream &out = std::cerr, int status = Usage)
 {
-    std::cerr << "usage: kolup-record make --version V --url URL (--size N | --file SETUP) [-o OUT]\n"
+    out << "usage: kolup-record make --version V --url URL (--size N | --file SETUP) [-o OUT]\n"
                  "       kolup-record show FILE|-\n"
                  "       kolup-record check [--key PUBKEY] ADDRESS\n"
                  "       kolup-record verify --key PUBKEY FILE\n";
-    return Usage;
+    return status;
 }
 
 int refuse(const std::string &why)
@@ -338,6 +338,9 @@ int main(int argc, char *argv[])
         return usage();
     }
     const QString command = args.takeFirst();
+    if (command == QLatin1String("--help") && args.isEmpty()) {
+        return usage(std::cout, Ok);
+    }
     if (command == QLatin1String("make")) {
         return make(args);
     }
