@@ -26,7 +26,9 @@ public:
 
 int main(int argc, char *argv[])
 {
+    const std::int64_t entered = monotonicMicroseconds();
     QApplication app(argc, argv);
+    qCDebug(timingLog, "main at %lld us", qlonglong(entered));
     QApplication::setApplicationName(QString::fromLatin1(ApplicationTitle));
 
     SystemServices services;

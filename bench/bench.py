@@ -30,7 +30,9 @@ import desktop  # noqa: E402
 
 SETUP = "KolupBench.bin"
 SAVED = os.path.join(desktop.PROGRAM_DIR, SETUP)
+OUTPUT_DIR = None  # where curl writes; the work folder unless --tmpfs
 BARE = os.path.join(desktop.BUILD, "kolup-bare-window")
+BARE_CURL = os.path.join(desktop.BUILD, "kolup-bare-window-curl")
 MIB = 1024 * 1024
 
 
@@ -110,11 +112,12 @@ def throughput(display, work, repeats):
         ours, theirs, ratios = [], [], []
         for _ in range(repeats):
             os.sync()
-            took = subprocess.run(["curl", "-s", "-o", os.path.join(work, "curl.bin"), "-w",
+            output = os.path.join(OUTPUT_DIR or work, "curl.bin")
+            took = subprocess.run(["curl", "-s", "-o", output, "-w",
                                    "%{time_total}", desktop.url("/kolup/" + SETUP)],
                                   check=True, capture_output=True, text=True).stdout
             curl = float(took)
-            os.remove(os.path.join(work, "curl.bin"))
+            os.remove(output)
             os.sync()
             updater, log = start_download(display, work, "throughput")
             try:
@@ -225,16 +228,22 @@ def first_paint(program, display):
 
 
 def startup(display, work, repeats):
-    subprocess.run(["cmake", "--build", desktop.BUILD, "--target", "kolup-bare-window"],
-                   check=True, capture_output=True)
-    bare, ours = [], []
-    first_paint(desktop.UPDATER, display)  # the libraries into the page cache
+    subprocess.run(["cmake", "--build", desktop.BUILD, "--target", "kolup-bare-window",
+                    "kolup-bare-window-curl"], check=True, capture_output=True)
+    bare, bare_curl, ours = [], [], []
+    for program in (BARE, BARE_CURL, desktop.UPDATER):
+        first_paint(program, display)  # the libraries into the page cache
     for _ in range(repeats):
         bare.append(first_paint(BARE, display))
+        bare_curl.append(first_paint(BARE_CURL, display))
         ours.append(first_paint(desktop.UPDATER, display))
     return ["start-up to first paint, bare Qt window: %s" % summary(bare, "ms", 1000),
+            "start-up to first paint, bare Qt window linked with libcurl: %s"
+            % summary(bare_curl, "ms", 1000),
             "start-up to first paint, updater: %s" % summary(ours, "ms", 1000),
-            "updater / bare: %s" % summary([o / b for o, b in zip(ours, bare)], "x")]
+            "updater / bare: %s" % summary([o / b for o, b in zip(ours, bare)], "x"),
+            "updater / bare with libcurl: %s"
+            % summary([o / b for o, b in zip(ours, bare_curl)], "x")]
 
 
 def idle(display, work, repeats):
@@ -271,7 +280,15 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("which", nargs="*", default=["throughput", "cancel", "startup", "idle"])
     parser.add_argument("-n", type=int, default=7, help="repeats (at least 5)")
+    parser.add_argument("--tmpfs", action="store_true",
+                        help="run a copy of the updater from /dev/shm, so that it and curl "
+                             "write to memory: the transfer without the disk")
     args = parser.parse_args()
+    global SAVED, OUTPUT_DIR
+    if args.tmpfs:
+        OUTPUT_DIR = tempfile.mkdtemp(prefix="kolup-bench-", dir="/dev/shm")
+        desktop.UPDATER = shutil.copy(desktop.UPDATER, OUTPUT_DIR)
+        SAVED = os.path.join(OUTPUT_DIR, SETUP)
     display = desktop.Display()
     work = tempfile.mkdtemp(prefix="kolup-bench-")
     try:
@@ -282,6 +299,8 @@ def main():
     finally:
         display.close()
         shutil.rmtree(work, ignore_errors=True)
+        if OUTPUT_DIR:
+            shutil.rmtree(OUTPUT_DIR, ignore_errors=True)
 
 
 if __name__ == "__main__":
