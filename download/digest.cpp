@@ -4,6 +4,9 @@
 #include <QFileInfo>
 #include <QRandomGenerator>
 
+// Compiled in here rather than called in the shared library: inlined, it runs several times
+// faster on the 1 KiB pieces a download hands it, and the program needs one library less.
+#define XXH_INLINE_ALL
 #include <xxhash.h>
 
 #include <vector>
@@ -18,27 +21,26 @@ XXH64_hash_t runSeed()
 
 } // namespace
 
-Fingerprinter::Fingerprinter() : m_state(XXH3_createState())
+struct Fingerprinter::State {
+    XXH3_state_t xxh;
+};
+
+Fingerprinter::Fingerprinter() : m_state(std::make_unique<State>())
 {
-    if (!m_state) {
-        qFatal("out of memory");
-    }
-    XXH3_128bits_reset_withSeed(m_state, runSeed());
+    XXH3_INITSTATE(&m_state->xxh);
+    XXH3_128bits_reset_withSeed(&m_state->xxh, runSeed());
 }
 
-Fingerprinter::~Fingerprinter()
-{
-    XXH3_freeState(m_state);
-}
+Fingerprinter::~Fingerprinter() = default;
 
 void Fingerprinter::add(std::span<const std::byte> bytes)
 {
-    XXH3_128bits_update(m_state, bytes.data(), bytes.size());
+    XXH3_128bits_update(&m_state->xxh, bytes.data(), bytes.size());
 }
 
 Fingerprint Fingerprinter::finish()
 {
-    const XXH128_hash_t hash = XXH3_128bits_digest(m_state);
+    const XXH128_hash_t hash = XXH3_128bits_digest(&m_state->xxh);
     return {hash.low64, hash.high64};
 }
 

@@ -8,10 +8,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
-
-struct XXH3_state_s;
 
 // A 128-bit XXH3 checksum under a seed drawn at random once per run: it tells whether a file
 // still holds the bytes a download wrote at a tenth of a percent of the transfer's cost, and
@@ -29,7 +28,8 @@ public:
     Fingerprint finish();
 
 private:
-    XXH3_state_s *m_state;
+    struct State;
+    std::unique_ptr<State> m_state;
 };
 
 // Hands the bytes of the regular file at path to each, in blocks, without following a link;

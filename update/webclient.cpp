@@ -23,8 +23,9 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 // Bytes held between the network and the reader. Past this the transfer is paused until the
-// reader catches up, so memory stays bounded whatever the resource's size.
-constexpr std::size_t PauseAt = 64 * 1024;
+// reader catches up, so memory stays bounded whatever the resource's size. A megabyte, so
+// that a fast link seldom pauses: each pause costs libcurl two more copies of what it holds.
+constexpr std::size_t PauseAt = 1024 * 1024;
 // libcurl's own receive buffer; larger than its default so that a fast link costs fewer calls.
 constexpr long ReceiveBuffer = 100 * 1024;
 // How long one wait for the network may sleep: without a hook, only the deadline matters;
@@ -80,6 +81,7 @@ struct WebResource::Transfer {
     TransferResult result;
     milliseconds stallTimeout{};
     WaitHook wait;
+    Clock::time_point lastWait{}; // when the waiter last had its turn
 
     ~Transfer()
     {
@@ -172,6 +174,18 @@ struct WebResource::Transfer {
                 finish(CURLE_OK);
                 return false;
             }
+            // The waiter gets its turn once a slice, however often bytes trickle in: often
+            // enough for a window to stay responsive, rarely enough to cost nothing on a
+            // fast link, where the socket wakes the poll many times a millisecond.
+            if (wait && now - lastWait >= HookSlice) {
+                lastWait = now;
+                if (!wait()) {
+                    result.abandoned = true;
+                    finish(CURLE_OK);
+                    return false;
+                }
+                continue;
+            }
             const auto slice = std::min<milliseconds>(
                 wait ? HookSlice : QuietSlice,
                 std::chrono::ceil<milliseconds>(deadline - now));
@@ -179,11 +193,6 @@ struct WebResource::Transfer {
                     curl_multi_poll(multi.get(), nullptr, 0, int(slice.count()), nullptr);
                 code != CURLM_OK) {
                 result.multiError = code;
-                finish(CURLE_OK);
-                return false;
-            }
-            if (wait && !wait()) {
-                result.abandoned = true;
                 finish(CURLE_OK);
                 return false;
             }
