@@ -191,8 +191,9 @@ SetupDownload::Outcome SetupDownload::run(const UpdateInfo &info, const QString 
                     file.errorString().toStdString());
     }
     if (!intact || !result.completed()) {
+        const std::string why = result.completed() ? "the server ended it" : result.describe();
         return fail("the setup file stopped after " + std::to_string(m_received) + " of " +
-                    std::to_string(m_total) + " bytes (" + result.describe() + ")");
+                    std::to_string(m_total) + " bytes (" + why + ")");
     }
     if (!ended) {
         return fail("the server sent more than the " + std::to_string(m_total) +
