@@ -44,7 +44,14 @@ bool SideFile::flush()
 {
     if (m_ok && !m_gathered.empty()) {
         const auto size = qint64(m_gathered.size());
-        m_ok = m_file.write(reinterpret_cast<const char *>(m_gathered.data()), size) == size;
+        const qint64 written = m_file.write(reinterpret_cast<const char *>(m_gathered.data()), size);
+        m_ok = written == size;
+        if (!m_ok && written >= 0) {
+            // A short write sets no error of its own: the file system took what it could.
+            m_shortWrite = QStringLiteral("only %1 of %2 bytes could be written; is the disk full?")
+                               .arg(written)
+                               .arg(size);
+        }
     }
     m_gathered.clear();
     return m_ok;

@@ -22,7 +22,10 @@ public:
     // Writes out what is gathered and closes the file; false when anything was lost.
     bool finish();
     bool ok() const { return m_ok; }
-    QString errorString() const { return m_file.errorString(); }
+    QString errorString() const
+    {
+        return m_shortWrite.isEmpty() ? m_file.errorString() : m_shortWrite;
+    }
 
 private:
     bool flush();
@@ -30,4 +33,5 @@ private:
     QFile m_file;
     std::vector<std::byte> m_gathered;
     bool m_ok = false;
+    QString m_shortWrite;
 };

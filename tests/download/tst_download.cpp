@@ -16,6 +16,9 @@
 
 #include <functional>
 
+#include <csignal>
+
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 namespace {
@@ -325,6 +328,7 @@ void TestDownload::plantedFilesAreNeverFollowed_data()
     QTest::newRow("FIFO at the side file") << "part-fifo" << 200 << completed;
     QTest::newRow("directory at the setup path") << "setup-dir" << 200 << failed;
     QTest::newRow("program directory gone") << "no-dir" << 200 << failed;
+    QTest::newRow("disk full after 2 KiB") << "full" << 200 << failed;
 }
 
 void TestDownload::plantedFilesAreNeverFollowed()
@@ -349,10 +353,19 @@ void TestDownload::plantedFilesAreNeverFollowed()
         QCOMPARE(::mkfifo(QFile::encodeName(setup + ".part").constData(), 0600), 0);
     } else if (planted == "setup-dir") {
         QVERIFY(QDir().mkpath(setup + "/inside"));
-    } else {
+    } else if (planted == "no-dir") {
         QVERIFY(QDir(test.programDir()).removeRecursively());
     }
+    // A full disk, as this process sees it: any file write past 2 KiB fails.
+    rlimit unlimited{};
+    QCOMPARE(::getrlimit(RLIMIT_FSIZE, &unlimited), 0);
+    if (planted == "full") {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit full{2048, unlimited.rlim_max};
+        QCOMPARE(::setrlimit(RLIMIT_FSIZE, &full), 0);
+    }
     window.Command1_Click();
+    QCOMPARE(::setrlimit(RLIMIT_FSIZE, &unlimited), 0);
 
     QCOMPARE(text(window, "Label11"), shown);
     QCOMPARE(contents(victim), QByteArray("precious"));
