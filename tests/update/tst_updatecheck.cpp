@@ -55,6 +55,7 @@ private slots:
     void invalidRecords();
     void brokenRecordReadIsNoConnection_data();
     void brokenRecordReadIsNoConnection();
+    void closeDuringRecordReadClosesWindow();
     void noEngineTakesAnyOffer();
     void messageBoxAnswers_data();
     void messageBoxAnswers();
@@ -274,6 +275,34 @@ void TestUpdateCheck::brokenRecordReadIsNoConnection()
         checkForUpdate(web, m_server.url(RecordPath).toStdString(), QDir::tempPath(), 1.2f);
     QCOMPARE(check.outcome, UpdateCheck::Outcome::NoConnection);
     QVERIFY(!check.why.empty());
+}
+
+void TestUpdateCheck::closeDuringRecordReadClosesWindow()
+{
+    TestServer::Route stall;
+    stall.body = recordBytes(1.5f, "http://127.0.0.1/kolup/setup.exe", 5000);
+    stall.misbehaviour = TestServer::Misbehaviour::Stall;
+    stall.sendBytes = 100;
+    m_server.serve(RecordPath, stall);
+    const auto before = m_server.requests().size();
+    TestPlatform test(m_server.url(RecordPath), "1.2");
+    Form1 window(test.platform);
+    window.show();
+    // Once the server holds the request: a second check, then the window's close control.
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &window, [&] {
+        if (m_server.requests().size() > before) {
+            poll.stop();
+            window.Command1_Click();
+            window.close();
+        }
+    });
+    poll.start(0);
+    window.Command1_Click();
+    QVERIFY(!window.isVisible());
+    QCOMPARE(text(window, "Label13"), QString()); // ended by the close, not by the stall
+    QCOMPARE(m_server.requests().size(), before + 1);
+    QVERIFY(test.launcher.starts.isEmpty());
 }
 
 void TestUpdateCheck::noEngineTakesAnyOffer()
