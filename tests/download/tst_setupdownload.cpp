@@ -1,0 +1,77 @@
+#include "download/setupdownload.h"
+
+#include "fakes.h"
+#include "records.h"
+#include "testserver.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+using Event = SetupDownload::Event;
+using Outcome = SetupDownload::Outcome;
+
+// The transfer on its own, without a window: what it tells its listener, and when it stops.
+class TestSetupDownload : public QObject {
+    Q_OBJECT
+private slots:
+    void reportsAndStops_data();
+    void reportsAndStops();
+
+private:
+    TestServer m_server;
+};
+
+void TestSetupDownload::reportsAndStops_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("stopAfter"); // the chunk whose report answers false; 0: none
+    QTest::addColumn<QString>("events");
+    QTest::addColumn<int>("outcome");
+    QTest::addColumn<int>("kept"); // bytes at the setup path, or in the side file if stopped
+    QTest::newRow("two chunks and a piece") << 2500 << 0 << "S C C L" << int(Outcome::Completed)
+                                            << 2500;
+    QTest::newRow("whole chunks only") << 2048 << 0 << "S C C L" << int(Outcome::Completed)
+                                       << 2048;
+    QTest::newRow("a piece only") << 700 << 0 << "S L" << int(Outcome::Completed) << 700;
+    QTest::newRow("stopped after the first chunk") << 2500 << 1 << "S C"
+                                                   << int(Outcome::Cancelled) << 1024;
+}
+
+void TestSetupDownload::reportsAndStops()
+{
+    QFETCH(int, size);
+    QFETCH(int, stopAfter);
+    QFETCH(QString, events);
+    QFETCH(int, outcome);
+    QFETCH(int, kept);
+    m_server.serve("/setup.exe", QByteArray(size, 'k'));
+    const UpdateInfo info = updateInfo(2.0f, m_server.url("/setup.exe").toLatin1(), size);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("setup.exe");
+    SteppingClock clock;
+    QStringList seen;
+    QList<int> receivedAtChunks;
+    SetupDownload download(WebClient(), clock, [&](Event event, const SetupDownload &transfer) {
+        static const char *const names[] = {"S", "C", "L", "W"};
+        if (event != Event::Waiting) {
+            seen << names[int(event)];
+        }
+        if (event == Event::Chunk) {
+            receivedAtChunks << transfer.received();
+        }
+        return !(event == Event::Chunk && receivedAtChunks.size() == stopAfter);
+    });
+    QCOMPARE(int(download.run(info, path)), outcome);
+    QCOMPARE(seen.join(' '), events);
+    for (qsizetype i = 0; i < receivedAtChunks.size(); ++i) {
+        QCOMPARE(receivedAtChunks[i], int(i + 1) * 1024); // exact values after every chunk
+    }
+    const bool completed = outcome == int(Outcome::Completed);
+    QCOMPARE(QFile(completed ? path : path + ".part").size(), qint64(kept));
+    QCOMPARE(download.verified().has_value(), completed);
+    QVERIFY(completed || !QFile::exists(path));
+}
+
+QTEST_GUILESS_MAIN(TestSetupDownload)
+#include "tst_setupdownload.moc"
