@@ -61,7 +61,7 @@ private:
     Outcome fail(std::string why);
     bool tell(Event event) { return m_listener(event, *this); }
 
-    const WebClient &m_web;
+    const WebClient m_web; // a copy: two time limits, no connection
     Clock &m_clock;
     Listener m_listener;
     std::optional<PublicKey> m_key;
