@@ -5,7 +5,6 @@
 
 #include <QFile>
 
-
 #include <array>
 #include <chrono>
 #include <filesystem>

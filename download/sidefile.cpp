@@ -1,7 +1,5 @@
 #include "download/sidefile.h"
 
-#include <cstring>
-
 namespace {
 
 // Large enough that writing costs little beside the network, small enough to be no memory.
@@ -40,7 +38,7 @@ bool SideFile::write(std::span<const std::byte> bytes)
     return m_ok;
 }
 
-bool SideFile::flush()
+void SideFile::flush()
 {
     if (m_ok && !m_gathered.empty()) {
         const auto size = qint64(m_gathered.size());
@@ -54,7 +52,6 @@ bool SideFile::flush()
         }
     }
     m_gathered.clear();
-    return m_ok;
 }
 
 bool SideFile::finish()

@@ -21,14 +21,13 @@ public:
     bool write(std::span<const std::byte> bytes);
     // Writes out what is gathered and closes the file; false when anything was lost.
     bool finish();
-    bool ok() const { return m_ok; }
     QString errorString() const
     {
         return m_shortWrite.isEmpty() ? m_file.errorString() : m_shortWrite;
     }
 
 private:
-    bool flush();
+    void flush();
 
     QFile m_file;
     std::vector<std::byte> m_gathered;

@@ -4,10 +4,11 @@
 //
 //   kolup-record make --version V --url URL (--size N | --file SETUP) [-o OUT]
 //   kolup-record show FILE|-
-//   kolup-record check ADDRESS
+//   kolup-record check [--key PUBKEY] ADDRESS
+//   kolup-record verify --key PUBKEY FILE
 
-#include "update/numbertext.h"
 #include "download/digest.h"
+#include "update/numbertext.h"
 #include "update/setupname.h"
 #include "update/signature.h"
 #include "update/updateinfo.h"
@@ -227,7 +228,8 @@ std::optional<PublicKey> keyArgument(const QString &text)
     return key;
 }
 
-// Fetches the signature beside address as the updater does; false after printing why not.
+// Fetches the signature beside address as the updater does; false after printing why not. A
+// signature by another key is named at once, before anything else is fetched.
 bool fetchSigned(const WebClient &client, std::string_view address, const PublicKey &key,
                  std::optional<Signature> &signature, const char *what)
 {

@@ -30,12 +30,9 @@ UpdateCheck checkForUpdate(const WebClient &web, std::string_view versionUrl,
     if (key) {
         std::string why;
         const auto signature = fetchSignature(web, versionUrl, wait, why);
-        if (!signature) {
-            check.outcome = UpdateCheck::Outcome::Invalid;
-            check.why = "the version record is refused: " + why;
-            return check;
-        }
-        if (auto problem = signatureProblem(*key, *signature, blake2b(buffer))) {
+        const auto problem =
+            signature ? signatureProblem(*key, *signature, blake2b(buffer)) : std::optional(why);
+        if (problem) {
             check.outcome = UpdateCheck::Outcome::Invalid;
             check.why = "the version record is refused: " + *problem;
             return check;

@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -37,14 +38,6 @@ void initialiseCurlOnce()
 {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
-std::string upper(std::string_view text)
-{
-    std::string result(text);
-    std::transform(result.begin(), result.end(), result.begin(),
-                   [](unsigned char c) { return char(c >= 'a' && c <= 'z' ? c - 32 : c); });
-    return result;
 }
 
 } // namespace
@@ -328,10 +321,14 @@ void WebResource::close()
 
 bool isWebAddress(std::string_view address)
 {
-    const std::string scheme = upper(address.substr(0, address.find(':')));
-    const bool web = scheme == "HTTP" || scheme == "HTTPS";
-    return web && address.substr(scheme.size()).starts_with("://") &&
-           address.size() > scheme.size() + 3;
+    // The scheme in any case, and something after it.
+    const auto startsWith = [address](std::string_view prefix) {
+        return address.size() > prefix.size() &&
+               std::equal(prefix.begin(), prefix.end(), address.begin(), [](char p, char a) {
+                   return p == std::tolower(static_cast<unsigned char>(a));
+               });
+    };
+    return startsWith("http://") || startsWith("https://");
 }
 
 std::string requestAddress(std::string_view address)
