@@ -53,14 +53,8 @@ void clickSoon(Form1 &window, const char *button)
 // Clicks the button in the first event round in which the window shows `when`.
 void clickWhen(Form1 &window, const char *button, std::function<bool()> when)
 {
-    auto *poll = new QTimer(&window);
-    QObject::connect(poll, &QTimer::timeout, &window, [&window, poll, button, when] {
-        if (when()) {
-            poll->deleteLater();
-            window.findChild<QPushButton *>(button)->click();
-        }
-    });
-    poll->start(0);
+    onceWhen(&window, std::move(when),
+             [&window, button] { window.findChild<QPushButton *>(button)->click(); });
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QTimer>
 
 TestPlatform::TestPlatform(const QString &versionUrl, const QByteArray &installedVersion)
 {
@@ -20,4 +21,17 @@ TestPlatform::TestPlatform(const QString &versionUrl, const QByteArray &installe
     platform.prompt = &prompt;
     platform.launcher = &launcher;
     platform.tone = &tone;
+}
+
+void onceWhen(QObject *context, std::function<bool()> condition, std::function<void()> action)
+{
+    auto *poll = new QTimer(context);
+    QObject::connect(poll, &QTimer::timeout, context, [poll, condition, action] {
+        if (condition()) {
+            poll->stop();
+            poll->deleteLater();
+            action();
+        }
+    });
+    poll->start(0);
 }

@@ -60,6 +60,10 @@ public:
     void sound(int frequencyHz, int durationMs) override { tones.append({frequencyHz, durationMs}); }
 };
 
+// Runs action in the first event round of context's thread in which condition holds: a
+// moment inside a transfer or a wait, chosen by what the window shows, never by a sleep.
+void onceWhen(QObject *context, std::function<bool()> condition, std::function<void()> action);
+
 // A platform for one test: an engine version file and a program directory of its own.
 struct TestPlatform {
     QTemporaryDir dir;

@@ -289,15 +289,12 @@ void TestUpdateCheck::closeDuringRecordReadClosesWindow()
     Form1 window(test.platform);
     window.show();
     // Once the server holds the request: a second check, then the window's close control.
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, &window, [&] {
-        if (m_server.requests().size() > before) {
-            poll.stop();
+    onceWhen(
+        &window, [&] { return m_server.requests().size() > before; },
+        [&] {
             window.Command1_Click();
             window.close();
-        }
-    });
-    poll.start(0);
+        });
     window.Command1_Click();
     QVERIFY(!window.isVisible());
     QCOMPARE(text(window, "Label13"), QString()); // ended by the close, not by the stall
