@@ -19,4 +19,4 @@ if ! out=$(cd "$build" && cpack -G DEB 2>&1); then
   echo "$out" >&2
   exit 1
 fi
-echo "$(ls "$build"/kolup-updater_*.deb)"
+ls "$build"/kolup-updater_*.deb

@@ -18,7 +18,7 @@ struct Run {
     QByteArray err;
 };
 
-Run record_(const QStringList &args, const QByteArray &input = {})
+Run record(const QStringList &args, const QByteArray &input = {})
 {
     QProcess process;
     process.start(QStringLiteral(KOLUP_RECORD_PATH), args);
@@ -52,12 +52,12 @@ private:
 
 void TestKolupRecord::makeThenShowRoundTrip()
 {
-    const Run made = record_({"make", "--version", "1.25", "--url",
+    const Run made = record({"make", "--version", "1.25", "--url",
                              "https://kolup.example/dl/Kolup Setup.exe", "--size", "1536000"});
     QCOMPARE(made.exitCode, 0);
     QCOMPARE(made.out, recordBytes(1.25f, "https://kolup.example/dl/Kolup Setup.exe", 1536000));
 
-    const Run shown = record_({"show", "-"}, made.out);
+    const Run shown = record({"show", "-"}, made.out);
     QCOMPARE(shown.exitCode, 0);
     QCOMPARE(shown.out, QByteArray("version: 1.25\n"
                                    "url: https://kolup.example/dl/Kolup Setup.exe\n"
@@ -73,7 +73,7 @@ void TestKolupRecord::makeFromSetupFile()
     setup.write(QByteArray(3700, 's'));
     setup.close();
     const QString out = dir.filePath("KOLUP_VERSION.txt");
-    const Run made = record_({"make", "--version", "2", "--url", "http://h/setup.exe", "--file",
+    const Run made = record({"make", "--version", "2", "--url", "http://h/setup.exe", "--file",
                              setup.fileName(), "-o", out});
     QCOMPARE(made.exitCode, 0);
     QFile written(out);
@@ -112,7 +112,7 @@ void TestKolupRecord::makeRefuses()
         args[fifo] = dir.filePath("fifo");
         QCOMPARE(::mkfifo(QFile::encodeName(args[fifo]).constData(), 0600), 0);
     }
-    const Run made = record_(QStringList{"make", "--version", "1.5", "-o", out} + args);
+    const Run made = record(QStringList{"make", "--version", "1.5", "-o", out} + args);
     QCOMPARE(made.exitCode, 1);
     QVERIFY2(made.err.startsWith("kolup-record: "), made.err);
     QVERIFY(made.out.isEmpty());
@@ -146,7 +146,7 @@ void TestKolupRecord::showReportsProblems()
 {
     QFETCH(QByteArray, file);
     QFETCH(QByteArray, tail);
-    const Run shown = record_({"show", "-"}, file);
+    const Run shown = record({"show", "-"}, file);
     QCOMPARE(shown.exitCode, 1);
     QCOMPARE(shown.out, "version: 1.5\n" + tail);
 }
@@ -174,18 +174,18 @@ void TestKolupRecord::checkAgainstServer()
     QFETCH(QByteArray, line);
     TestServer server;
     const QByteArray setup(5000, 'x');
-    const QByteArray record =
+    const QByteArray published =
         recordBytes(1.5f, server.url("/kolup/setup.exe").toLatin1(), announced);
     server.serve("/kolup/setup.exe", setup);
-    server.serve("/kolup/KOLUP_VERSION.txt", record);
+    server.serve("/kolup/KOLUP_VERSION.txt", published);
     QStringList args{"check", server.url("/kolup/KOLUP_VERSION.txt")};
     if (!setupSigner.isEmpty()) {
-        server.serve("/kolup/KOLUP_VERSION.txt.minisig", m_minisign.sign("maker", record));
+        server.serve("/kolup/KOLUP_VERSION.txt.minisig", m_minisign.sign("maker", published));
         server.serve("/kolup/setup.exe.minisig", m_minisign.sign(setupSigner, setup));
         args.insert(1, "--key");
         args.insert(2, m_minisign.publicKey("maker"));
     }
-    const Run checked = record_(args);
+    const Run checked = record(args);
     QCOMPARE(checked.exitCode, exitCode);
     QVERIFY2(checked.out.contains(line), checked.out);
     QVERIFY(checked.out.contains("setup-name: setup.exe\n"));
@@ -219,7 +219,7 @@ void TestKolupRecord::verifyFile()
         QVERIFY(signature.open(QIODevice::WriteOnly));
         signature.write(m_minisign.sign(signer, QByteArray(3000, 'k')));
     }
-    const Run verified = record_({"verify", "--key", m_minisign.publicKey("maker"), path});
+    const Run verified = record({"verify", "--key", m_minisign.publicKey("maker"), path});
     QCOMPARE(verified.exitCode, exitCode);
     QCOMPARE(verified.out.isEmpty(), exitCode != 0);
     QCOMPARE(verified.err.count('\n'), exitCode != 0 ? 1 : 0); // one line: the reason
@@ -229,7 +229,7 @@ void TestKolupRecord::usage()
 {
     for (const QStringList &args : {QStringList{}, QStringList{"show"}, QStringList{"frob"},
                                     QStringList{"make", "--version", "1"}}) {
-        QCOMPARE(record_(args).exitCode, 2);
+        QCOMPARE(record(args).exitCode, 2);
     }
 }
 
