@@ -1,6 +1,8 @@
 #include "app/enginecomponent.h"
 
-#include <QFile>
+#include "download/files.h"
+
+#include <array>
 
 #include <charconv>
 #include <cmath>
@@ -32,18 +34,22 @@ std::optional<float> parseEngineVersion(std::string_view text)
     return value;
 }
 
-std::unique_ptr<EngineComponent> EngineComponent::create(const QString &versionFile)
+std::unique_ptr<EngineComponent> EngineComponent::create(const std::filesystem::path &versionFile)
 {
-    QFile file(versionFile);
-    if (!file.open(QIODevice::ReadOnly)) {
+    // Only a regular file, opened without waiting: a FIFO or a device there must not hold up
+    // the window's start.
+    std::string why;
+    files::File file = files::openRegular(versionFile, why);
+    if (!file.isOpen()) {
         return nullptr;
     }
     // A version is a few characters; anything long is not a version file.
-    const QByteArray text = file.read(256);
-    if (!file.atEnd()) {
+    std::array<char, 64> text{};
+    const std::ptrdiff_t count = file.read(std::as_writable_bytes(std::span(text)));
+    if (count < 0 || std::size_t(count) == text.size()) {
         return nullptr;
     }
-    const auto version = parseEngineVersion(std::string_view(text.constData(), text.size()));
+    const auto version = parseEngineVersion(std::string_view(text.data(), std::size_t(count)));
     if (!version) {
         return nullptr;
     }

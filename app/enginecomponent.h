@@ -1,7 +1,6 @@
 #pragma once
 
-#include <QString>
-
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -11,7 +10,7 @@
 // be created when that file holds a version.
 class EngineComponent {
 public:
-    static std::unique_ptr<EngineComponent> create(const QString &versionFile);
+    static std::unique_ptr<EngineComponent> create(const std::filesystem::path &versionFile);
 
     float InstalledVersion() const { return m_installedVersion; }
 

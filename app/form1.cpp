@@ -1,24 +1,14 @@
 #include "app/form1.h"
-#include "ui_form1.h"
 
-#include "app/log.h"
+#include "app/numbertext.h"
+#include "download/files.h"
 #include "download/progress.h"
-#include "update/numbertext.h"
+#include "update/log.h"
 #include "update/updatecheck.h"
 
-#include <QCloseEvent>
-#include <QCoreApplication>
-#include <QDir>
-#include <QElapsedTimer>
-#include <QFont>
-#include <QScopedValueRollback>
-
-#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <limits>
-
-Q_LOGGING_CATEGORY(updaterLog, "kolup.updater", QtWarningMsg)
-Q_LOGGING_CATEGORY(timingLog, "kolup.updater.timing", QtWarningMsg)
 
 namespace {
 
@@ -28,66 +18,17 @@ namespace {
 constexpr std::int64_t PumpIntervalMs = 1;
 constexpr std::int64_t PaintIntervalMs = 16;
 
-// Designer keeps whole point sizes only; these are the classic 8.25 and 13.5 point fonts.
-constexpr auto ClassicFamily = "MS Sans Serif";
-
-QFont classicFont(double points, bool bold)
+// The monotonic clock other programs on the system read too, for the benchmarks' notes.
+std::string microsecondsNow()
 {
-    QFont font(QString::fromLatin1(ClassicFamily));
-    font.setPointSizeF(points);
-    font.setBold(bold);
-    return font;
-}
-
-void substituteClassicFont()
-{
-    if (QFont::substitutes(QString::fromLatin1(ClassicFamily)).isEmpty()) {
-        QFont::insertSubstitutions(QString::fromLatin1(ClassicFamily),
-                                   {QStringLiteral("Microsoft Sans Serif"),
-                                    QStringLiteral("Liberation Sans"),
-                                    QStringLiteral("DejaVu Sans")});
-    }
+    using namespace std::chrono;
+    return std::to_string(
+        duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
 } // namespace
 
-Form1::Form1(const Platform &platform, QWidget *parent)
-    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                          Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
-                          Qt::WindowCloseButtonHint),
-      ui(std::make_unique<Ui::Form1>()), m_platform(platform)
-{
-    substituteClassicFont();
-    ui->setupUi(this);
-    setFont(classicFont(8.25, false));
-    for (QLabel *caption : {ui->Label1, ui->Label4, ui->Label6, ui->Label8, ui->Label10,
-                            ui->Label12}) {
-        caption->setFont(classicFont(8.25, true));
-    }
-    ui->Command3->setFont(classicFont(13.5, true));
-    setFixedSize(size());
-    setWindowIcon(QIcon(QStringLiteral(":/kolup/icon.png")));
-    ui->Picture1->setPicture(QPixmap(QStringLiteral(":/kolup/banner.png")));
-
-    ui->Picture2->setAutoFillBackground(true);
-    ui->Picture2->setBackgroundRole(QPalette::Base);
-    ui->Picture2->setForegroundRole(QPalette::Text);
-    QPalette fill = ui->Text1->palette();
-    fill.setColor(QPalette::Base, QColor(0x3A, 0x6E, 0xA5)); // the classic desktop blue
-    ui->Text1->setPalette(fill);
-    ui->Text1->setAccessibleName(QStringLiteral("Download progress"));
-    // The fill is clipped by the inside of the track: it may be set wider, but never paints over
-    // the track's border.
-    ui->Text1->setMask(QRegion(QRect(QPoint(0, 0), ui->Picture2->contentsRect().size())));
-
-    connect(ui->Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
-    connect(ui->Command2, &QPushButton::clicked, this, &Form1::Command2_Click);
-    connect(ui->Command3, &QPushButton::clicked, this, &Form1::Command3_Click);
-
-    Form_Load();
-}
-
-Form1::~Form1() = default;
+Form1::Form1(Window &window, const Platform &platform) : m_window(window), m_platform(platform) {}
 
 void Form1::Form_Load()
 {
@@ -95,62 +36,61 @@ void Form1::Form_Load()
     m_state.Engine = EngineComponent::create(m_platform.engineVersionFile);
     getKolupInfo();
     SetVis(FlagFalse);
-    ui->Text2->hide();
-    ui->Command2->setEnabled(false);
-    ui->Command3->hide();
+    m_window.showControl(Control::Text2, false);
+    m_window.enableControl(Control::Command2, false);
+    m_window.showControl(Control::Command3, false);
 }
 
 void Form1::getKolupInfo()
 {
     if (m_state.Engine) {
-        ui->Label2->setText(localeNumberText(m_state.Engine->InstalledVersion()));
+        m_window.setCaption(Control::Label2,
+                            localeNumberText(m_state.Engine->InstalledVersion(),
+                                             m_window.decimalSeparator()));
     }
 }
 
 void Form1::SetVis(const Flag &ok)
 {
     const bool on = ok != FlagFalse;
-    ui->Frame2->setEnabled(on);
-    ui->Frame3->setEnabled(on);
-    for (QLabel *caption : {ui->Label4, ui->Label6, ui->Label8, ui->Label10, ui->Label12}) {
-        caption->setVisible(on);
+    m_window.enableControl(Control::Frame2, on);
+    m_window.enableControl(Control::Frame3, on);
+    for (const Control caption :
+         {Control::Label4, Control::Label6, Control::Label8, Control::Label10, Control::Label12}) {
+        m_window.showControl(caption, on);
     }
 }
 
 void Form1::Command1_Click()
 {
     // The button stays enabled during a transfer, whose event rounds could run this again.
-    if (m_checking) {
+    if (m_phase != Phase::Idle) {
         return;
     }
-    const QScopedValueRollback checking(m_checking, true);
-
     std::optional<float> installed;
     if (m_state.Engine) {
         installed = m_state.Engine->InstalledVersion();
     }
-    m_fetchingRecord = true;
-    const UpdateCheck check =
-        checkForUpdate(m_platform.web, m_platform.versionUrl, m_platform.programDir, installed,
-                       [this] {
-                           QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
-                           return !m_closeRequested;
-                       },
-                       m_platform.signingKey);
-    m_fetchingRecord = false;
-    if (m_closeRequested) {
-        // The window was closed while the record was on its way: it closes now.
-        close();
+    m_phase = Phase::FetchingRecord;
+    const UpdateCheck check = checkForUpdate(
+        m_platform.web,
+        {m_platform.versionUrl, m_platform.programDir, m_platform.programName,
+         m_platform.signingKey},
+        installed, [this] {
+            m_window.processEvents();
+            return m_phase != Phase::Closing;
+        });
+    if (closeIfAsked()) {
         return;
     }
+    m_phase = Phase::Idle;
     switch (check.outcome) {
     case UpdateCheck::Outcome::NoConnection:
     case UpdateCheck::Outcome::Invalid:
-        qCWarning(updaterLog, "%s", check.why.c_str());
-        ui->Label13->setText(check.outcome == UpdateCheck::Outcome::NoConnection
-                                 ? QStringLiteral("NO INTERNET CONNECTION FOUND")
-                                 : QStringLiteral("INVALID UPDATE INFORMATION"));
-        ui->Command3->show();
+        m_window.setCaption(Control::Label13, check.outcome == UpdateCheck::Outcome::NoConnection
+                                                  ? "NO INTERNET CONNECTION FOUND"
+                                                  : "INVALID UPDATE INFORMATION");
+        m_window.showControl(Control::Command3, true);
         return;
     case UpdateCheck::Outcome::NoUpdate:
     case UpdateCheck::Outcome::Offer:
@@ -159,23 +99,26 @@ void Form1::Command1_Click()
 
     m_state.Info = check.info;
     m_state.SetupPath = check.setupPath;
-    ui->Label3->setText(localeNumberText(check.info.Version));
+    m_window.setCaption(Control::Label3,
+                        localeNumberText(check.info.Version, m_window.decimalSeparator()));
     if (check.outcome == UpdateCheck::Outcome::NoUpdate) {
-        ui->Label13->setText(QStringLiteral("NO UPDATE AVAILABLE"));
-        ui->Command3->show();
+        m_window.setCaption(Control::Label13, "NO UPDATE AVAILABLE");
+        m_window.showControl(Control::Command3, true);
         return;
     }
 
-    ui->Label5->setText(signedNumberText(std::floor(double(check.info.SetupSize) / 1024)) +
-                        QStringLiteral(" kb"));
+    m_window.setCaption(Control::Label5,
+                        signedNumberText(std::floor(double(check.info.SetupSize) / 1024)) + " kb");
     SetVis(FlagTrue);
-    const QString question = QStringLiteral("Kolup version ") +
-                             signedNumberText(check.info.Version) +
-                             QStringLiteral(" is Available") + QLatin1Char('\n') +
-                             QStringLiteral(" Do You want to UpDate Now ?");
-    // The window may have been closed while the question was up.
-    if (m_platform.prompt->askToUpdate(this, QString::fromLatin1(ApplicationTitle), question) &&
-        !m_closed) {
+    const std::string question = "Kolup version " + signedNumberText(check.info.Version) +
+                                 " is Available" + '\n' + " Do You want to UpDate Now ?";
+    m_phase = Phase::Asking;
+    const bool accepted = m_window.askOkCancel(ApplicationTitle, question);
+    if (m_phase == Phase::Closed) {
+        return; // the window was closed while the question was up
+    }
+    m_phase = Phase::Idle;
+    if (accepted) {
         Download();
     }
 }
@@ -187,173 +130,179 @@ void Form1::Command2_Click()
 
 void Form1::Command3_Click()
 {
-    close();
+    m_window.closeWindow();
+}
+
+bool Form1::QueryUnload()
+{
+    switch (m_phase) {
+    case Phase::Transferring:
+        // The transfer stops at its next step; whatever it completes is not started.
+        m_state.CancelRequested = FlagTrue;
+        m_verifiedSetup.reset();
+        m_phase = Phase::Closing;
+        return false;
+    case Phase::FetchingRecord:
+        m_phase = Phase::Closing;
+        return false;
+    case Phase::Closing:
+        return false;
+    case Phase::Closed:
+        return true;
+    case Phase::Idle:
+    case Phase::Asking:
+        break;
+    }
+    Flag cancel = FlagFalse;
+    Form_Unload(cancel);
+    m_phase = Phase::Closed;
+    return true;
+}
+
+bool Form1::closeIfAsked()
+{
+    if (m_phase != Phase::Closing) {
+        return false;
+    }
+    m_phase = Phase::Idle;
+    m_window.closeWindow();
+    return true;
 }
 
 void Form1::Download()
 {
-    ui->Label13->setText(QString());
-    ui->Command2->setEnabled(true);
-    // A new transfer starts clean: an old cancel must not stop it, and what an earlier transfer
-    // completed must not be started once this one has begun to replace it.
+    m_window.setCaption(Control::Label13, "");
+    m_window.enableControl(Control::Command2, true);
+    // A new transfer starts clean: an old cancel must not stop it.
     m_state.CancelRequested = FlagFalse;
-    m_state.SetupDownloaded = FlagFalse;
-    m_verifiedSetup.reset();
     m_lastPump = m_lastPaint = std::numeric_limits<std::int64_t>::min() / 2;
     m_progressDirty = false;
+    bool stepped = false; // the progress controls change only once a chunk has come
 
     SetupDownload download(
         m_platform.web, *m_platform.clock,
-        [this](SetupDownload::Event event, const SetupDownload &transfer) {
+        [this, &stepped](SetupDownload::Event event, const SetupDownload &transfer) {
             if (event == SetupDownload::Event::Started) {
-                ui->Label11->setText(QStringLiteral("DOWNLOADING..."));
+                m_window.setCaption(Control::Label11, "DOWNLOADING...");
             }
-            letEventsRun(transfer, event != SetupDownload::Event::Chunk ||
-                                       transfer.received() <= ChunkSize);
-            if (m_state.CancelRequested == FlagFalse) {
+            const bool step =
+                event == SetupDownload::Event::Chunk || event == SetupDownload::Event::LastPiece;
+            stepped = stepped || step;
+            letEventsRun(transfer, !step || transfer.received() <= ChunkSize, stepped);
+            if (m_state.CancelRequested == FlagFalse && m_phase != Phase::Closing) {
                 return true;
             }
-            qCDebug(timingLog, "cancel seen at %lld us", qlonglong(monotonicMicroseconds()));
+            logMessage(LogKind::Timing, "cancel seen at " + microsecondsNow() + " us");
             return false;
         },
         m_platform.signingKey);
-    m_transferring = true;
-    setProgressUpdates(false);
-    QElapsedTimer timer;
-    timer.start();
+    m_phase = Phase::Transferring;
+    m_window.holdProgressPaint(true);
+    const auto began = std::chrono::steady_clock::now();
     const SetupDownload::Outcome outcome = download.run(m_state.Info, m_state.SetupPath);
-    qCDebug(timingLog, "transfer of %d bytes took %lld us", download.received(),
-            qlonglong(timer.nsecsElapsed() / 1000));
-    setProgressUpdates(true);
-    showProgress(download);
-    m_transferring = false;
+    logMessage(LogKind::Timing,
+               "transfer of " + std::to_string(download.received()) + " bytes took " +
+                   std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(
+                                      std::chrono::steady_clock::now() - began)
+                                      .count()) +
+                   " us");
+    m_window.holdProgressPaint(false);
+    if (stepped) {
+        showProgress(download);
+    }
+    const bool closing = m_phase == Phase::Closing;
+    m_phase = Phase::Idle;
 
     switch (outcome) {
     case SetupDownload::Outcome::Cancelled:
-        ui->Label11->setText(QStringLiteral("DOWNLOADING CANCEL.."));
+        m_window.setCaption(Control::Label11, "DOWNLOADING CANCEL..");
         break;
     case SetupDownload::Outcome::Failed:
-        qCWarning(updaterLog, "%s", download.failure().c_str());
-        ui->Label11->setText(QStringLiteral("DOWNLOAD FAILED.."));
-        ui->Command3->show();
+        m_window.setCaption(Control::Label11, "DOWNLOAD FAILED..");
+        m_window.showControl(Control::Command3, true);
         break;
     case SetupDownload::Outcome::Completed:
-        m_verifiedSetup = download.verified();
-        ui->Text2->setPlainText(
-            QStringLiteral("Kolup setup file has been downloaded ") +
-            QStringLiteral("and saved as: ") + m_state.SetupPath +
-            QStringLiteral(".  Before Intalling New Kolup version ,") +
-            QStringLiteral(" Make sure old Version has been removed from system."));
-        ui->Text2->show();
-        ui->Label11->setText(QStringLiteral("DOWNLOAD COMPLETED.."));
-        ui->Command3->show();
+        if (!closing) {
+            m_verifiedSetup = download.verified();
+        }
+        m_window.setCaption(Control::Text2,
+                            "Kolup setup file has been downloaded and saved as: " +
+                                files::displayText(m_state.SetupPath) +
+                                ".  Before Intalling New Kolup version , Make sure old Version "
+                                "has been removed from system.");
+        m_window.showControl(Control::Text2, true);
+        m_window.setCaption(Control::Label11, "DOWNLOAD COMPLETED..");
+        m_window.showControl(Control::Command3, true);
         m_state.SetupDownloaded = FlagTrue;
         m_platform.tone->sound(45000, 100);
         break;
     }
     // A close during the transfer was held back until the transfer had cleaned up.
-    if (m_closeRequested) {
-        close();
+    if (closing) {
+        m_window.closeWindow();
     }
 }
 
-void Form1::letEventsRun(const SetupDownload &download, bool always)
+void Form1::letEventsRun(const SetupDownload &download, bool always, bool progress)
 {
     const std::int64_t now = download.now();
     if (!always && now - m_lastPump < PumpIntervalMs) {
         return;
     }
     m_lastPump = now;
-    m_progressDirty = showProgress(download) || m_progressDirty;
+    if (progress) {
+        m_progressDirty = showProgress(download) || m_progressDirty;
+    }
     const bool paint = m_progressDirty && (always || now - m_lastPaint >= PaintIntervalMs);
     if (paint) {
         m_lastPaint = now;
         m_progressDirty = false;
-        setProgressUpdates(true);
+        m_window.holdProgressPaint(false);
     }
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
+    m_window.processEvents();
     if (paint) {
-        setProgressUpdates(false);
+        m_window.holdProgressPaint(true);
+    }
+}
+
+void Form1::setCaption(Control control, std::string text, std::string &shown, bool &changed)
+{
+    if (text != shown) {
+        m_window.setCaption(control, text);
+        shown = std::move(text);
+        changed = true;
     }
 }
 
 bool Form1::showProgress(const SetupDownload &download)
 {
-    const auto set = [](QLabel *label, const QString &text) {
-        if (label->text() == text) {
-            return false;
-        }
-        label->setText(text);
-        return true;
-    };
-    const int width = ui->Text1->width();
-    setFillWidth(fillWidth(download.received(), download.total(), trackWidth()));
-    bool changed = ui->Text1->width() != width;
+    bool changed = m_window.setFillWidth(
+        fillWidth(download.received(), download.total(), m_window.trackWidth()));
     if (download.seconds() > 0) {
-        changed = set(ui->Label9, signedNumberText(speedKbPerSecond(download.received(),
-                                                                    download.seconds())) +
-                                      QStringLiteral(" Kb sec")) ||
-                  changed;
+        setCaption(Control::Label9,
+                   signedNumberText(speedKbPerSecond(download.received(), download.seconds())) +
+                       " Kb sec",
+                   m_shownSpeed, changed);
     }
-    changed = set(ui->Label7, signedNumberText(percentDone(download.received(),
-                                                           download.total())) +
-                                  QStringLiteral("%")) ||
-              changed;
+    setCaption(Control::Label7,
+               signedNumberText(percentDone(download.received(), download.total())) + "%",
+               m_shownPercent, changed);
     return changed;
-}
-
-void Form1::setProgressUpdates(bool enabled)
-{
-    // Only the controls that change; turning the whole window back on repaints all of it.
-    for (QWidget *control : {static_cast<QWidget *>(ui->Label7),
-                             static_cast<QWidget *>(ui->Label9),
-                             static_cast<QWidget *>(ui->Picture2)}) {
-        control->setUpdatesEnabled(enabled);
-    }
-}
-
-void Form1::closeEvent(QCloseEvent *event)
-{
-    if (m_transferring || m_fetchingRecord) {
-        // The work in progress sees the request at its next step, ends, and closes the window;
-        // a setup the transfer may still have completed is never started.
-        m_closeRequested = true;
-        if (m_transferring) {
-            m_state.CancelRequested = FlagTrue;
-            m_handOverRefused = true;
-        }
-        event->ignore();
-        return;
-    }
-    Flag cancel = FlagFalse;
-    Form_Unload(cancel);
-    m_closed = true;
-    event->accept();
 }
 
 void Form1::Form_Unload(Flag &)
 {
-    if (m_handOverRefused || m_state.SetupDownloaded == FlagFalse || !m_verifiedSetup ||
+    if (m_state.SetupDownloaded == FlagFalse || !m_verifiedSetup ||
         m_verifiedSetup->path != m_state.SetupPath) {
         return;
     }
+    const std::string setup = files::displayText(m_state.SetupPath);
     if (!m_verifiedSetup->unchanged(m_platform.signingKey)) {
-        qCWarning(updaterLog, "%s is no longer the file that was downloaded; it is not started",
-                  qUtf8Printable(m_state.SetupPath));
+        logMessage(LogKind::Failure,
+                   setup + " is no longer the file that was downloaded; it is not started");
         return;
     }
-    if (!m_platform.launcher->start(m_state.SetupPath, QDir::rootPath(), this)) {
-        qCWarning(updaterLog, "cannot start %s", qUtf8Printable(m_state.SetupPath));
+    if (!m_platform.launcher->start(m_state.SetupPath, files::systemRoot(), m_window.handle())) {
+        logMessage(LogKind::Failure, "cannot start " + setup);
     }
-}
-
-void Form1::setFillWidth(float twips)
-{
-    const int pixels = int(std::lround(std::max(0.0, double(twips)) / TwipsPerPixel));
-    ui->Text1->resize(pixels, ui->Text1->height());
-}
-
-double Form1::trackWidth() const
-{
-    return ui->Picture2->width() * TwipsPerPixel;
 }

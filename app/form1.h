@@ -2,29 +2,31 @@
 
 #include "app/platform.h"
 #include "app/updaterstate.h"
+#include "app/window.h"
 
 #include "download/setupdownload.h"
 
-#include <QWidget>
-
 #include <cstdint>
-#include <memory>
+#include <optional>
+#include <string>
 
-namespace Ui {
-class Form1;
-}
-
-inline constexpr auto ApplicationTitle = "Kolup Updater";
-inline constexpr double TwipsPerPixel = 15;
-
-// The updater's one window. Each handler translates between the window and the update check or
-// the setup download, which do the work; while either waits for the network or between chunks,
-// the handler keeps the window's events flowing so it paints and answers the cancel and close.
-class Form1 : public QWidget {
-    Q_OBJECT
+// The updater's one window: every handler, written once for every toolkit. Each handler
+// translates between the window and the update check or the setup download, which do the
+// work; while either waits for the network or between chunks, the handler keeps the window's
+// events flowing so it paints and answers the cancel and close.
+class Form1 {
 public:
-    explicit Form1(const Platform &platform, QWidget *parent = nullptr);
-    ~Form1() override;
+    // What the window is busy with; every guard reads it.
+    enum class Phase {
+        Idle,
+        FetchingRecord, // the version record is on its way
+        Asking,         // the update question is up
+        Transferring,   // the setup file is on its way
+        Closing,        // closed during a fetch or transfer: that work ends, then the window
+        Closed,
+    };
+
+    Form1(Window &window, const Platform &platform);
 
     void Form_Load();
     void getKolupInfo();
@@ -34,37 +36,33 @@ public:
     void Command3_Click();
     void Form_Unload(Flag &cancel);
     void Download();
+    // The window is asked to close, by EXIT or its close control: true when it may go now
+    // (Form_Unload has run); false when a fetch or transfer ends first and then closes it.
+    bool QueryUnload();
 
     const UpdaterState &state() const { return m_state; }
-
-protected:
-    void closeEvent(QCloseEvent *event) override;
+    Phase phase() const { return m_phase; }
 
 private:
-    // Hands the event loop its turn while a transfer runs, at most once a millisecond, and
-    // lets the progress controls paint at display rate when their values changed.
-    void letEventsRun(const SetupDownload &download, bool always);
+    // Hands the window its turn while a transfer runs, at most once a millisecond, and lets the
+    // progress controls paint at display rate when their values changed. Until a chunk has
+    // come (progress false) they keep what they show.
+    void letEventsRun(const SetupDownload &download, bool always, bool progress);
     // Writes the latest values to the progress controls; true when any of them changed.
     bool showProgress(const SetupDownload &download);
-    void setProgressUpdates(bool enabled);
-    // Text1's width is given in twips, fractions included; the screen shows whole pixels.
-    void setFillWidth(float twips);
-    double trackWidth() const;
+    void setCaption(Control control, std::string text, std::string &shown, bool &changed);
+    // Ends the work that a close interrupted by closing the window; true when it did.
+    bool closeIfAsked();
 
-    std::unique_ptr<Ui::Form1> ui;
+    Window &m_window;
     Platform m_platform;
     UpdaterState m_state;
-    bool m_checking = false;       // from the click on the check to the end of its download
-    bool m_fetchingRecord = false; // while the version record is on its way
-    bool m_transferring = false;
-    // A close that arrived while the record or the setup file was on its way: it ends that
-    // work first, then closes the window.
-    bool m_closeRequested = false;
-    // The user closed the window during a transfer: whatever it completed is not started.
-    bool m_handOverRefused = false;
-    bool m_closed = false;
+    Phase m_phase = Phase::Idle;
     std::int64_t m_lastPump = 0;
     std::int64_t m_lastPaint = 0;
     bool m_progressDirty = false;
+    std::string m_shownPercent;
+    std::string m_shownSpeed;
+    // The last setup a transfer completed and verified: the only file a close may start.
     std::optional<VerifiedFile> m_verifiedSetup;
 };

@@ -4,30 +4,22 @@
 #include "update/signature.h"
 #include "update/webclient.h"
 
-#include <QString>
-
+#include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 
-class QWidget;
-
-// What the window needs from outside the program. The program gets the real ones; tests get
-// the real ones pointed at their own servers and files, and stand-ins only for a person at the
-// message box, the effects of starting another program, and time.
-
-class UpdatePrompt {
-public:
-    virtual ~UpdatePrompt() = default;
-    // A modal question with OK (the default) and Cancel; true for OK.
-    virtual bool askToUpdate(QWidget *owner, const QString &title, const QString &text) = 0;
-};
+// What the handlers need from outside the program besides the window. The program gets the
+// real ones; tests get the real ones pointed at their own servers and files, and stand-ins
+// only for the effects of starting another program, a tone, and time.
 
 class SetupLauncher {
 public:
     virtual ~SetupLauncher() = default;
-    // Starts the file by its default action as a separate program and does not wait for it;
-    // false when nothing could be started.
-    virtual bool start(const QString &file, const QString &workingDirectory, QWidget *owner) = 0;
+    // Starts the file by its default action as a separate program owned by the given window,
+    // and does not wait for it; false when nothing could be started.
+    virtual bool start(const std::filesystem::path &file,
+                       const std::filesystem::path &workingDirectory, std::uintptr_t owner) = 0;
 };
 
 class Tone {
@@ -36,15 +28,26 @@ public:
     virtual void sound(int frequencyHz, int durationMs) = 0;
 };
 
+// The tones the classic system call plays; any other frequency is not heard.
+constexpr bool audibleTone(int frequencyHz)
+{
+    return frequencyHz >= 37 && frequencyHz <= 32767;
+}
+
 struct Platform {
-    std::string versionUrl;    // the version record's address
-    QString engineVersionFile; // where the installed engine keeps its version
-    QString programDir;        // where the setup file is stored
+    std::string versionUrl;                    // the version record's address
+    std::filesystem::path engineVersionFile;   // where the installed engine keeps its version
+    std::filesystem::path programDir;          // where the setup file is stored
+    std::string programName;                   // the updater's own file name
     // With a key, only records and setup files the key's owner signed are offered and started.
     std::optional<PublicKey> signingKey;
     WebClient web;
     Clock *clock = nullptr;
-    UpdatePrompt *prompt = nullptr;
     SetupLauncher *launcher = nullptr;
     Tone *tone = nullptr;
 };
+
+// Where the setup file is kept: beside the program, as always, when its directory can be
+// written; otherwise (an installed program in /usr/bin, say) the user's download folder,
+// created when missing.
+std::filesystem::path setupDirectory(const std::filesystem::path &programDir);

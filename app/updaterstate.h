@@ -3,9 +3,8 @@
 #include "app/enginecomponent.h"
 #include "update/updateinfo.h"
 
-#include <QString>
-
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 
 // Flags shared between handlers are 16-bit values: 0 is false, -1 is true.
@@ -18,6 +17,6 @@ struct UpdaterState {
     std::unique_ptr<EngineComponent> Engine; // empty when the engine is not installed
     UpdateInfo Info;
     Flag CancelRequested = FlagFalse;
-    QString SetupPath;
+    std::filesystem::path SetupPath;
     Flag SetupDownloaded = FlagFalse;
 };

@@ -1,21 +1,23 @@
 #include "download/digest.h"
 
-#include <QFile>
-#include <QFileInfo>
-#include <QRandomGenerator>
+#include "download/files.h"
 
 // Compiled in from the header rather than called in the shared library: the program has one
 // library less to load at start-up.
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
+#include <random>
 #include <vector>
 
 namespace {
 
 XXH64_hash_t runSeed()
 {
-    static const XXH64_hash_t seed = QRandomGenerator::system()->generate64();
+    static const XXH64_hash_t seed = [] {
+        std::random_device random;
+        return XXH64_hash_t(random()) << 32 | random();
+    }();
     return seed;
 }
 
@@ -44,20 +46,19 @@ Fingerprint Fingerprinter::finish()
     return {hash.low64, hash.high64};
 }
 
-bool readRegularFile(const QString &path,
+bool readRegularFile(const std::filesystem::path &path,
                      const std::function<void(std::span<const std::byte>)> &each)
 {
-    const QFileInfo info(path);
-    if (info.isSymLink() || !info.isFile()) {
-        return false;
-    }
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
-        return false;
-    }
+    std::string why;
+    files::File file = files::openRegular(path, why);
+    return file.isOpen() && readToEnd(file, each);
+}
+
+bool readToEnd(files::File &file, const std::function<void(std::span<const std::byte>)> &each)
+{
     std::vector<std::byte> block(256 * 1024);
     for (;;) {
-        const qint64 count = file.read(reinterpret_cast<char *>(block.data()), qint64(block.size()));
+        const std::ptrdiff_t count = file.read(block);
         if (count <= 0) {
             return count == 0;
         }
@@ -65,7 +66,7 @@ bool readRegularFile(const QString &path,
     }
 }
 
-std::optional<Digest> digestOfFile(const QString &path)
+std::optional<Digest> digestOfFile(const std::filesystem::path &path)
 {
     Blake2b hash;
     if (!readRegularFile(path, [&](auto bytes) { hash.add(bytes); })) {

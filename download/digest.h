@@ -1,12 +1,12 @@
 #pragma once
 
-#include <QString>
-
+#include "download/files.h"
 #include "update/signature.h"
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -32,9 +32,12 @@ private:
     std::unique_ptr<State> m_state;
 };
 
+// Hands each block of an open file to each; false when it cannot be read to its end.
+bool readToEnd(files::File &file, const std::function<void(std::span<const std::byte>)> &each);
+
 // Hands the bytes of the regular file at path to each, in blocks, without following a link;
 // false when it is not a regular file or cannot be read to its end.
-bool readRegularFile(const QString &path,
+bool readRegularFile(const std::filesystem::path &path,
                      const std::function<void(std::span<const std::byte>)> &each);
 
-std::optional<Digest> digestOfFile(const QString &path);
+std::optional<Digest> digestOfFile(const std::filesystem::path &path);

@@ -1,69 +1,79 @@
 #include "download/setupdownload.h"
 
 #include "download/progress.h"
-#include "download/sidefile.h"
-
-#include <QFile>
+#include "update/log.h"
 
 #include <array>
-#include <chrono>
-#include <filesystem>
-#include <system_error>
+#include <random>
 
 namespace {
 
 namespace fs = std::filesystem;
 
-fs::path fsPath(const QString &path)
+// A name beside target that nobody else's file can have: created new, empty, by us.
+std::optional<fs::path> claimAsideName(const fs::path &target)
 {
-    return fs::path(path.toStdU16String());
+    std::random_device random;
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        fs::path aside = target;
+        aside += ".old-" + std::to_string(random());
+        std::string why;
+        if (files::createNew(aside, why).isOpen()) {
+            return aside;
+        }
+    }
+    return std::nullopt;
 }
 
 // Puts the complete side file in place. Whatever stood at the setup's name is moved aside
-// first and removed after, so the rename never has to write out an old file's data, and an
-// old setup comes back if the rename fails. A directory there is never moved.
-bool replace(const QString &part, const QString &target, std::string &why)
+// first, onto a name only we hold, and removed after, so the rename never has to write out an
+// old file's data, and an old setup comes back if the rename fails. A directory is never moved.
+bool replaceSetup(const fs::path &part, const fs::path &target, std::string &why)
 {
     std::error_code error;
-    const fs::path to = fsPath(target);
-    const fs::file_status existing = fs::symlink_status(to, error);
-    if (fs::is_directory(existing)) {
-        why = "a directory stands at " + target.toStdString();
+    if (fs::is_directory(fs::symlink_status(target, error))) {
+        why = "a directory stands at " + target.string();
         return false;
     }
-    const fs::path aside = fsPath(target + QStringLiteral(".old"));
-    const bool moved = fs::exists(existing) && (fs::remove(aside, error), true) &&
-                       (fs::rename(to, aside, error), !error);
-    fs::rename(fsPath(part), to, error);
-    if (error) {
-        why = "cannot rename the download to " + target.toStdString() + ": " + error.message();
-        if (moved) {
-            fs::rename(aside, to, error);
+    std::optional<fs::path> aside;
+    if (files::identityAt(target)) {
+        aside = claimAsideName(target);
+        if (aside && !files::renameOver(target, *aside, why)) {
+            files::removeFile(*aside);
+            aside.reset();
+        }
+    }
+    if (!files::renameOver(part, target, why)) {
+        if (aside) {
+            std::string ignored;
+            files::renameOver(*aside, target, ignored);
         }
         return false;
     }
-    if (moved) {
-        fs::remove(aside, error);
+    if (aside) {
+        files::removeFile(*aside);
     }
     return true;
 }
 
 } // namespace
 
-std::int64_t SteadyClock::milliseconds()
-{
-    using namespace std::chrono;
-    return duration_cast<std::chrono::milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
 bool VerifiedFile::unchanged(const std::optional<PublicKey> &key) const
 {
+    std::string why;
+    files::File file = files::openRegular(path, why);
+    // Another file there, or one of another size, has changed without a byte being read.
+    if (!file.isOpen() || file.identity() != identity || file.size() != size) {
+        return false;
+    }
     // Size and time stamps can be kept by a rewrite; the bytes cannot. A keyed build checks
     // the maker's signature once more as well.
     Fingerprinter now;
     Blake2b signedHash;
     const bool keyed = key && signature;
-    if (!readRegularFile(path, [&](std::span<const std::byte> bytes) {
+    std::int64_t read = 0;
+    if (!readToEnd(file, [&](std::span<const std::byte> bytes) {
+            read += std::int64_t(bytes.size());
             now.add(bytes);
             if (keyed) {
                 signedHash.add(bytes);
@@ -71,7 +81,7 @@ bool VerifiedFile::unchanged(const std::optional<PublicKey> &key) const
         })) {
         return false;
     }
-    if (now.finish() != fingerprint) {
+    if (read != size || now.finish() != fingerprint) {
         return false;
     }
     return !key || (signature && !signatureProblem(*key, *signature, signedHash.finish()));
@@ -81,57 +91,105 @@ SetupDownload::SetupDownload(const WebClient &web, Clock &clock, Listener listen
                              std::optional<PublicKey> key)
     : m_web(web), m_clock(clock), m_listener(std::move(listener)), m_key(std::move(key))
 {
+    m_wait = [this] {
+        m_stopped = m_stopped || !tell(Event::Waiting);
+        return !m_stopped;
+    };
 }
 
-SetupDownload::Outcome SetupDownload::fail(std::string why)
+bool SetupDownload::fail(Error error, std::string text)
 {
-    m_failure = std::move(why);
-    return Outcome::Failed;
+    m_error = error;
+    m_errorText = std::move(text);
+    logMessage(LogKind::Failure, m_errorText);
+    return false;
 }
 
-SetupDownload::Outcome SetupDownload::run(const UpdateInfo &info, const QString &setupPath)
+SetupDownload::Outcome SetupDownload::run(const UpdateInfo &info, const fs::path &setupPath)
 {
     m_received = 0;
     m_total = info.SetupSize;
     m_seconds = 0;
+    m_stopped = false;
+    m_writeFailed = false;
     m_verified.reset();
-    m_failure.clear();
+    m_error = Error::None;
+    m_errorText.clear();
+    m_signature.reset();
+    m_resource.reset();
+    m_file.reset();
 
-    // Once the last piece is in, the transfer is past cancelling: waiting for the resource's
-    // end still lets the window run, but cannot stop it.
-    bool pastLastPiece = false;
-    bool stopped = false;
-    const WaitHook wait = [this, &pastLastPiece, &stopped] {
-        stopped = !tell(Event::Waiting) && !pastLastPiece;
-        return !stopped;
-    };
+    const bool done = fetchSignature(info) && open(info) && createSideFile(setupPath) && copy() &&
+                      awaitEnd() && finish(setupPath);
+    m_resource.reset();
+    if (done) {
+        return Outcome::Completed;
+    }
+    if (m_stopped) {
+        // The one way out for a cancel: what arrived stays in the side file.
+        if (m_file) {
+            m_file->finish();
+        }
+        return Outcome::Cancelled;
+    }
+    return Outcome::Failed;
+}
+
+bool SetupDownload::fetchSignature(const UpdateInfo &info)
+{
     // A keyed build fetches the maker's signature first: without one nothing is downloaded.
-    std::optional<Signature> signature;
-    if (m_key) {
-        std::string why;
-        signature = fetchSignature(m_web, setupAddress(info), wait, why);
-        if (stopped) {
-            return Outcome::Cancelled;
-        }
-        if (!signature) {
-            return fail(why);
-        }
+    if (!m_key) {
+        return true;
     }
-    WebResource address = m_web.open(setupAddress(info), wait);
-    if (!address.isOpen()) {
-        return address.result().abandoned
-                   ? Outcome::Cancelled
-                   : fail("cannot fetch the setup file: " + address.result().describe());
-    }
+    std::string why;
+    m_signature = ::fetchSignature(m_web, setupAddress(info), m_wait, why);
+    return m_signature || (!m_stopped && fail(Error::NoSignature, why));
+}
+
+bool SetupDownload::open(const UpdateInfo &info)
+{
+    m_resource = m_web.open(setupAddress(info), m_wait);
+    return m_resource->isOpen() ||
+           (!m_stopped &&
+            fail(Error::CannotOpen, "cannot fetch the setup file: " + m_resource->result().describe()));
+}
+
+bool SetupDownload::createSideFile(const fs::path &setupPath)
+{
     // Only now that the server has answered is anything touched on disk.
-    const QString partPath = setupPath + QStringLiteral(".part");
-    SideFile file(partPath);
-    if (!file.create()) {
-        return fail("cannot create " + partPath.toStdString() + ": " +
-                    file.errorString().toStdString());
+    fs::path part = setupPath;
+    part += ".part";
+    m_file.emplace(part);
+    if (!m_file->create()) {
+        return fail(Error::CannotCreate, "cannot create " + m_file->error());
     }
-    const std::int64_t start = m_clock.milliseconds();
-    m_now = start;
+    m_fingerprint.emplace();
+    if (m_signature) {
+        m_signedHash.emplace();
+    }
+    return true;
+}
+
+bool SetupDownload::take(std::span<std::byte> piece)
+{
+    const std::size_t count = m_resource->read(piece);
+    // The chunk's time is when it arrived, before it is hashed or written.
+    m_now = m_clock.milliseconds();
+    m_received += std::int32_t(count);
+    const auto arrived = piece.first(count);
+    m_fingerprint->add(arrived);
+    if (m_signedHash) {
+        m_signedHash->add(arrived);
+    }
+    // Only what arrived is written: the buffer's tail still holds the previous chunk.
+    m_writeFailed = m_writeFailed || !m_file->write(arrived);
+    return !m_writeFailed && count == piece.size();
+}
+
+bool SetupDownload::copy()
+{
+    m_start = m_clock.milliseconds();
+    m_now = m_start;
     tell(Event::Started);
 
     const std::int32_t chunks = m_total / ChunkSize;
@@ -139,76 +197,84 @@ SetupDownload::Outcome SetupDownload::run(const UpdateInfo &info, const QString 
     std::array<std::byte, ChunkSize> buffer;
     buffer.fill(std::byte{' '});
     bool intact = true;
-    Fingerprinter hash;
-    Blake2b signedHash;
-    // Only what arrived is written: the buffer's tail still holds the previous chunk.
-    const auto take = [&](std::span<std::byte> piece) {
-        const std::size_t count = address.read(piece);
-        m_received += std::int32_t(count);
-        hash.add(piece.first(count));
-        if (signature) {
-            signedHash.add(piece.first(count));
-        }
-        intact = file.write(piece.first(count)) && count == piece.size();
-    };
-
     for (std::int32_t chunk = 1; chunk <= chunks && intact; ++chunk) {
-        take(buffer);
-        m_now = m_clock.milliseconds();
-        m_seconds = elapsedSeconds(m_now - start);
-        if (!tell(Event::Chunk) || address.result().abandoned) {
-            file.finish();
-            return Outcome::Cancelled;
+        intact = take(buffer);
+        m_seconds = elapsedSeconds(m_now - m_start);
+        if (!tell(Event::Chunk) || m_resource->result().abandoned) {
+            m_stopped = true;
+            return false;
         }
     }
     if (intact && rest > 0) {
-        take(std::span(buffer).first(std::size_t(rest)));
+        intact = take(std::span(buffer).first(std::size_t(rest)));
+        if (chunks == 0) {
+            // No whole chunk was timed; time the piece, so the speed is a number.
+            m_seconds = elapsedSeconds(m_now - m_start);
+        }
     }
-    if (chunks == 0) {
-        // No whole chunk was timed; time the piece, so the speed is a number.
-        m_now = m_clock.milliseconds();
-        m_seconds = elapsedSeconds(m_now - start);
-    }
-    pastLastPiece = true;
     tell(Event::LastPiece);
-    if (address.result().abandoned) {
-        file.finish();
-        return Outcome::Cancelled;
+    if (m_resource->result().abandoned) {
+        m_stopped = true;
+        return false;
     }
-
-    // The resource must end exactly here: more bytes, or a broken end, mean another file.
-    std::byte extra{};
-    const bool ended = intact && address.read(std::span(&extra, 1)) == 0;
-    const TransferResult result = address.result();
-    address.close();
-    const bool written = file.finish();
-    if (result.abandoned) {
-        return Outcome::Cancelled;
+    if (m_writeFailed) {
+        return fail(Error::CannotWrite, m_file->error());
     }
-    if (!written) {
-        return fail("cannot write " + partPath.toStdString() + ": " +
-                    file.errorString().toStdString());
-    }
-    if (!intact || !result.completed()) {
+    if (!intact) {
+        const TransferResult &result = m_resource->result();
         const std::string why = result.completed() ? "the server ended it" : result.describe();
-        return fail("the setup file stopped after " + std::to_string(m_received) + " of " +
-                    std::to_string(m_total) + " bytes (" + why + ")");
+        return fail(Error::CutShort, "the setup file stopped after " + std::to_string(m_received) +
+                                         " of " + std::to_string(m_total) + " bytes (" + why + ")");
     }
-    if (!ended) {
-        return fail("the server sent more than the " + std::to_string(m_total) +
-                    " bytes announced");
+    return true;
+}
+
+bool SetupDownload::awaitEnd()
+{
+    // The resource must end exactly here: more bytes, or a broken end, mean another file. The
+    // wait for the end answers a cancel like any other wait.
+    std::byte extra{};
+    const bool more = m_resource->read(std::span(&extra, 1)) > 0;
+    const TransferResult &result = m_resource->result();
+    if (result.abandoned) {
+        m_stopped = true;
+        logMessage(LogKind::Failure, "cancelled while the server had not ended the setup file");
+        return false;
     }
-    if (signature) {
-        if (auto problem = signatureProblem(*m_key, *signature, signedHash.finish())) {
+    if (more) {
+        return fail(Error::TooLong,
+                    "the server sent more than the " + std::to_string(m_total) + " bytes announced");
+    }
+    if (result.stalled) {
+        return fail(Error::NoEnd, "the server sent all " + std::to_string(m_total) +
+                                      " bytes but never ended the setup file");
+    }
+    if (!result.completed()) {
+        return fail(Error::CutShort, "the setup file's transfer failed at its end: " +
+                                         result.describe());
+    }
+    return true;
+}
+
+bool SetupDownload::finish(const fs::path &setupPath)
+{
+    m_resource.reset();
+    if (!m_file->finish()) {
+        return fail(m_file->replaced() ? Error::SideFileReplaced : Error::CannotWrite,
+                    m_file->error());
+    }
+    if (m_signature) {
+        if (auto problem = signatureProblem(*m_key, *m_signature, m_signedHash->finish())) {
             // Not the maker's file: none of it is kept.
-            QFile::remove(partPath);
-            return fail("the setup file is refused: " + *problem);
+            files::removeFile(m_file->path());
+            return fail(Error::NotSigned, "the setup file is refused: " + *problem);
         }
     }
     std::string why;
-    if (!replace(partPath, setupPath, why)) {
-        return fail(why);
+    if (!replaceSetup(m_file->path(), setupPath, why)) {
+        return fail(Error::CannotReplace, why);
     }
-    m_verified = VerifiedFile{setupPath, hash.finish(), signature};
-    return Outcome::Completed;
+    m_verified = VerifiedFile{setupPath, m_file->identity(), std::int64_t(m_total),
+                              m_fingerprint->finish(), m_signature};
+    return true;
 }

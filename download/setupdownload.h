@@ -2,25 +2,29 @@
 
 #include "download/clock.h"
 #include "download/digest.h"
+#include "download/files.h"
+#include "download/sidefile.h"
 #include "update/signature.h"
 #include "update/updateinfo.h"
 #include "update/webclient.h"
 
-#include <QString>
-
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
 
 // A file as a completed download left it. Only this file, unchanged, may be started.
 struct VerifiedFile {
-    QString path;
+    std::filesystem::path path;
+    files::Identity identity; // the file the download created, whatever its name since
+    std::int64_t size = 0;
     Fingerprint fingerprint;            // of the bytes the download wrote
     std::optional<Signature> signature; // the maker's, in a keyed build
 
-    // True while a regular file with exactly those bytes stands at path, and, with a key, its
-    // signature still verifies.
+    // True while the very file the download wrote stands at path with exactly those bytes,
+    // and, with a key, its signature still verifies. A file of another size or identity is
+    // not read at all.
     bool unchanged(const std::optional<PublicKey> &key) const;
 };
 
@@ -36,6 +40,20 @@ public:
         Waiting,   // a read is waiting for the network
     };
     enum class Outcome { Completed, Cancelled, Failed };
+    // Why a transfer failed; errorText() says it in words.
+    enum class Error {
+        None,
+        NoSignature,      // keyed: the maker's signature could not be fetched or read
+        CannotOpen,       // the server did not answer with the file
+        CannotCreate,     // the side file could not be created
+        CannotWrite,      // writing the side file failed (a full disk, say)
+        CutShort,         // fewer bytes than announced, or the transfer broke
+        TooLong,          // more bytes than announced
+        NoEnd,            // every byte came, but the server never ended the resource
+        NotSigned,        // keyed: the bytes are not what the maker signed
+        SideFileReplaced, // another program put its own file at the side file's name
+        CannotReplace,    // the complete file could not take the setup's name
+    };
     // Told of every event; after a chunk and while waiting, false stops the transfer as
     // cancelled. What it answers after Started and LastPiece is not used.
     using Listener = std::function<bool(Event, const SetupDownload &)>;
@@ -45,7 +63,7 @@ public:
     SetupDownload(const WebClient &web, Clock &clock, Listener listener,
                   std::optional<PublicKey> key = std::nullopt);
 
-    Outcome run(const UpdateInfo &info, const QString &setupPath);
+    Outcome run(const UpdateInfo &info, const std::filesystem::path &setupPath);
 
     std::int32_t received() const { return m_received; }
     std::int32_t total() const { return m_total; }
@@ -54,21 +72,44 @@ public:
     // The clock's reading at the latest chunk.
     std::int64_t now() const { return m_now; }
     const std::optional<VerifiedFile> &verified() const { return m_verified; }
-    // Why the transfer failed, for the log.
-    const std::string &failure() const { return m_failure; }
+    Error error() const { return m_error; }
+    const std::string &errorText() const { return m_errorText; }
 
 private:
-    Outcome fail(std::string why);
+    // The steps of a transfer; each returns false when the transfer ends there, stopped by the
+    // listener or failed.
+    bool fetchSignature(const UpdateInfo &info);
+    bool open(const UpdateInfo &info);
+    bool createSideFile(const std::filesystem::path &setupPath);
+    bool copy();
+    bool awaitEnd();
+    bool finish(const std::filesystem::path &setupPath);
+
+    bool fail(Error error, std::string text);
     bool tell(Event event) { return m_listener(event, *this); }
+    // Reads into piece and keeps what came; false when fewer bytes came than asked for.
+    bool take(std::span<std::byte> piece);
 
     const WebClient m_web; // a copy: two time limits, no connection
     Clock &m_clock;
     Listener m_listener;
     std::optional<PublicKey> m_key;
+    WaitHook m_wait;
+    bool m_stopped = false;
+
+    std::optional<Signature> m_signature;
+    std::optional<WebResource> m_resource;
+    std::optional<SideFile> m_file;
+    std::optional<Fingerprinter> m_fingerprint;
+    std::optional<Blake2b> m_signedHash;
+    bool m_writeFailed = false;
+
     std::int32_t m_received = 0;
     std::int32_t m_total = 0;
+    std::int64_t m_start = 0;
     float m_seconds = 0;
     std::int64_t m_now = 0;
     std::optional<VerifiedFile> m_verified;
-    std::string m_failure;
+    Error m_error = Error::None;
+    std::string m_errorText;
 };

@@ -7,7 +7,7 @@ constexpr std::size_t BlockSize = 256 * 1024;
 
 } // namespace
 
-SideFile::SideFile(QString path) : m_file(std::move(path)) {}
+SideFile::SideFile(std::filesystem::path path) : m_path(std::move(path)) {}
 
 SideFile::~SideFile()
 {
@@ -18,17 +18,20 @@ bool SideFile::create()
 {
     // Removing takes away a link itself, never its target; a directory stays and the exclusive
     // create below then fails, as it does for anything that appears there in between.
-    QFile::remove(m_file.fileName());
-    m_ok = m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered);
-    m_gathered.reserve(BlockSize);
+    files::removeFile(m_path);
+    m_file = files::createNew(m_path, m_error);
+    m_ok = m_file.isOpen();
+    if (m_ok) {
+        m_identity = m_file.identity();
+        m_gathered.reserve(BlockSize);
+    }
     return m_ok;
 }
 
 bool SideFile::write(std::span<const std::byte> bytes)
 {
     while (m_ok && !bytes.empty()) {
-        const std::size_t room = BlockSize - m_gathered.size();
-        const std::size_t take = std::min(room, bytes.size());
+        const std::size_t take = std::min(BlockSize - m_gathered.size(), bytes.size());
         m_gathered.insert(m_gathered.end(), bytes.begin(), bytes.begin() + std::ptrdiff_t(take));
         bytes = bytes.subspan(take);
         if (m_gathered.size() == BlockSize) {
@@ -41,14 +44,10 @@ bool SideFile::write(std::span<const std::byte> bytes)
 void SideFile::flush()
 {
     if (m_ok && !m_gathered.empty()) {
-        const auto size = qint64(m_gathered.size());
-        const qint64 written = m_file.write(reinterpret_cast<const char *>(m_gathered.data()), size);
-        m_ok = written == size;
-        if (!m_ok && written >= 0) {
-            // A short write sets no error of its own: the file system took what it could.
-            m_shortWrite = QStringLiteral("only %1 of %2 bytes could be written; is the disk full?")
-                               .arg(written)
-                               .arg(size);
+        std::string why;
+        m_ok = m_file.writeAll(m_gathered, why);
+        if (!m_ok) {
+            m_error = "cannot write " + m_path.string() + ": " + why;
         }
     }
     m_gathered.clear();
@@ -60,7 +59,12 @@ bool SideFile::finish()
         return m_ok;
     }
     flush();
+    // Checked while the file is still open, so its identity cannot have gone to another file.
+    if (m_ok && files::identityAt(m_path) != m_identity) {
+        m_ok = false;
+        m_replaced = true;
+        m_error = m_path.string() + " is no longer the file this download wrote";
+    }
     m_file.close();
-    m_ok = m_ok && m_file.error() == QFileDevice::NoError;
     return m_ok;
 }

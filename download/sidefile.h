@@ -1,36 +1,42 @@
 #pragma once
 
-#include <QFile>
-#include <QString>
+#include "download/files.h"
 
 #include <cstddef>
+#include <filesystem>
 #include <span>
+#include <string>
 #include <vector>
 
 // The file a download grows in before it is complete. It is created anew, never opened where
 // something already stood: a link or a FIFO planted at its name cannot redirect or block the
-// write. Small writes are gathered into large unbuffered ones.
+// write. Small writes are gathered into large ones.
 class SideFile {
 public:
-    explicit SideFile(QString path);
+    explicit SideFile(std::filesystem::path path);
     ~SideFile();
 
-    // Removes whatever is at the path and creates an empty file there; false when that fails.
+    // Removes whatever file is at the path and creates an empty one there; false when that fails.
     bool create();
     // False once any write has failed; what follows it is not written.
     bool write(std::span<const std::byte> bytes);
-    // Writes out what is gathered and closes the file; false when anything was lost.
+    // Writes out what is gathered and closes the file; false when anything was lost, or when
+    // the path no longer names the file written here (another program put its own file there).
     bool finish();
-    QString errorString() const
-    {
-        return m_shortWrite.isEmpty() ? m_file.errorString() : m_shortWrite;
-    }
+    const std::string &error() const { return m_error; }
+    const std::filesystem::path &path() const { return m_path; }
+    files::Identity identity() const { return m_identity; }
+    // True when finish() found another file at the path.
+    bool replaced() const { return m_replaced; }
 
 private:
     void flush();
 
-    QFile m_file;
+    std::filesystem::path m_path;
+    files::File m_file;
+    files::Identity m_identity;
     std::vector<std::byte> m_gathered;
     bool m_ok = false;
-    QString m_shortWrite;
+    bool m_replaced = false;
+    std::string m_error;
 };

@@ -10,7 +10,7 @@ packages=(
   xvfb xauth xdotool fonts-dejavu-core fonts-liberation2
   nginx-light
   python3 python3-pyatspi python3-xlib at-spi2-core dbus-x11
-  clang libclang-rt-14-dev
+  clang clang-format libclang-rt-14-dev
   libsodium-dev libxxhash-dev minisign
   scdoc dpkg-dev desktop-file-utils appstream lintian man-db
   g++-mingw-w64-x86-64-posix

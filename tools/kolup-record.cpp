@@ -8,29 +8,30 @@
 //   kolup-record verify --key PUBKEY FILE
 
 #include "download/digest.h"
-#include "update/numbertext.h"
+#include "download/files.h"
 #include "update/setupname.h"
 #include "update/signature.h"
 #include "update/updateinfo.h"
 #include "update/webclient.h"
-
-#include <QCoreApplication>
-#include <QFile>
-#include <QFileInfo>
-#include <QSaveFile>
 
 #include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <limits>
 #include <optional>
+#include <random>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
+
+namespace fs = std::filesystem;
 
 constexpr int Ok = 0;
 constexpr int Problem = 1;
@@ -62,34 +63,26 @@ template <typename T> std::optional<T> number(const std::string &text)
     return value;
 }
 
+// The version as the record holds it: a 4-byte float's 7 significant digits, shortest form.
 std::string versionText(float version)
 {
-    QString text = signedNumberText(version);
-    if (text.startsWith(QLatin1Char(' '))) {
-        text.remove(0, 1);
-    }
-    return text.toStdString();
+    std::array<char, 32> text{};
+    const auto end = std::to_chars(text.data(), text.data() + text.size(), version,
+                                   std::chars_format::general, 7)
+                         .ptr;
+    return std::string(text.data(), end);
 }
 
 // Bytes from a record may come from a hostile host: anything but printable ASCII reaches the
 // terminal as an escape, never as a control sequence.
 std::string printable(std::string_view text)
 {
-    std::string out;
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte == '\\') {
-            out += "\\\\";
-        } else if (byte >= 0x20 && byte < 0x7F) {
-            out += c;
-        } else {
-            static constexpr char hex[] = "0123456789abcdef";
-            out += "\\x";
-            out += hex[byte >> 4];
-            out += hex[byte & 0xF];
-        }
-    }
-    return out;
+    return escapedText(text);
+}
+
+std::string_view bytesText(std::span<const std::byte> bytes)
+{
+    return {reinterpret_cast<const char *>(bytes.data()), bytes.size()};
 }
 
 // Every reason the updater would not offer the record.
@@ -103,12 +96,11 @@ std::vector<std::string> offerProblems(const UpdateInfo &info)
 }
 
 // What show and check print: the fields, then one line for each reason to refuse the record.
-int describe(const QByteArray &received, std::ostream &out)
+int describe(std::span<const std::byte> received, std::ostream &out)
 {
     RecordBytes bytes;
     bytes.fill(std::byte{' '});
-    std::memcpy(bytes.data(), received.constData(),
-                std::min(bytes.size(), std::size_t(received.size())));
+    std::memcpy(bytes.data(), received.data(), std::min(bytes.size(), received.size()));
     const UpdateInfo info = decodeRecord(bytes);
     std::vector<std::string> problems = offerProblems(info);
     const SetupName name = findSetupName(info);
@@ -117,7 +109,7 @@ int describe(const QByteArray &received, std::ostream &out)
         << "url: " << printable(setupAddress(info)) << '\n'
         << "size: " << info.SetupSize << '\n'
         << "setup-name: " << (usable ? printable(name.name) : std::string()) << '\n';
-    if (std::size_t(received.size()) != RecordSize) {
+    if (received.size() != RecordSize) {
         problems.push_back("the record is " + std::to_string(received.size()) +
                            " bytes, not " + std::to_string(RecordSize));
     }
@@ -127,46 +119,74 @@ int describe(const QByteArray &received, std::ostream &out)
     return problems.empty() ? Ok : Problem;
 }
 
-int make(const QStringList &args)
+// Writes the record to path all or nothing: under a fresh name beside it first, then renamed
+// over it, so that a reader never sees half a record and a link or FIFO there is replaced, not
+// written through.
+int writeRecord(const fs::path &path, std::span<const std::byte> bytes)
+{
+    const std::string shown = printable(path.string());
+    if (const auto status = fs::symlink_status(path); fs::exists(status) &&
+                                                      !fs::is_regular_file(status)) {
+        return refuse(shown + " exists and is not a regular file");
+    }
+    std::random_device random;
+    const fs::path temporary =
+        path.string() + ".tmp-" + std::to_string(random()) + std::to_string(random());
+    std::string why;
+    files::File file = files::createNew(temporary, why);
+    if (!file.isOpen()) {
+        return refuse("cannot write " + shown + ": " + why);
+    }
+    const bool written = file.writeAll(bytes, why);
+    file.close();
+    if (!written || !files::renameOver(temporary, path, why)) {
+        files::removeFile(temporary);
+        return refuse("cannot write " + shown + ": " + why);
+    }
+    return Ok;
+}
+
+int make(std::span<const std::string_view> args)
 {
     std::optional<float> version;
     std::optional<std::string> url;
     std::optional<std::int64_t> size;
-    QString setupFile;
-    QString output;
-    for (qsizetype i = 0; i < args.size(); ++i) {
-        const QString &option = args[i];
+    std::optional<fs::path> setupFile;
+    std::optional<fs::path> output;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string_view option = args[i];
         if (i + 1 >= args.size()) {
             return usage();
         }
-        const std::string value = args[++i].toStdString();
-        if (option == QLatin1String("--version")) {
+        const std::string value(args[++i]);
+        if (option == "--version") {
             version = number<float>(value);
             if (!version) {
-                return refuse("the version is not a number: " + value);
+                return refuse("the version is not a number: " + printable(value));
             }
-        } else if (option == QLatin1String("--url")) {
+        } else if (option == "--url") {
             url = value;
-        } else if (option == QLatin1String("--size")) {
+        } else if (option == "--size") {
             size = number<std::int64_t>(value);
             if (!size) {
-                return refuse("the size is not a whole number: " + value);
+                return refuse("the size is not a whole number: " + printable(value));
             }
-        } else if (option == QLatin1String("--file")) {
-            setupFile = QString::fromStdString(value);
-        } else if (option == QLatin1String("-o")) {
-            output = QString::fromStdString(value);
+        } else if (option == "--file") {
+            setupFile = fs::path(value);
+        } else if (option == "-o") {
+            output = fs::path(value);
         } else {
             return usage();
         }
     }
-    if (!version || !url || size.has_value() == !setupFile.isEmpty()) {
+    if (!version || !url || size.has_value() == setupFile.has_value()) {
         return usage();
     }
-    if (!setupFile.isEmpty()) {
-        const QFileInfo file(setupFile);
-        if (!file.isFile()) {
-            return refuse("no setup file at " + setupFile.toStdString());
+    if (setupFile) {
+        std::string why;
+        const files::File file = files::openRegular(*setupFile, why);
+        if (!file.isOpen()) {
+            return refuse("no setup file at " + printable(setupFile->string()) + ": " + why);
         }
         size = file.size();
     }
@@ -188,40 +208,46 @@ int make(const QStringList &args)
 
     const RecordBytes bytes = encodeRecord(info);
     const auto *data = reinterpret_cast<const char *>(bytes.data());
-    if (output.isEmpty()) {
+    if (!output) {
         std::cout.write(data, std::streamsize(bytes.size()));
         return std::cout.flush() ? Ok : refuse("cannot write the record");
     }
-    // A device or a FIFO there would be replaced by a plain file, not written to.
-    if (const QFileInfo target(output); target.exists() && !target.isFile()) {
-        return refuse(output.toStdString() + " exists and is not a regular file");
-    }
-    // All or nothing: the record appears under its name only once it is whole.
-    QSaveFile file(output);
-    if (!file.open(QIODevice::WriteOnly) || file.write(data, qint64(bytes.size())) != 264 ||
-        !file.commit()) {
-        return refuse("cannot write " + output.toStdString() + ": " +
-                      file.errorString().toStdString());
-    }
-    return Ok;
+    return writeRecord(*output, bytes);
 }
 
-int show(const QString &path)
+int show(std::string_view path)
 {
-    QFile file;
-    const bool opened = path == QLatin1String("-") ? file.open(stdin, QIODevice::ReadOnly)
-                                                    : (file.setFileName(path),
-                                                       file.open(QIODevice::ReadOnly));
-    if (!opened) {
-        return refuse("cannot read " + path.toStdString());
-    }
     // One byte past the record tells a longer file from an exact one.
-    return describe(file.read(RecordSize + 1), std::cout);
+    std::array<std::byte, RecordSize + 1> buffer{};
+    std::size_t count = 0;
+    if (path == "-") {
+        count = std::fread(buffer.data(), 1, buffer.size(), stdin);
+        if (std::ferror(stdin)) {
+            return refuse("cannot read the standard input");
+        }
+    } else {
+        std::string why;
+        files::File file = files::openRegular(fs::path(path), why);
+        if (!file.isOpen()) {
+            return refuse("cannot read " + printable(path) + ": " + why);
+        }
+        while (count < buffer.size()) {
+            const auto got = file.read(std::span(buffer).subspan(count));
+            if (got < 0) {
+                return refuse("cannot read " + printable(path));
+            }
+            if (got == 0) {
+                break;
+            }
+            count += std::size_t(got);
+        }
+    }
+    return describe(std::span(buffer).first(count), std::cout);
 }
 
-std::optional<PublicKey> keyArgument(const QString &text)
+std::optional<PublicKey> keyArgument(std::string_view text)
 {
-    auto key = PublicKey::parse(text.toStdString());
+    auto key = PublicKey::parse(std::string(text));
     if (!key) {
         std::cerr << "kolup-record: the key is not the base64 line of a minisign public key\n";
     }
@@ -247,25 +273,24 @@ bool fetchSigned(const WebClient &client, std::string_view address, const Public
     return true;
 }
 
-int check(const QString &address, const std::optional<PublicKey> &key)
+int check(std::string_view address, const std::optional<PublicKey> &key)
 {
     const WebClient client;
-    WebResource record = client.open(address.toStdString());
+    WebResource record = client.open(address);
     if (!record.isOpen()) {
-        return refuse("cannot fetch " + address.toStdString() + ": " + record.result().describe());
+        return refuse("cannot fetch " + printable(address) + ": " + record.result().describe());
     }
     std::array<std::byte, RecordSize + 1> buffer;
     buffer.fill(std::byte{' '});
     const std::size_t count = record.read(buffer);
     record.close();
-    const QByteArray received(reinterpret_cast<const char *>(buffer.data()), qsizetype(count));
-    int status = describe(received, std::cout);
+    int status = describe(std::span(buffer).first(count), std::cout);
 
     RecordBytes bytes;
     std::memcpy(bytes.data(), buffer.data(), bytes.size());
     if (key) {
         std::optional<Signature> signature;
-        if (!fetchSigned(client, address.toStdString(), *key, signature, "record")) {
+        if (!fetchSigned(client, address, *key, signature, "record")) {
             status = Problem;
         } else if (auto problem = signatureProblem(*key, *signature, blake2b(bytes))) {
             std::cout << "problem: the record's signature: " << *problem << '\n';
@@ -282,19 +307,31 @@ int check(const QString &address, const std::optional<PublicKey> &key)
         std::cout << "problem: cannot fetch the setup file: " << setup.result().describe() << '\n';
         return Problem;
     }
-    // Read it through as the updater would, counting and hashing.
+    // Read it through as the updater would, counting and hashing; one byte past the announced
+    // size is enough to know the server sends too much, however much more it would send.
+    const std::int64_t limit = std::int64_t(std::max(info.SetupSize, 0)) + 1;
     std::int64_t served = 0;
     Blake2b hash;
     std::vector<std::byte> chunk(64 * 1024);
-    for (std::size_t got; (got = setup.read(chunk)) > 0;) {
+    while (served < limit) {
+        const auto wanted = std::size_t(std::min<std::int64_t>(limit - served, chunk.size()));
+        const std::size_t got = setup.read(std::span(chunk).first(wanted));
+        if (got == 0) {
+            break;
+        }
         served += std::int64_t(got);
         hash.add(std::span(chunk).first(got));
     }
+    const bool overlong = served > info.SetupSize;
     if (setupSignature) {
         if (auto problem = signatureProblem(*key, *setupSignature, hash.finish())) {
             std::cout << "problem: the setup file's signature: " << *problem << '\n';
             status = Problem;
         }
+    }
+    if (overlong) {
+        std::cout << "problem: the server sends more than announced: " << info.SetupSize << '\n';
+        return Problem;
     }
     std::cout << "served: " << served << '\n';
     if (!setup.result().completed()) {
@@ -309,21 +346,28 @@ int check(const QString &address, const std::optional<PublicKey> &key)
     return status;
 }
 
-int verify(const PublicKey &key, const QString &path)
+int verify(const PublicKey &key, std::string_view path)
 {
-    QFile signatureFile(path + QString::fromLatin1(SignatureSuffix.data()));
-    if (!signatureFile.open(QIODevice::ReadOnly)) {
-        return refuse("cannot read " + signatureFile.fileName().toStdString());
+    // Both are read as regular files only: a FIFO planted at either name fails at once instead
+    // of waiting forever for a writer.
+    const std::string signaturePath = std::string(path) + std::string(SignatureSuffix);
+    std::string text;
+    const bool read = readRegularFile(signaturePath, [&text](std::span<const std::byte> block) {
+        if (text.size() <= SignatureFileLimit) {
+            text += bytesText(block);
+        }
+    });
+    if (!read) {
+        return refuse("cannot read " + printable(signaturePath) + " as a regular file");
     }
-    const QByteArray text = signatureFile.read(SignatureFileLimit + 1);
-    if (std::size_t(text.size()) > SignatureFileLimit) {
-        return refuse(signatureFile.fileName().toStdString() + " is larger than a signature");
+    if (text.size() > SignatureFileLimit) {
+        return refuse(printable(signaturePath) + " is larger than a signature");
     }
-    const auto digest = digestOfFile(path);
+    const auto digest = digestOfFile(fs::path(path));
     if (!digest) {
-        return refuse("cannot read " + path.toStdString() + " as a regular file");
+        return refuse("cannot read " + printable(path) + " as a regular file");
     }
-    if (auto problem = signatureProblem(key, text.toStdString(), *digest)) {
+    if (auto problem = signatureProblem(key, text, *digest)) {
         return refuse(printable(*problem));
     }
     std::cout << "valid\n";
@@ -334,31 +378,32 @@ int verify(const PublicKey &key, const QString &path)
 
 int main(int argc, char *argv[])
 {
-    QCoreApplication app(argc, argv);
-    QStringList args = QCoreApplication::arguments().mid(1);
-    if (args.isEmpty()) {
+    // Arguments are taken as the bytes they are: an address is written to the record exactly
+    // as given, never re-encoded through a locale.
+    const std::vector<std::string_view> all(argv + std::min(argc, 1), argv + argc);
+    if (all.empty()) {
         return usage();
     }
-    const QString command = args.takeFirst();
-    if (command == QLatin1String("--help") && args.isEmpty()) {
+    const std::string_view command = all.front();
+    const std::span<const std::string_view> args = std::span(all).subspan(1);
+    if (command == "--help" && args.empty()) {
         return usage(std::cout, Ok);
     }
-    if (command == QLatin1String("make")) {
+    if (command == "make") {
         return make(args);
     }
-    if (command == QLatin1String("show") && args.size() == 1) {
-        return show(args.first());
+    if (command == "show" && args.size() == 1) {
+        return show(args[0]);
     }
-    if (command == QLatin1String("check") && args.size() == 1) {
-        return check(args.first(), std::nullopt);
+    if (command == "check" && args.size() == 1) {
+        return check(args[0], std::nullopt);
     }
-    if ((command == QLatin1String("check") || command == QLatin1String("verify")) &&
-        args.size() == 3 && args[0] == QLatin1String("--key")) {
+    if ((command == "check" || command == "verify") && args.size() == 3 && args[0] == "--key") {
         const auto key = keyArgument(args[1]);
         if (!key) {
             return Problem;
         }
-        return command == QLatin1String("check") ? check(args[2], key) : verify(*key, args[2]);
+        return command == "check" ? check(args[2], key) : verify(*key, args[2]);
     }
     return usage();
 }

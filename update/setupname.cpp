@@ -1,12 +1,12 @@
 #include "update/setupname.h"
 
+#include "download/files.h"
 #include "update/webclient.h"
-
-#include <QDir>
 
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cmath>
 
 namespace {
 
@@ -20,22 +20,50 @@ std::string upper(std::string_view text)
 
 bool isDeviceName(std::string_view name)
 {
-    // Windows opens a device for these names, with or without an extension.
+    // Windows opens a device for these names, with or without an extension; its port numbers
+    // include 0 and the superscript digits.
     const std::string stem = upper(name.substr(0, name.find('.')));
-    static constexpr std::array<std::string_view, 4> plain = {"CON", "PRN", "AUX", "NUL"};
+    static constexpr std::array<std::string_view, 6> plain = {"CON",   "PRN",    "AUX",
+                                                              "NUL",   "CONIN$", "CONOUT$"};
     if (std::find(plain.begin(), plain.end(), stem) != plain.end()) {
         return true;
     }
-    return stem.size() == 4 && (stem.starts_with("COM") || stem.starts_with("LPT")) &&
-           stem[3] >= '1' && stem[3] <= '9';
+    if (!stem.starts_with("COM") && !stem.starts_with("LPT")) {
+        return false;
+    }
+    const std::string_view port = std::string_view(stem).substr(3);
+    static constexpr std::array<std::string_view, 3> superscripts = {"\xC2\xB9", "\xC2\xB2",
+                                                                     "\xC2\xB3"};
+    return (port.size() == 1 && port[0] >= '0' && port[0] <= '9') ||
+           std::find(superscripts.begin(), superscripts.end(), port) != superscripts.end();
 }
 
-QString nameText(const std::string &name)
+// Characters that change how the text around them is shown: C1 controls (U+0080 to U+009F)
+// and the bidirectional embeddings, overrides and isolates, as UTF-8.
+bool hasInvisibleControl(std::string_view name)
 {
-    return QString::fromLocal8Bit(name.data(), qsizetype(name.size()));
+    for (std::size_t i = 0; i + 1 < name.size(); ++i) {
+        const auto a = static_cast<unsigned char>(name[i]);
+        const auto b = static_cast<unsigned char>(name[i + 1]);
+        if (a == 0xC2 && b >= 0x80 && b <= 0x9F) {
+            return true;
+        }
+        if (a == 0xE2 && i + 2 < name.size()) {
+            const auto c = static_cast<unsigned char>(name[i + 2]);
+            if ((b == 0x80 && c >= 0xAA && c <= 0xAE) || (b == 0x81 && c >= 0xA6 && c <= 0xA9)) {
+                return true;
+            }
+        }
+    }
+    return false;
 }
 
 } // namespace
+
+bool isControlByte(char c)
+{
+    return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+}
 
 SetupName findSetupName(const UpdateInfo &info)
 {
@@ -49,7 +77,7 @@ SetupName findSetupName(const UpdateInfo &info)
     return {std::string(name.substr(0, padding)), true};
 }
 
-std::optional<std::string> setupNameProblem(std::string_view name)
+std::optional<std::string> setupNameProblem(std::string_view name, std::string_view programName)
 {
     if (name.empty()) {
         return "the setup file name is empty";
@@ -60,32 +88,33 @@ std::optional<std::string> setupNameProblem(std::string_view name)
     if (name.size() > 255) {
         return "the setup file name is longer than 255 bytes";
     }
-    for (const char c : name) {
-        if (c == '/' || c == '\\' || c == ':') {
-            return "the setup file name contains \"/\", \"\\\" or \":\"";
-        }
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
-            return "the setup file name contains a control character";
-        }
+    if (name.find_first_of("/\\:") != std::string_view::npos) {
+        return "the setup file name contains \"/\", \"\\\" or \":\"";
+    }
+    if (std::any_of(name.begin(), name.end(), isControlByte)) {
+        return "the setup file name contains a control character";
     }
     if (isDeviceName(name)) {
         return "the setup file name is a device name";
     }
-    const std::string text(name);
-    if (nameText(text).toLocal8Bit() != QByteArray::fromStdString(text)) {
+    if (!files::isSystemText(name)) {
         return "the setup file name is not valid text on this system";
+    }
+    if (hasInvisibleControl(name)) {
+        return "the setup file name contains a character that changes how text is shown";
+    }
+    if (!programName.empty() && files::sameFileName(name, programName)) {
+        return "the setup file name is the updater's own";
     }
     return std::nullopt;
 }
 
-std::vector<std::string> recordProblems(const UpdateInfo &info)
+std::vector<std::string> recordProblems(const UpdateInfo &info, std::string_view programName)
 {
     std::vector<std::string> problems;
     // A NUL would end the address that is fetched while the name is taken from past it; any
     // control byte makes the address mean different things to different readers.
-    const bool control = std::any_of(info.SetupUrl.begin(), info.SetupUrl.end(), [](char c) {
-        return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
-    });
+    const bool control = std::any_of(info.SetupUrl.begin(), info.SetupUrl.end(), isControlByte);
     if (control) {
         problems.emplace_back("the setup address contains a control character");
     }
@@ -95,20 +124,30 @@ std::vector<std::string> recordProblems(const UpdateInfo &info)
     const SetupName setup = findSetupName(info);
     if (!setup.terminated) {
         problems.emplace_back("the setup address has no file name followed by two spaces");
-    } else if (auto problem = setupNameProblem(setup.name); problem && !control) {
+    } else if (auto problem = setupNameProblem(setup.name, programName); problem && !control) {
         problems.push_back(std::move(*problem));
     }
     if (info.SetupSize <= 0) {
         problems.emplace_back("the setup size is not positive");
     }
+    // Every installed version is older than infinity: it would be offered for ever.
+    if (std::isinf(info.Version)) {
+        problems.emplace_back("the version is infinite");
+    }
     return problems;
 }
 
-std::optional<QString> setupPathFor(const QString &programDir, const UpdateInfo &info)
+std::optional<std::filesystem::path> setupPathFor(const std::filesystem::path &programDir,
+                                                  const UpdateInfo &info,
+                                                  std::string_view programName)
 {
-    if (!recordProblems(info).empty()) {
+    if (!recordProblems(info, programName).empty()) {
         return std::nullopt;
     }
-    return QDir::toNativeSeparators(programDir) + QDir::separator() +
-           nameText(findSetupName(info).name);
+    // Joined as text, not with "/": a root directory keeps the separator it ends in and gets a
+    // second one, as it always has.
+    std::filesystem::path path = programDir;
+    path += std::filesystem::path::preferred_separator;
+    path += files::pathFromSystemText(findSetupName(info).name);
+    return path;
 }

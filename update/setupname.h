@@ -2,8 +2,7 @@
 
 #include "update/updateinfo.h"
 
-#include <QString>
-
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,14 +17,19 @@ struct SetupName {
 SetupName findSetupName(const UpdateInfo &info);
 
 // Why a name must not be used as a file name next to this program, or nothing when it is safe:
-// it comes from the network and must not reach another directory, a device, or a name that no
-// file system takes.
-std::optional<std::string> setupNameProblem(std::string_view name);
+// it comes from the network and must not reach another directory, a device, the program's own
+// file (programName), a name that no file system takes, or one that displays as another.
+std::optional<std::string> setupNameProblem(std::string_view name,
+                                            std::string_view programName = {});
 
 // Every reason the updater refuses a record; empty when it can be offered and downloaded.
-std::vector<std::string> recordProblems(const UpdateInfo &info);
+std::vector<std::string> recordProblems(const UpdateInfo &info, std::string_view programName = {});
 
 // The program directory, the platform's separator and the setup name; nothing when the record
-// is refused. A root directory that already ends in a separator gets a second one, as it
-// always has.
-std::optional<QString> setupPathFor(const QString &programDir, const UpdateInfo &info);
+// is refused.
+std::optional<std::filesystem::path> setupPathFor(const std::filesystem::path &programDir,
+                                                  const UpdateInfo &info,
+                                                  std::string_view programName = {});
+
+// Any byte below 0x20, and DEL: what no name or address from the network may hold.
+bool isControlByte(char c);

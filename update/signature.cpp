@@ -1,5 +1,7 @@
 #include "update/signature.h"
 
+#include "update/updateinfo.h"
+
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -170,8 +172,10 @@ std::optional<std::string> signatureProblem(const PublicKey &key, std::string_vi
 std::optional<Signature> fetchSignature(const WebClient &web, std::string_view address,
                                         const WaitHook &wait, std::string &why)
 {
-    const std::string where = std::string(address) + std::string(SignatureSuffix);
-    WebResource resource = web.open(where, wait);
+    const std::string signatureAddress = std::string(address) + std::string(SignatureSuffix);
+    // The address may come from a record: it reaches the log only escaped.
+    const std::string where = escapedText(signatureAddress);
+    WebResource resource = web.open(signatureAddress, wait);
     if (!resource.isOpen()) {
         why = "cannot fetch " + where + ": " + resource.result().describe();
         return std::nullopt;

@@ -1,54 +1,73 @@
 #include "update/updatecheck.h"
 
+#include "update/log.h"
 #include "update/setupname.h"
 
 #include <cmath>
 
-UpdateCheck checkForUpdate(const WebClient &web, std::string_view versionUrl,
-                           const QString &setupDir, std::optional<float> installed,
-                           const WaitHook &wait, const std::optional<PublicKey> &key)
+namespace {
+
+UpdateCheck failed(UpdateCheck::Outcome outcome, std::string why)
 {
+    logMessage(LogKind::Failure, why);
     UpdateCheck check;
+    check.outcome = outcome;
+    check.why = std::move(why);
+    return check;
+}
+
+} // namespace
+
+UpdateCheck checkForUpdate(const WebClient &web, const CheckSettings &settings,
+                           std::optional<float> installed, const WaitHook &wait)
+{
+    using Outcome = UpdateCheck::Outcome;
     RecordBytes buffer;
     buffer.fill(std::byte{' '});
+    std::size_t count = 0;
     {
-        WebResource record = web.open(versionUrl, wait);
+        WebResource record = web.open(settings.versionUrl, wait);
         if (!record.isOpen()) {
-            check.why = "cannot fetch the version record: " + record.result().describe();
-            return check;
+            return failed(Outcome::NoConnection,
+                          "cannot fetch the version record: " + record.result().describe());
         }
         // A record that stops short because its transfer failed is not the maker's record; one
         // that simply ends early is read as the bytes that came, as it always has been.
-        const std::size_t count = record.read(buffer);
+        count = record.read(buffer);
         if (count < buffer.size() && !record.result().completed()) {
-            check.why = "the version record stopped after " + std::to_string(count) +
-                        " bytes: " + record.result().describe();
-            return check;
+            return failed(Outcome::NoConnection, "the version record stopped after " +
+                                                     std::to_string(count) +
+                                                     " bytes: " + record.result().describe());
         }
     }
 
-    if (key) {
+    if (settings.key) {
+        // The maker signs the record as published: exactly its bytes, all of them.
+        if (count != RecordSize) {
+            return failed(Outcome::Invalid, "the version record is refused: it is " +
+                                                std::to_string(count) + " bytes, not " +
+                                                std::to_string(RecordSize));
+        }
         std::string why;
-        const auto signature = fetchSignature(web, versionUrl, wait, why);
-        const auto problem =
-            signature ? signatureProblem(*key, *signature, blake2b(buffer)) : std::optional(why);
+        const auto signature = fetchSignature(web, settings.versionUrl, wait, why);
+        const auto problem = signature ? signatureProblem(*settings.key, *signature, blake2b(buffer))
+                                       : std::optional(why);
         if (problem) {
-            check.outcome = UpdateCheck::Outcome::Invalid;
-            check.why = "the version record is refused: " + *problem;
-            return check;
+            return failed(Outcome::Invalid, "the version record is refused: " + *problem);
         }
     }
 
+    UpdateCheck check;
     check.info = decodeRecord(buffer);
-    const auto setupPath = setupPathFor(setupDir, check.info);
+    const auto setupPath = setupPathFor(settings.setupDir, check.info, settings.programName);
     if (!setupPath) {
-        check.outcome = UpdateCheck::Outcome::Invalid;
-        check.why = "the version record is refused: " + recordProblems(check.info).front();
-        return check;
+        return failed(Outcome::Invalid,
+                      "the version record is refused: " +
+                          recordProblems(check.info, settings.programName).front());
     }
     check.setupPath = *setupPath;
     const float offered = check.info.Version;
     const bool newer = installed ? offered > *installed : !std::isnan(offered);
-    check.outcome = newer ? UpdateCheck::Outcome::Offer : UpdateCheck::Outcome::NoUpdate;
+    check.outcome = newer ? Outcome::Offer : Outcome::NoUpdate;
     return check;
 }

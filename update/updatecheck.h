@@ -4,8 +4,7 @@
 #include "update/updateinfo.h"
 #include "update/webclient.h"
 
-#include <QString>
-
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,16 +18,22 @@ struct UpdateCheck {
         Offer,        // a good record with a newer version
     };
     Outcome outcome = Outcome::NoConnection;
-    UpdateInfo info;   // the record, for NoUpdate and Offer
-    QString setupPath; // where its setup file goes, for NoUpdate and Offer
-    std::string why;   // for NoConnection and Invalid: what went wrong, for the log
+    UpdateInfo info;                 // the record, for NoUpdate and Offer
+    std::filesystem::path setupPath; // where its setup file goes, for NoUpdate and Offer
+    std::string why;                 // for NoConnection and Invalid: what went wrong
 };
 
-// Fetches the record at versionUrl, refuses what cannot be offered safely, and compares its
-// version with the installed one. With nothing installed any version is new: the setup
-// program is what installs the engine. With a key, a record without the key owner's
-// signature beside it is refused as well.
-UpdateCheck checkForUpdate(const WebClient &web, std::string_view versionUrl,
-                           const QString &setupDir, std::optional<float> installed,
-                           const WaitHook &wait = {},
-                           const std::optional<PublicKey> &key = std::nullopt);
+// Where the check looks and what it refuses.
+struct CheckSettings {
+    std::string versionUrl;
+    std::filesystem::path setupDir;
+    std::string programName; // the updater's own file name, never a setup's
+    // With a key, a record without the key owner's signature beside it is refused as well.
+    std::optional<PublicKey> key;
+};
+
+// Fetches the record, refuses what cannot be offered safely, and compares its version with the
+// installed one. With nothing installed any version is new: the setup program is what installs
+// the engine. Logs why a record could not be read or was refused.
+UpdateCheck checkForUpdate(const WebClient &web, const CheckSettings &settings,
+                           std::optional<float> installed, const WaitHook &wait = {});

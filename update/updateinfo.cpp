@@ -42,9 +42,33 @@ RecordBytes encodeRecord(const UpdateInfo &info)
     return bytes;
 }
 
+std::string_view trimPadding(std::string_view text)
+{
+    const auto last = text.find_last_not_of(' ');
+    return last == std::string_view::npos ? std::string_view() : text.substr(0, last + 1);
+}
+
+std::string escapedText(std::string_view bytes)
+{
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(bytes.size());
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte == '\\') {
+            out += "\\\\";
+        } else if (byte >= 0x20 && byte < 0x7F) {
+            out += c;
+        } else {
+            out += "\\x";
+            out += hex[byte >> 4];
+            out += hex[byte & 0xF];
+        }
+    }
+    return out;
+}
+
 std::string_view setupAddress(const UpdateInfo &info)
 {
-    std::string_view address(info.SetupUrl.data(), info.SetupUrl.size());
-    const auto last = address.find_last_not_of(' ');
-    return last == std::string_view::npos ? std::string_view() : address.substr(0, last + 1);
+    return trimPadding(std::string_view(info.SetupUrl.data(), info.SetupUrl.size()));
 }

@@ -1,5 +1,7 @@
 #include "update/webclient.h"
 
+#include "update/updateinfo.h"
+
 #include <curl/curl.h>
 
 #include <algorithm>
@@ -304,16 +306,6 @@ const TransferResult &WebResource::result() const
     return m_transfer ? m_transfer->result : closed;
 }
 
-std::optional<std::int64_t> WebResource::announcedSize() const
-{
-    if (!isOpen()) {
-        return std::nullopt;
-    }
-    curl_off_t length = -1;
-    curl_easy_getinfo(m_transfer->easy.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
-    return length < 0 ? std::nullopt : std::optional<std::int64_t>(length);
-}
-
 void WebResource::close()
 {
     m_transfer.reset();
@@ -334,8 +326,7 @@ bool isWebAddress(std::string_view address)
 std::string requestAddress(std::string_view address)
 {
     // Trailing spaces are padding, never part of the address.
-    const auto last = address.find_last_not_of(' ');
-    address = last == std::string_view::npos ? std::string_view() : address.substr(0, last + 1);
+    address = trimPadding(address);
     static constexpr std::string_view unsafe = " \"<>\\^`{|}";
     static constexpr char hex[] = "0123456789ABCDEF";
     std::string result;

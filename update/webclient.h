@@ -73,8 +73,6 @@ public:
     // at the end of the resource or after a failure. The bytes past those are left as they were.
     std::size_t read(std::span<std::byte> buffer);
     const TransferResult &result() const;
-    // What the server announced as the body's length, when it did.
-    std::optional<std::int64_t> announcedSize() const;
     void close();
 
 private:

@@ -1,3 +1,4 @@
+#include "app/qt/form1window.h"
 #include "fakes.h"
 #include "minisign.h"
 #include "records.h"
@@ -40,18 +41,18 @@ QByteArray contents(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-QString text(Form1 &window, const char *label)
+QString text(Form1Window &window, const char *label)
 {
     return window.findChild<QLabel *>(label)->text();
 }
 
-void clickSoon(Form1 &window, const char *button)
+void clickSoon(Form1Window &window, const char *button)
 {
     QTimer::singleShot(0, window.findChild<QPushButton *>(button), &QPushButton::click);
 }
 
 // Clicks the button in the first event round in which the window shows `when`.
-void clickWhen(Form1 &window, const char *button, std::function<bool()> when)
+void clickWhen(Form1Window &window, const char *button, std::function<bool()> when)
 {
     onceWhen(&window, std::move(when),
              [&window, button] { window.findChild<QPushButton *>(button)->click(); });
@@ -62,9 +63,9 @@ void clickWhen(Form1 &window, const char *button, std::function<bool()> when)
 // A window on a test platform whose person answers OK to the offer.
 struct Session {
     TestPlatform test;
-    Form1 window;
+    Form1Window window;
     explicit Session(const QString &versionUrl)
-        : test(versionUrl), window((test.prompt.answer = true, test.platform))
+        : test(versionUrl), window((test.prompt.answer = true, test.platform), &test.prompt)
     {
         window.show();
     }
@@ -86,7 +87,8 @@ private slots:
     void closeDuringTransferStartsNothing_data();
     void closeDuringTransferStartsNothing();
     void failureLeavesCompleteFileUntouched();
-    void failedRetryStartsNothing();
+    void failedRetryStartsOnlyWhatWasVerified_data();
+    void failedRetryStartsOnlyWhatWasVerified();
     void exitDuringTransferCancelsThenCloses();
     void closingAfterCompletionStartsSetup();
     void setupChangedSinceDownloadIsNotStarted_data();
@@ -139,10 +141,10 @@ void TestDownload::completes()
     auto &[test, window] = session;
     test.clock.step = 250;
     window.findChild<QLabel *>("Label13")->setText(QStringLiteral("NO UPDATE AVAILABLE"));
-    window.Command1_Click();
+    window.form().Command1_Click();
 
     const QString setup = test.programDir() + "/" + name;
-    QCOMPARE(window.state().SetupPath, setup);
+    QCOMPARE(qtPath(window.form().state().SetupPath), setup);
     QCOMPARE(contents(setup), body);
     QVERIFY(!QFile::exists(setup + ".part"));
     QCOMPARE(text(window, "Label11"), QStringLiteral("DOWNLOAD COMPLETED.."));
@@ -158,7 +160,7 @@ void TestDownload::completes()
                  "from system.");
     QVERIFY(window.findChild<QWidget *>("Command3")->isVisible());
     QVERIFY(window.findChild<QWidget *>("Command2")->isEnabled());
-    QCOMPARE(window.state().SetupDownloaded, FlagTrue);
+    QCOMPARE(window.form().state().SetupDownloaded, FlagTrue);
     QCOMPARE(test.tone.tones, (QList<QPair<int, int>>{{45000, 100}}));
     // The fill spans the whole track, and shows only inside its border.
     auto *fill = window.findChild<QWidget *>("Text1");
@@ -179,7 +181,7 @@ void TestDownload::speedIsAverageSinceStart()
     Session session(m_server.url(RecordPath));
     auto &[test, window] = session;
     test.clock.step = 40;
-    window.Command1_Click();
+    window.form().Command1_Click();
     QCOMPARE(text(window, "Label9"), QStringLiteral(" 25 Kb sec"));
 }
 
@@ -191,7 +193,7 @@ void TestDownload::elapsedTimeSurvivesLongUptime()
     auto &[test, window] = session;
     test.clock.now = (std::int64_t(1) << 31) - 1500;
     test.clock.step = 1000;
-    window.Command1_Click();
+    window.form().Command1_Click();
     QCOMPARE(text(window, "Label9"), QStringLiteral(" 1 Kb sec"));
 }
 
@@ -208,9 +210,9 @@ void TestDownload::cancelKeepsPartialAndStartsNothing()
             return text(window, "Label7") == " 12%";
         });
     };
-    window.Command1_Click();
+    window.form().Command1_Click();
 
-    const QString setup = window.state().SetupPath;
+    const QString setup = qtPath(window.form().state().SetupPath);
     QCOMPARE(statusAtClick, QStringLiteral("DOWNLOADING..."));
     QCOMPARE(text(window, "Label11"), QStringLiteral("DOWNLOADING CANCEL.."));
     QCOMPARE(contents(setup + ".part"), pattern(8000).left(1024)); // the chunk in progress
@@ -219,7 +221,7 @@ void TestDownload::cancelKeepsPartialAndStartsNothing()
     QVERIFY(window.findChild<QWidget *>("Command2")->isEnabled());
     QVERIFY(window.findChild<QWidget *>("Command3")->isHidden());
     QVERIFY(window.findChild<QWidget *>("Text2")->isHidden());
-    QCOMPARE(window.state().SetupDownloaded, FlagFalse);
+    QCOMPARE(window.form().state().SetupDownloaded, FlagFalse);
     QVERIFY(test.tone.tones.isEmpty());
     window.close();
     QVERIFY(test.launcher.starts.isEmpty());
@@ -231,14 +233,14 @@ void TestDownload::newTransferClearsEarlierCancel()
     Session session(m_server.url(RecordPath));
     auto &[test, window] = session;
     test.prompt.whileAsking = [&] { clickSoon(window, "Command2"); };
-    window.Command1_Click();
+    window.form().Command1_Click();
     QCOMPARE(text(window, "Label11"), QStringLiteral("DOWNLOADING CANCEL.."));
 
     test.prompt.whileAsking = nullptr;
-    window.Command2_Click(); // a stray click between transfers
-    window.Command1_Click();
+    window.form().Command2_Click(); // a stray click between transfers
+    window.form().Command1_Click();
     QCOMPARE(text(window, "Label11"), QStringLiteral("DOWNLOAD COMPLETED.."));
-    QCOMPARE(contents(window.state().SetupPath), pattern(8000));
+    QCOMPARE(contents(qtPath(window.form().state().SetupPath)), pattern(8000));
 }
 
 void TestDownload::failuresAreNotCompletions_data()
@@ -291,9 +293,9 @@ void TestDownload::failuresAreNotCompletions()
     offer(body, size, route);
     Session session(m_server.url(RecordPath));
     auto &[test, window] = session;
-    window.Command1_Click();
+    window.form().Command1_Click();
 
-    const QString setup = window.state().SetupPath;
+    const QString setup = qtPath(window.form().state().SetupPath);
     QCOMPARE(text(window, "Label11"), QStringLiteral("DOWNLOAD FAILED.."));
     QVERIFY(!QFile::exists(setup));
     const QByteArray partial = contents(setup + ".part");
@@ -301,11 +303,11 @@ void TestDownload::failuresAreNotCompletions()
     if (kept >= 0) {
         QCOMPARE(partial.size(), kept);
     }
-    QCOMPARE(window.state().SetupDownloaded, FlagFalse);
+    QCOMPARE(window.form().state().SetupDownloaded, FlagFalse);
     QVERIFY(window.findChild<QWidget *>("Command3")->isVisible());
     QVERIFY(window.findChild<QWidget *>("Text2")->isHidden());
     QVERIFY(test.tone.tones.isEmpty());
-    window.Command3_Click();
+    window.form().Command3_Click();
     QVERIFY(!window.isVisible());
     QVERIFY(test.launcher.starts.isEmpty());
 }
@@ -358,7 +360,7 @@ void TestDownload::plantedFilesAreNeverFollowed()
         const rlimit full{2048, unlimited.rlim_max};
         QCOMPARE(::setrlimit(RLIMIT_FSIZE, &full), 0);
     }
-    window.Command1_Click();
+    window.form().Command1_Click();
     QCOMPARE(::setrlimit(RLIMIT_FSIZE, &unlimited), 0);
 
     QCOMPARE(text(window, "Label11"), shown);
@@ -395,11 +397,11 @@ void TestDownload::closeDuringTransferStartsNothing()
     test.prompt.whileAsking = [&] {
         clickWhen(window, "Command3", [&] { return text(window, "Label7") == when; });
     };
-    window.Command1_Click();
+    window.form().Command1_Click();
 
     QVERIFY(!window.isVisible());
     QCOMPARE(text(window, "Label11"), shown);
-    QCOMPARE(contents(window.state().SetupPath + ".part").size(), kept);
+    QCOMPARE(contents(qtPath(window.form().state().SetupPath) + ".part").size(), kept);
     QVERIFY(test.launcher.starts.isEmpty());
 }
 
@@ -417,27 +419,50 @@ void TestDownload::failureLeavesCompleteFileUntouched()
     cut.sendBytes = 1100;
     offer(pattern(3000), 3000, cut);
     test.prompt.answer = true;
-    Form1 window(test.platform);
-    window.Command1_Click();
+    Form1Window window(test.platform, &test.prompt);
+    window.form().Command1_Click();
     QCOMPARE(text(window, "Label11"), QStringLiteral("DOWNLOAD FAILED.."));
     QCOMPARE(contents(setup), QByteArray(10000, 'o'));
 }
 
-void TestDownload::failedRetryStartsNothing()
+void TestDownload::failedRetryStartsOnlyWhatWasVerified_data()
 {
+    QTest::addColumn<QString>("retry");
+    QTest::addColumn<bool>("started"); // the first, verified setup on close
+    QTest::newRow("directory gone") << "gone" << false;
+    QTest::newRow("host cuts the retry short") << "cut" << true;
+}
+
+void TestDownload::failedRetryStartsOnlyWhatWasVerified()
+{
+    QFETCH(QString, retry);
+    QFETCH(bool, started);
     offer(pattern(3000), 3000);
     Session session(m_server.url(RecordPath));
     auto &[test, window] = session;
-    window.Command1_Click();
-    QCOMPARE(window.state().SetupDownloaded, FlagTrue);
+    window.form().Command1_Click();
+    QCOMPARE(window.form().state().SetupDownloaded, FlagTrue);
+    const QString setup = qtPath(window.form().state().SetupPath);
 
-    // The same offer again, but the program's directory can no longer be written.
-    QVERIFY(QDir(test.programDir()).removeRecursively());
-    window.Command1_Click();
+    // The same offer again, but the program's directory can no longer be written, or the host
+    // breaks off: the failure leaves the first file as it was, or takes it away.
+    if (retry == "gone") {
+        QVERIFY(QDir(test.programDir()).removeRecursively());
+    } else {
+        TestServer::Route cut;
+        cut.misbehaviour = TestServer::Misbehaviour::CutShort;
+        cut.sendBytes = 1100;
+        offer(pattern(3000), 3000, cut);
+    }
+    window.form().Command1_Click();
     QCOMPARE(text(window, "Label11"), QStringLiteral("DOWNLOAD FAILED.."));
-    QCOMPARE(window.state().SetupDownloaded, FlagFalse);
+    QCOMPARE(window.form().state().SetupDownloaded, FlagTrue); // true for the rest of the run
     window.close();
-    QVERIFY(test.launcher.starts.isEmpty());
+    QCOMPARE(test.launcher.starts.size(), started ? 1 : 0);
+    if (started) {
+        QCOMPARE(test.launcher.starts.front().file, setup);
+        QCOMPARE(contents(setup), pattern(3000));
+    }
 }
 
 void TestDownload::exitDuringTransferCancelsThenCloses()
@@ -447,11 +472,11 @@ void TestDownload::exitDuringTransferCancelsThenCloses()
     auto &[test, window] = session;
     window.findChild<QWidget *>("Command3")->show(); // left visible by an earlier check
     test.prompt.whileAsking = [&] { clickSoon(window, "Command3"); };
-    window.Command1_Click();
+    window.form().Command1_Click();
 
     QVERIFY(!window.isVisible());
     QCOMPARE(text(window, "Label11"), QStringLiteral("DOWNLOADING CANCEL.."));
-    QVERIFY(!QFile::exists(window.state().SetupPath));
+    QVERIFY(!QFile::exists(window.form().state().SetupPath));
     QVERIFY(test.launcher.starts.isEmpty());
 }
 
@@ -460,7 +485,7 @@ void TestDownload::closingAfterCompletionStartsSetup()
     offer(pattern(2000), 2000);
     Session session(m_server.url(RecordPath));
     auto &[test, window] = session;
-    window.Command1_Click();
+    window.form().Command1_Click();
     window.findChild<QPushButton *>("Command3")->click();
     QVERIFY(!window.isVisible());
     QCOMPARE(test.launcher.starts.size(), 1);
@@ -483,9 +508,9 @@ void TestDownload::setupChangedSinceDownloadIsNotStarted()
     offer(pattern(2000), 2000);
     Session session(m_server.url(RecordPath));
     auto &[test, window] = session;
-    window.Command1_Click();
-    QCOMPARE(window.state().SetupDownloaded, FlagTrue);
-    const QString setup = window.state().SetupPath;
+    window.form().Command1_Click();
+    QCOMPARE(window.form().state().SetupDownloaded, FlagTrue);
+    const QString setup = qtPath(window.form().state().SetupPath);
 
     QFile file(setup);
     if (change == "offer") {
@@ -493,8 +518,8 @@ void TestDownload::setupChangedSinceDownloadIsNotStarted()
         m_server.serve(RecordPath,
                        recordBytes(1.6f, m_server.url("/kolup/Other.exe").toLatin1(), 10));
         test.prompt.answer = false;
-        window.Command1_Click();
-        QCOMPARE(window.state().SetupPath, test.programDir() + "/Other.exe");
+        window.form().Command1_Click();
+        QCOMPARE(qtPath(window.form().state().SetupPath), test.programDir() + "/Other.exe");
     } else if (change == "rewrite" || change == "grow") {
         QVERIFY(file.open(change == "grow" ? QIODevice::Append : QIODevice::ReadWrite));
         QVERIFY(file.write("MZ") == 2);
@@ -559,9 +584,9 @@ void TestDownload::keyedUpdates()
     TestPlatform test(m_server.url(RecordPath));
     test.prompt.answer = true;
     test.platform.signingKey = PublicKey::parse(minisign.publicKey("maker").toStdString());
-    Form1 window(test.platform);
+    Form1Window window(test.platform, &test.prompt);
     window.show();
-    window.Command1_Click();
+    window.form().Command1_Click();
     QCOMPARE(text(window, "Label13"), checkStatus);
     QCOMPARE(text(window, "Label11"), downloadStatus);
     const QString path = test.programDir() + "/KolupSetup.exe";
@@ -586,7 +611,7 @@ void TestDownload::checkDuringTransferIsIgnored()
     auto &[test, window] = session;
     test.prompt.whileAsking = [&] { clickSoon(window, "Command1"); };
     const auto before = m_server.requests().size();
-    window.Command1_Click();
+    window.form().Command1_Click();
     QCOMPARE(text(window, "Label11"), QStringLiteral("DOWNLOAD COMPLETED.."));
     QCOMPARE(test.prompt.texts.size(), 1);
     QCOMPARE(m_server.requests().size(), before + 2); // one record, one setup file

@@ -62,7 +62,7 @@ void TestSetupDownload::reportsAndStops()
         }
         return !(event == Event::Chunk && receivedAtChunks.size() == stopAfter);
     });
-    QCOMPARE(int(download.run(info, path)), outcome);
+    QCOMPARE(int(download.run(info, path.toStdString())), outcome);
     QCOMPARE(seen.join(' '), events);
     for (qsizetype i = 0; i < receivedAtChunks.size(); ++i) {
         QCOMPARE(receivedAtChunks[i], int(i + 1) * 1024); // exact values after every chunk

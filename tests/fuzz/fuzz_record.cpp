@@ -2,8 +2,6 @@
 #include "update/setupname.h"
 #include "update/updateinfo.h"
 
-#include <QDir>
-
 #include <cstdint>
 #include <cstring>
 
@@ -14,15 +12,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     std::memcpy(bytes.data(), data, std::min(size, bytes.size()));
     const UpdateInfo info = decodeRecord(bytes);
     const auto problems = recordProblems(info);
-    const auto path = setupPathFor(QStringLiteral("/opt/kolup"), info);
+    const std::filesystem::path dir = "/opt/kolup";
+    const auto path = setupPathFor(dir, info);
     if (path.has_value() != problems.empty()) {
         __builtin_trap();
     }
     if (path) {
         // A usable path never leaves the program's directory.
-        const QString name = path->mid(QStringLiteral("/opt/kolup/").size());
-        if (name.isEmpty() || name.contains(QLatin1Char('/')) || name.contains(QLatin1Char('\\')) ||
-            name == QLatin1String("..")) {
+        const std::string name = path->string().substr(dir.string().size() + 1);
+        if (path->parent_path() != dir || name.empty() || name == ".." ||
+            name.find_first_of("/\\") != std::string::npos) {
             __builtin_trap();
         }
     }

@@ -8,17 +8,17 @@ TestPlatform::TestPlatform(const QString &versionUrl, const QByteArray &installe
 {
     QDir(dir.path()).mkpath(QStringLiteral("program"));
     platform.versionUrl = versionUrl.toStdString();
-    platform.engineVersionFile = dir.filePath(QStringLiteral("engine-version"));
-    platform.programDir = dir.filePath(QStringLiteral("program"));
+    platform.engineVersionFile = dir.filePath(QStringLiteral("engine-version")).toStdString();
+    platform.programDir = dir.filePath(QStringLiteral("program")).toStdString();
+    platform.programName = "kolup-updater";
     if (!installedVersion.isNull()) {
-        QFile file(platform.engineVersionFile);
+        QFile file(qtPath(platform.engineVersionFile));
         file.open(QIODevice::WriteOnly);
         file.write(installedVersion);
     }
     platform.web = WebClient(WebClient::Timeouts{std::chrono::milliseconds(3000),
                                                  std::chrono::milliseconds(3000)});
     platform.clock = &clock;
-    platform.prompt = &prompt;
     platform.launcher = &launcher;
     platform.tone = &tone;
 }

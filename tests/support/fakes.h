@@ -2,12 +2,16 @@
 
 #include "app/form1.h"
 #include "app/platform.h"
+#include "app/qt/desktop.h"
+#include "app/window.h"
 
 #include <QList>
 #include <QString>
 #include <QTemporaryDir>
 
+#include <array>
 #include <functional>
+#include <string>
 
 // Time that moves only as the test says: each reading adds `step` milliseconds.
 class SteppingClock final : public Clock {
@@ -47,11 +51,51 @@ public:
         QString workingDirectory;
     };
     QList<Start> starts;
-    bool start(const QString &file, const QString &workingDirectory, QWidget *) override
+    bool start(const std::filesystem::path &file, const std::filesystem::path &workingDirectory,
+               std::uintptr_t) override
     {
-        starts.append({file, workingDirectory});
+        starts.append({qtPath(file), qtPath(workingDirectory)});
         return true;
     }
+};
+
+// A window that only remembers: for the handlers' rules, where a real window adds nothing.
+class FakeWindow final : public Window {
+public:
+    std::array<std::string, ControlCount> captions;
+    std::array<bool, ControlCount> visible{};
+    std::array<bool, ControlCount> enabled{};
+    float fill = 0;
+    bool answer = false;
+    std::function<void()> whileAsking; // acts while the question is up
+    int questions = 0;
+    bool closed = false;
+    Form1 *form = nullptr; // asked whether it may close, as a real window does
+
+    FakeWindow()
+    {
+        visible.fill(true);
+        enabled.fill(true);
+    }
+    const std::string &caption(Control c) const { return captions[std::size_t(c)]; }
+    void setCaption(Control c, std::string_view text) override { captions[std::size_t(c)] = text; }
+    void showControl(Control c, bool on) override { visible[std::size_t(c)] = on; }
+    void enableControl(Control c, bool on) override { enabled[std::size_t(c)] = on; }
+    bool setFillWidth(float twips) override { return std::exchange(fill, twips) != twips; }
+    double trackWidth() const override { return 5775; }
+    bool askOkCancel(std::string_view, std::string_view) override
+    {
+        ++questions;
+        if (whileAsking) {
+            whileAsking();
+        }
+        return answer;
+    }
+    void processEvents() override {}
+    void holdProgressPaint(bool) override {}
+    void closeWindow() override { closed = closed || !form || form->QueryUnload(); }
+    std::string decimalSeparator() const override { return "."; }
+    std::uintptr_t handle() const override { return 0; }
 };
 
 class RecordingTone final : public Tone {
@@ -77,5 +121,5 @@ struct TestPlatform {
     explicit TestPlatform(const QString &versionUrl = QString(),
                           const QByteArray &installedVersion = "1.2");
 
-    QString programDir() const { return platform.programDir; }
+    QString programDir() const { return qtPath(platform.programDir); }
 };

@@ -158,9 +158,12 @@ void TestKolupRecord::checkAgainstServer_data()
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QByteArray>("line");
     QTest::newRow("matching size") << 5000 << "" << 0 << QByteArray("served: 5000\n");
-    QTest::newRow("mismatching size")
-        << 4000 << "" << 1
-        << QByteArray("problem: the server sends 5000 bytes, the record says 4000\n");
+    QTest::newRow("fewer bytes than announced")
+        << 6000 << "" << 1
+        << QByteArray("problem: the server sends 5000 bytes, the record says 6000\n");
+    // Read no further than one byte past the announced size, however much more is sent.
+    QTest::newRow("more bytes than announced")
+        << 4000 << "" << 1 << QByteArray("problem: the server sends more than announced: 4000\n");
     QTest::newRow("signed by the maker") << 5000 << "maker" << 0 << QByteArray("served: 5000\n");
     QTest::newRow("setup signed by another key")
         << 5000 << "other" << 1 << QByteArray("problem: the setup file is signed with another key\n");

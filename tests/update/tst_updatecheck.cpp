@@ -1,5 +1,5 @@
 #include "update/updatecheck.h"
-#include "app/systemplatform.h"
+#include "app/qt/form1window.h"
 #include "fakes.h"
 #include "records.h"
 #include "testserver.h"
@@ -18,18 +18,18 @@ namespace {
 
 constexpr auto RecordPath = "/kolup/KOLUP_VERSION.txt";
 
-QString text(Form1 &window, const char *label)
+QString text(Form1Window &window, const char *label)
 {
     return window.findChild<QLabel *>(label)->text();
 }
 
-bool panelsActive(Form1 &window)
+bool panelsActive(Form1Window &window)
 {
     return window.findChild<QWidget *>("Frame2")->isEnabled() &&
            window.findChild<QWidget *>("Label4")->isVisible();
 }
 
-bool exitShown(Form1 &window)
+bool exitShown(Form1Window &window)
 {
     return !window.findChild<QWidget *>("Command3")->isHidden();
 }
@@ -67,9 +67,9 @@ private:
 void TestUpdateCheck::noConnection()
 {
     TestPlatform test(m_server.url("/nothing/KOLUP_VERSION.txt"));
-    Form1 window(test.platform);
+    Form1Window window(test.platform, &test.prompt);
     window.show();
-    window.Command1_Click();
+    window.form().Command1_Click();
     QCOMPARE(text(window, "Label13"), QStringLiteral("NO INTERNET CONNECTION FOUND"));
     QVERIFY(exitShown(window));
     QCOMPARE(text(window, "Label3"), QString());
@@ -92,9 +92,9 @@ void TestUpdateCheck::noOffer()
     QFETCH(QString, shown);
     m_server.serve(RecordPath, recordBytes(offered, "http://127.0.0.1/kolup/setup.exe", 5000));
     TestPlatform test(m_server.url(RecordPath), "1.2");
-    Form1 window(test.platform);
+    Form1Window window(test.platform, &test.prompt);
     window.show();
-    window.Command1_Click();
+    window.form().Command1_Click();
     QCOMPARE(text(window, "Label13"), QStringLiteral("NO UPDATE AVAILABLE"));
     QCOMPARE(text(window, "Label3"), shown);
     QVERIFY(window.findChild<QWidget *>("Label3")->isVisible()); // in the idle frame
@@ -120,9 +120,9 @@ void TestUpdateCheck::offerAnsweredCancel()
     m_server.serve(RecordPath, recordBytes(1.5f, "http://127.0.0.1/kolup/setup.exe", size));
     TestPlatform test(m_server.url(RecordPath), "1.2");
     test.prompt.answer = false;
-    Form1 window(test.platform);
+    Form1Window window(test.platform, &test.prompt);
     window.show();
-    window.Command1_Click();
+    window.form().Command1_Click();
     QCOMPARE(text(window, "Label3"), QStringLiteral("1.5"));
     QCOMPARE(text(window, "Label5"), kb);
     QVERIFY(panelsActive(window));
@@ -131,7 +131,7 @@ void TestUpdateCheck::offerAnsweredCancel()
              QStringList{"Kolup version  1.5 is Available\n Do You want to UpDate Now ?"});
     QCOMPARE(text(window, "Label13"), QString());
     QVERIFY(!exitShown(window));
-    QCOMPARE(window.state().SetupPath, test.programDir() + "/setup.exe");
+    QCOMPARE(qtPath(window.form().state().SetupPath), test.programDir() + "/setup.exe");
     QCOMPARE(text(window, "Label11"), QString()); // no download
     QCOMPARE(m_server.requests().last().path, QByteArray(RecordPath));
 }
@@ -143,24 +143,24 @@ void TestUpdateCheck::offerAnsweredOkDownloads()
                                            2048));
     TestPlatform test(m_server.url(RecordPath));
     test.prompt.answer = true;
-    Form1 window(test.platform);
+    Form1Window window(test.platform, &test.prompt);
     window.show();
-    window.Command1_Click();
+    window.form().Command1_Click();
     QCOMPARE(text(window, "Label11"), QStringLiteral("DOWNLOAD COMPLETED.."));
-    QCOMPARE(window.state().SetupDownloaded, FlagTrue);
+    QCOMPARE(window.form().state().SetupDownloaded, FlagTrue);
 }
 
 void TestUpdateCheck::earlierResultStaysBesideNewOffer()
 {
     TestPlatform test(m_server.url(RecordPath), "1.2");
-    Form1 window(test.platform);
+    Form1Window window(test.platform, &test.prompt);
     window.show();
     m_server.serve(RecordPath, recordBytes(1.2f, "http://127.0.0.1/kolup/setup.exe", 5000));
-    window.Command1_Click();
+    window.form().Command1_Click();
     QCOMPARE(text(window, "Label13"), QStringLiteral("NO UPDATE AVAILABLE"));
 
     m_server.serve(RecordPath, recordBytes(2.0f, "http://127.0.0.1/kolup/setup.exe", 5000));
-    window.Command1_Click();
+    window.form().Command1_Click();
     QCOMPARE(text(window, "Label3"), QStringLiteral("2"));
     QVERIFY(panelsActive(window));
     QCOMPARE(text(window, "Label13"), QStringLiteral("NO UPDATE AVAILABLE"));
@@ -179,10 +179,10 @@ void TestUpdateCheck::laterCheckKeepsTheOffer()
     QFETCH(bool, reachable);
     QFETCH(QString, label3);
     TestPlatform test(m_server.url(RecordPath), "1.2");
-    Form1 window(test.platform);
+    Form1Window window(test.platform, &test.prompt);
     window.show();
     m_server.serve(RecordPath, recordBytes(2.0f, "http://127.0.0.1/kolup/setup.exe", 5120));
-    window.Command1_Click();
+    window.form().Command1_Click();
     QVERIFY(panelsActive(window));
 
     if (reachable) {
@@ -192,7 +192,7 @@ void TestUpdateCheck::laterCheckKeepsTheOffer()
         gone.status = 404;
         m_server.serve(RecordPath, gone);
     }
-    window.Command1_Click();
+    window.form().Command1_Click();
     QCOMPARE(text(window, "Label3"), label3);
     QCOMPARE(text(window, "Label5"), QStringLiteral(" 5 kb"));
     QVERIFY(panelsActive(window));
@@ -203,8 +203,8 @@ void TestUpdateCheck::commaLocaleKeepsPointInQuestion()
     QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
     m_server.serve(RecordPath, recordBytes(1.5f, "http://127.0.0.1/kolup/setup.exe", 5000));
     TestPlatform test(m_server.url(RecordPath), "1.2");
-    Form1 window(test.platform);
-    window.Command1_Click();
+    Form1Window window(test.platform, &test.prompt);
+    window.form().Command1_Click();
     QCOMPARE(text(window, "Label2"), QStringLiteral("1,2"));
     QCOMPARE(text(window, "Label3"), QStringLiteral("1,5"));
     QVERIFY(test.prompt.texts.value(0).startsWith(QStringLiteral("Kolup version  1.5 is")));
@@ -235,16 +235,16 @@ void TestUpdateCheck::invalidRecords()
     QFETCH(QByteArray, record);
     m_server.serve(RecordPath, record);
     TestPlatform test(m_server.url(RecordPath), "1.2");
-    Form1 window(test.platform);
+    Form1Window window(test.platform, &test.prompt);
     window.show();
-    window.Command1_Click();
+    window.form().Command1_Click();
     QCOMPARE(text(window, "Label13"), QStringLiteral("INVALID UPDATE INFORMATION"));
     QVERIFY(exitShown(window));
     QCOMPARE(text(window, "Label3"), QString());
     QCOMPARE(text(window, "Label5"), QString());
     QVERIFY(!panelsActive(window));
     QVERIFY(test.prompt.texts.isEmpty());
-    QVERIFY(window.state().SetupPath.isEmpty());
+    QVERIFY(window.form().state().SetupPath.empty());
 }
 
 void TestUpdateCheck::brokenRecordReadIsNoConnection_data()
@@ -272,7 +272,7 @@ void TestUpdateCheck::brokenRecordReadIsNoConnection()
     const WebClient web(WebClient::Timeouts{std::chrono::milliseconds(2000),
                                             std::chrono::milliseconds(1000)});
     const UpdateCheck check =
-        checkForUpdate(web, m_server.url(RecordPath).toStdString(), QDir::tempPath(), 1.2f);
+        checkForUpdate(web, {m_server.url(RecordPath).toStdString(), "/tmp", {}, {}}, 1.2f);
     QCOMPARE(check.outcome, UpdateCheck::Outcome::NoConnection);
     QVERIFY(!check.why.empty());
 }
@@ -286,16 +286,16 @@ void TestUpdateCheck::closeDuringRecordReadClosesWindow()
     m_server.serve(RecordPath, stall);
     const auto before = m_server.requests().size();
     TestPlatform test(m_server.url(RecordPath), "1.2");
-    Form1 window(test.platform);
+    Form1Window window(test.platform, &test.prompt);
     window.show();
     // Once the server holds the request: a second check, then the window's close control.
     onceWhen(
         &window, [&] { return m_server.requests().size() > before; },
         [&] {
-            window.Command1_Click();
+            window.form().Command1_Click();
             window.close();
         });
-    window.Command1_Click();
+    window.form().Command1_Click();
     QVERIFY(!window.isVisible());
     QCOMPARE(text(window, "Label13"), QString()); // ended by the close, not by the stall
     QCOMPARE(m_server.requests().size(), before + 1);
@@ -306,14 +306,14 @@ void TestUpdateCheck::noEngineTakesAnyOffer()
 {
     m_server.serve(RecordPath, recordBytes(0.5f, "http://127.0.0.1/kolup/setup.exe", 5000));
     TestPlatform test{m_server.url(RecordPath), QByteArray()};
-    Form1 window(test.platform);
-    window.Command1_Click();
+    Form1Window window(test.platform, &test.prompt);
+    window.form().Command1_Click();
     QCOMPARE(text(window, "Label2"), QString());
     QCOMPARE(text(window, "Label3"), QStringLiteral("0.5"));
     QCOMPARE(test.prompt.texts.size(), 1);
 
     m_server.serve(RecordPath, recordBytes(std::nanf(""), "http://127.0.0.1/kolup/setup.exe", 50));
-    window.Command1_Click();
+    window.form().Command1_Click();
     QCOMPARE(text(window, "Label13"), QStringLiteral("NO UPDATE AVAILABLE"));
 }
 

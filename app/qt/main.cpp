@@ -1,13 +1,22 @@
-#include "app/form1.h"
-#include "app/log.h"
-#include "app/systemplatform.h"
+#include "app/qt/desktop.h"
+#include "app/qt/form1window.h"
 #include "buildconfig.h"
+#include "download/files.h"
+#include "update/log.h"
 
 #include <QApplication>
 
+#include <chrono>
 #include <string_view>
 
 namespace {
+
+std::string microsecondsNow()
+{
+    using namespace std::chrono;
+    return std::to_string(
+        duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
+}
 
 // Notes the window's first paint, which the start-up benchmark measures.
 class FirstPaintNote final : public QObject {
@@ -15,7 +24,7 @@ public:
     bool eventFilter(QObject *watched, QEvent *event) override
     {
         if (event->type() == QEvent::Paint) {
-            qCDebug(timingLog, "first paint at %lld us", qlonglong(monotonicMicroseconds()));
+            logMessage(LogKind::Timing, "first paint at " + microsecondsNow() + " us");
             watched->removeEventFilter(this);
         }
         return false;
@@ -26,15 +35,17 @@ public:
 
 int main(int argc, char *argv[])
 {
-    const std::int64_t entered = monotonicMicroseconds();
+    const std::string entered = microsecondsNow();
     QApplication app(argc, argv);
-    qCDebug(timingLog, "main at %lld us", qlonglong(entered));
+    sendLogToQt();
+    logMessage(LogKind::Timing, "main at " + entered + " us");
     QApplication::setApplicationName(QString::fromLatin1(ApplicationTitle));
 
     SystemServices services;
-    Platform platform = services.platform(KOLUP_VERSION_URL,
-                                          QStringLiteral(KOLUP_ENGINE_VERSION_FILE),
-                                          setupDirectory(QCoreApplication::applicationDirPath()));
+    const std::filesystem::path program = files::programPath();
+    Platform platform =
+        services.platform(KOLUP_VERSION_URL, KOLUP_ENGINE_VERSION_FILE,
+                          setupDirectory(program.parent_path()), program.filename().string());
     if (constexpr std::string_view key = KOLUP_SIGNING_KEY; !key.empty()) {
         platform.signingKey = PublicKey::parse(key);
         if (!platform.signingKey) {
@@ -42,11 +53,9 @@ int main(int argc, char *argv[])
             qFatal("the signing key this program was built with is not a minisign public key");
         }
     }
-    Form1 window(platform);
+    Form1Window window(platform);
     FirstPaintNote firstPaint;
-    if (timingLog().isDebugEnabled()) {
-        window.installEventFilter(&firstPaint);
-    }
+    window.installEventFilter(&firstPaint);
     window.show();
     // Closing the window ends the program; a setup program it started runs on by itself.
     return app.exec();

@@ -1,4 +1,4 @@
-#include "app/picturebox.h"
+#include "app/qt/picturebox.h"
 
 #include <QPainter>
 

@@ -11,7 +11,6 @@ public:
     explicit PictureBox(QWidget *parent = nullptr);
 
     void setPicture(const QPixmap &picture);
-    const QPixmap &picture() const { return m_picture; }
 
 protected:
     void paintEvent(QPaintEvent *event) override;

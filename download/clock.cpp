@@ -1,0 +1,9 @@
+#include "download/clock.h"
+
+#include <chrono>
+
+std::int64_t SteadyClock::milliseconds()
+{
+    using namespace std::chrono;
+    return duration_cast<std::chrono::milliseconds>(steady_clock::now().time_since_epoch()).count();
+}

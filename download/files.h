@@ -1,0 +1,81 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+// The few things about files that each operating system does its own way: one source file per
+// system implements them (files_posix.cpp, files_win.cpp). Everything the updater writes or
+// starts goes through here, so that no link, junction or FIFO planted at a name is followed.
+namespace files {
+
+namespace fs = std::filesystem;
+
+// What a file is, whatever name it has: two names with the same identity are one file.
+struct Identity {
+    std::uint64_t device = 0;
+    std::uint64_t file = 0;
+    bool operator==(const Identity &) const = default;
+};
+
+// An open file, closed when it goes.
+class File {
+public:
+    File() = default;
+    File(File &&other) noexcept;
+    File &operator=(File &&other) noexcept;
+    File(const File &) = delete;
+    File &operator=(const File &) = delete;
+    ~File();
+
+    bool isOpen() const { return m_handle != Closed; }
+    // Writes every byte; false, with why set, when not all of them could be written.
+    bool writeAll(std::span<const std::byte> bytes, std::string &why);
+    // Up to buffer's size; 0 at the end, -1 on failure.
+    std::ptrdiff_t read(std::span<std::byte> buffer);
+    Identity identity() const;
+    std::int64_t size() const;
+    void close();
+
+private:
+    friend File createNew(const fs::path &, std::string &);
+    friend File openRegular(const fs::path &, std::string &);
+    static constexpr std::intptr_t Closed = -1;
+    explicit File(std::intptr_t handle) : m_handle(handle) {}
+    std::intptr_t m_handle = Closed;
+};
+
+// A new file for writing where nothing stood: anything already at the name (a file, a link, a
+// FIFO, a directory) makes it fail.
+File createNew(const fs::path &path, std::string &why);
+// A regular file for reading, never through a link and never waiting on a FIFO.
+File openRegular(const fs::path &path, std::string &why);
+// What stands at path itself (a link is not followed); nothing when nothing does.
+std::optional<Identity> identityAt(const fs::path &path);
+// Removes a file or a link, never a directory; true when nothing is left at path.
+bool removeFile(const fs::path &path);
+// Gives `from` the name `to` in one step, replacing a file there.
+bool renameOver(const fs::path &from, const fs::path &to, std::string &why);
+
+// Whether a file can really be created in dir: tried, not guessed from permission bits.
+bool canWriteIn(const fs::path &dir);
+// The user's download folder.
+fs::path downloadFolder();
+// The running program's own file.
+fs::path programPath();
+// Where a started program begins: the system drive's root.
+fs::path systemRoot();
+
+// Names from the network are single-byte text in the system's encoding: whether bytes are
+// such text, the path they name, a path as UTF-8 for the window, and whether two file names
+// name the same file here (Windows ignores letter case).
+bool isSystemText(std::string_view bytes);
+fs::path pathFromSystemText(std::string_view bytes);
+std::string displayText(const fs::path &path);
+bool sameFileName(std::string_view a, std::string_view b);
+
+} // namespace files

@@ -1,0 +1,244 @@
+// Files on Linux and the other POSIX systems.
+
+#include "download/files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <utility>
+
+namespace files {
+
+namespace {
+
+int fd(std::intptr_t handle)
+{
+    return int(handle);
+}
+
+std::string reason(const fs::path &path, int error)
+{
+    return path.string() + ": " + std::strerror(error);
+}
+
+} // namespace
+
+File::File(File &&other) noexcept : m_handle(std::exchange(other.m_handle, Closed)) {}
+
+File &File::operator=(File &&other) noexcept
+{
+    if (this != &other) {
+        close();
+        m_handle = std::exchange(other.m_handle, Closed);
+    }
+    return *this;
+}
+
+File::~File()
+{
+    close();
+}
+
+bool File::writeAll(std::span<const std::byte> bytes, std::string &why)
+{
+    const std::size_t wanted = bytes.size();
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(fd(m_handle), bytes.data(), bytes.size());
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            // A full file system may take part of a write and then refuse the rest quietly.
+            why = written < 0 ? std::strerror(errno)
+                              : "only " + std::to_string(wanted - bytes.size()) + " of " +
+                                    std::to_string(wanted) + " bytes could be written";
+            return false;
+        }
+        bytes = bytes.subspan(std::size_t(written));
+    }
+    return true;
+}
+
+std::ptrdiff_t File::read(std::span<std::byte> buffer)
+{
+    for (;;) {
+        const ssize_t count = ::read(fd(m_handle), buffer.data(), buffer.size());
+        if (count >= 0 || errno != EINTR) {
+            return count;
+        }
+    }
+}
+
+Identity File::identity() const
+{
+    struct stat status {};
+    if (::fstat(fd(m_handle), &status) != 0) {
+        return {};
+    }
+    return {std::uint64_t(status.st_dev), std::uint64_t(status.st_ino)};
+}
+
+std::int64_t File::size() const
+{
+    struct stat status {};
+    return ::fstat(fd(m_handle), &status) == 0 ? std::int64_t(status.st_size) : -1;
+}
+
+void File::close()
+{
+    if (isOpen()) {
+        ::close(fd(std::exchange(m_handle, Closed)));
+    }
+}
+
+File createNew(const fs::path &path, std::string &why)
+{
+    const int handle = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (handle < 0) {
+        why = reason(path, errno);
+        return {};
+    }
+    return File(handle);
+}
+
+File openRegular(const fs::path &path, std::string &why)
+{
+    // Non-blocking, so that a FIFO with no writer cannot hold the open; then regular or nothing.
+    const int handle = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (handle < 0) {
+        why = reason(path, errno);
+        return {};
+    }
+    File file(handle);
+    struct stat status {};
+    if (::fstat(handle, &status) != 0 || !S_ISREG(status.st_mode)) {
+        why = path.string() + " is not a regular file";
+        return {};
+    }
+    ::fcntl(handle, F_SETFL, 0);
+    return file;
+}
+
+std::optional<Identity> identityAt(const fs::path &path)
+{
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0) {
+        return std::nullopt;
+    }
+    return Identity{std::uint64_t(status.st_dev), std::uint64_t(status.st_ino)};
+}
+
+bool removeFile(const fs::path &path)
+{
+    return ::unlink(path.c_str()) == 0 || errno == ENOENT;
+}
+
+bool renameOver(const fs::path &from, const fs::path &to, std::string &why)
+{
+    if (::rename(from.c_str(), to.c_str()) != 0) {
+        why = "cannot rename " + from.string() + " to " + to.string() + ": " +
+              std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+bool canWriteIn(const fs::path &dir)
+{
+    std::random_device random;
+    const fs::path probe = dir / (".kolup-probe-" + std::to_string(random()));
+    std::string why;
+    if (!createNew(probe, why).isOpen()) {
+        return false;
+    }
+    removeFile(probe);
+    return true;
+}
+
+fs::path downloadFolder()
+{
+    const char *home = std::getenv("HOME");
+    const fs::path homeDir = home && *home ? fs::path(home) : fs::path("/tmp");
+    // The folder the desktop's user-dirs.dirs names, as the desktop's own programs use it.
+    const char *config = std::getenv("XDG_CONFIG_HOME");
+    const fs::path configDir = config && *config ? fs::path(config) : homeDir / ".config";
+    std::ifstream dirs(configDir / "user-dirs.dirs");
+    for (std::string line; std::getline(dirs, line);) {
+        constexpr std::string_view key = "XDG_DOWNLOAD_DIR=\"";
+        if (!line.starts_with(key) || !line.ends_with('"')) {
+            continue;
+        }
+        std::string value = line.substr(key.size(), line.size() - key.size() - 1);
+        if (value.starts_with("$HOME")) {
+            return homeDir / fs::path(value.substr(5)).relative_path();
+        }
+        if (fs::path(value).is_absolute()) {
+            return value;
+        }
+    }
+    return homeDir / "Downloads";
+}
+
+fs::path programPath()
+{
+    std::error_code error;
+    return fs::read_symlink("/proc/self/exe", error);
+}
+
+fs::path systemRoot()
+{
+    return "/";
+}
+
+bool isSystemText(std::string_view bytes)
+{
+    // The system's encoding here is UTF-8: every sequence must be whole, shortest and in range.
+    for (std::size_t i = 0; i < bytes.size();) {
+        const auto lead = static_cast<unsigned char>(bytes[i]);
+        const std::size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead <= 0xDF ? 2
+                                                 : lead >= 0xE0 && lead <= 0xEF   ? 3
+                                                 : lead >= 0xF0 && lead <= 0xF4   ? 4
+                                                                                  : 0;
+        if (length == 0 || i + length > bytes.size()) {
+            return false;
+        }
+        std::uint32_t code = length == 1 ? lead : lead & (0x7F >> length);
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(bytes[i + k]);
+            if ((next & 0xC0) != 0x80) {
+                return false;
+            }
+            code = code << 6 | (next & 0x3F);
+        }
+        const bool shortest = length < 3 || (length == 3 ? code >= 0x800 : code >= 0x10000);
+        if (!shortest || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+            return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+fs::path pathFromSystemText(std::string_view bytes)
+{
+    return fs::path(std::string(bytes));
+}
+
+std::string displayText(const fs::path &path)
+{
+    return path.string();
+}
+
+bool sameFileName(std::string_view a, std::string_view b)
+{
+    return a == b;
+}
+
+} // namespace files

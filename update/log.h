@@ -1,0 +1,11 @@
+#pragma once
+
+#include <string_view>
+
+// Why something failed, said once, for whoever diagnoses it; and moments the benchmarks time.
+// The core says it here; each window sends it where its platform keeps such messages.
+enum class LogKind { Failure, Timing };
+using LogSink = void (*)(LogKind kind, std::string_view message);
+
+void setLogSink(LogSink sink);
+void logMessage(LogKind kind, std::string_view message);
