@@ -23,6 +23,8 @@ void TestProgress::speed_data()
     QTest::newRow("no time yet is not zero") << 1024 << qint64(0) << 10000.0;
     QTest::newRow("half to even, down") << 128 << qint64(10000) << 0.01; // 0.0125 -> 0.01
     QTest::newRow("half to even, a tie") << 128 << qint64(1000) << 0.12; // 0.125 -> 0.12
+    // 16384.0001 s is 16384 exactly as a float: the speed is exactly 0.125.
+    QTest::newRow("an exact tie") << 2097152 << qint64(16384000) << 0.12;
     QTest::newRow("a crawl") << 1 << qint64(60000) << 0.0;
     QTest::newRow("fast") << 1048576 << qint64(500) << 2047.59;
 }

@@ -126,8 +126,19 @@ void TestServer::answer(QTcpSocket &socket)
             route = *found;
         }
     }
+    // Hold the connection open until the client gives up or the server stops.
+    const auto holdOpen = [this, &socket] {
+        while (!m_stopping && socket.state() == QAbstractSocket::ConnectedState) {
+            socket.waitForReadyRead(20);
+            socket.readAll();
+        }
+    };
     if (route.misbehaviour == Misbehaviour::HangUp) {
         socket.abort();
+        return;
+    }
+    if (route.misbehaviour == Misbehaviour::Silent) {
+        holdOpen();
         return;
     }
 
@@ -172,11 +183,7 @@ void TestServer::answer(QTcpSocket &socket)
         return;
     }
     if (route.misbehaviour == Misbehaviour::Stall) {
-        // Hold the connection open until the client gives up or the server stops.
-        while (!m_stopping && socket.state() == QAbstractSocket::ConnectedState) {
-            socket.waitForReadyRead(20);
-            socket.readAll();
-        }
+        holdOpen();
         return;
     }
     socket.disconnectFromHost();

@@ -56,6 +56,8 @@ private slots:
     void brokenRecordReadIsNoConnection_data();
     void brokenRecordReadIsNoConnection();
     void closeDuringRecordReadClosesWindow();
+    void closeWhileAskingDownloadsNothing_data();
+    void closeWhileAskingDownloadsNothing();
     void noEngineTakesAnyOffer();
     void messageBoxAnswers_data();
     void messageBoxAnswers();
@@ -226,6 +228,10 @@ void TestUpdateCheck::invalidRecords_data()
     QTest::newRow("NUL inside the address")
         << recordBytes(1.5f, good + QByteArray(1, '\0') + "/zz.exe", 10);
     QTest::newRow("escape inside the address") << recordBytes(1.5f, "http://h/a\x1b[2Jb/s.exe", 10);
+    QTest::newRow("infinite version")
+        << recordBytes(std::numeric_limits<float>::infinity(), good, 10);
+    QTest::newRow("the updater's own name")
+        << recordBytes(1.5f, "http://127.0.0.1/kolup/kolup-updater", 10);
     // Invalid and not newer: the record is refused before versions are compared.
     QTest::newRow("old and nameless") << recordBytes(1.0f, "http://127.0.0.1/kolup/", 10);
 }
@@ -260,6 +266,8 @@ void TestUpdateCheck::brokenRecordReadIsNoConnection_data()
     QTest::newRow("hung up after 132 bytes") << route;
     route.misbehaviour = M::Stall;
     QTest::newRow("stalls after 132 bytes") << route;
+    route.misbehaviour = M::Silent;
+    QTest::newRow("reads the request, never answers") << route;
     route.misbehaviour = M::None;
     route.bytesPerSecond = 40;
     QTest::newRow("drips") << route;
@@ -275,6 +283,36 @@ void TestUpdateCheck::brokenRecordReadIsNoConnection()
         checkForUpdate(web, {m_server.url(RecordPath).toStdString(), "/tmp", {}, {}}, 1.2f);
     QCOMPARE(check.outcome, UpdateCheck::Outcome::NoConnection);
     QVERIFY(!check.why.empty());
+}
+
+void TestUpdateCheck::closeWhileAskingDownloadsNothing_data()
+{
+    QTest::addColumn<bool>("answer"); // what the question returns once the window is gone
+    QTest::newRow("OK") << true;
+    QTest::newRow("Cancel") << false;
+}
+
+void TestUpdateCheck::closeWhileAskingDownloadsNothing()
+{
+    QFETCH(bool, answer);
+    m_server.serve(RecordPath, recordBytes(1.5f, m_server.url("/kolup/setup.exe").toLatin1(), 10));
+    m_server.serve("/kolup/setup.exe", QByteArray(10, 's'));
+    TestPlatform test(m_server.url(RecordPath), "1.2");
+    FakeWindow window;
+    Form1 form(window, test.platform);
+    window.form = &form;
+    window.answer = answer;
+    window.whileAsking = [&] { window.closeWindow(); };
+    form.Form_Load();
+    const qsizetype earlier = m_server.requests().size();
+    form.Command1_Click();
+    QVERIFY(window.closed);
+    QCOMPARE(form.phase(), Form1::Phase::Closed);
+    QCOMPARE(window.caption(Control::Label11), std::string());
+    for (const TestServer::Request &request : m_server.requests().mid(earlier)) {
+        QCOMPARE(request.path, QByteArray(RecordPath));
+    }
+    QVERIFY(test.launcher.starts.isEmpty());
 }
 
 void TestUpdateCheck::closeDuringRecordReadClosesWindow()

@@ -145,19 +145,25 @@ void TestUpdateInfo::unsafeNamesGiveNoPath_data()
     QTest::newRow("nul") << QByteArray("setup\0.exe", 10);
     QTest::newRow("delete") << QByteArray("setup\x7F.exe");
     for (const char *device : {"CON", "prn", "Aux", "nul.txt", "COM1", "com9.exe", "LPT1",
-                               "lpt9.tar.gz"}) {
+                               "lpt9.tar.gz", "COM0", "lpt0.exe", "COM\xC2\xB9", "lpt\xC2\xB3.txt",
+                               "CONIN$", "conout$.exe"}) {
         QTest::newRow(device) << QByteArray(device);
     }
     QTest::newRow("not text here") << QByteArray("setup\xFF.exe");
+    // Shown as something else: a right-to-left override, an isolate, a C1 control.
+    QTest::newRow("U+202E") << QByteArray("setup\xE2\x80\xAE" "exe.txt");
+    QTest::newRow("U+2066") << QByteArray("\xE2\x81\xA6setup.exe");
+    QTest::newRow("U+009B") << QByteArray("setup\xC2\x9B.exe");
+    QTest::newRow("the updater's own") << QByteArray("kolup-updater");
 }
 
 void TestUpdateInfo::unsafeNamesGiveNoPath()
 {
     QFETCH(QByteArray, name);
     const UpdateInfo info = offer("http://kolup.example/" + name);
-    QVERIFY(setupNameProblem(findSetupName(info).name).has_value());
-    QVERIFY(!setupPathFor("/opt/kolup", info));
-    QCOMPARE(::recordProblems(info).size(), 1u);
+    QVERIFY(setupNameProblem(findSetupName(info).name, "kolup-updater").has_value());
+    QVERIFY(!setupPathFor("/opt/kolup", info, "kolup-updater"));
+    QCOMPARE(::recordProblems(info, "kolup-updater").size(), 1u);
 }
 
 void TestUpdateInfo::recordProblems_data()
@@ -175,6 +181,8 @@ void TestUpdateInfo::recordProblems_data()
                                    << QStringList{"the setup size is not positive"};
     QTest::newRow("file address") << QByteArray("file:///tmp/setup.exe") << 10
                                   << QStringList{"the setup address is not an http or https address"};
+    QTest::newRow("DEL before the name") << QByteArray("http://h/a\x7F/setup.exe") << 10
+                                         << QStringList{"the setup address contains a control character"};
     QTest::newRow("bare name") << QByteArray("setup.exe") << 10
                                << QStringList{"the setup address is not an http or https address"};
     QTest::newRow("everything wrong") << "ftp://h/" + QByteArray(248, 'n') << 0

@@ -46,7 +46,8 @@ private slots:
     void shortResourceLeavesBufferTail();
     void addressesThatDoNotOpen_data();
     void addressesThatDoNotOpen();
-    void followsRedirectToAnotherPath();
+    void followsRedirectsToAnotherPath_data();
+    void followsRedirectsToAnotherPath();
     void sendsAgentAndNoCacheHeadersAndTrimsPadding();
     void ignoresProxyFromEnvironment();
     void readsLargeResourceInChunksWithBoundedBuffer();
@@ -145,16 +146,30 @@ void TestWebClient::addressesThatDoNotOpen()
     QVERIFY(!resource.result().completed());
 }
 
-void TestWebClient::followsRedirectToAnotherPath()
+void TestWebClient::followsRedirectsToAnotherPath_data()
 {
+    QTest::addColumn<int>("hops");
+    QTest::addColumn<bool>("opens");
+    QTest::newRow("one") << 1 << true;
+    QTest::newRow("five") << 5 << true;
+    QTest::newRow("six: a loop, as far as anyone can tell") << 6 << false;
+}
+
+void TestWebClient::followsRedirectsToAnotherPath()
+{
+    QFETCH(int, hops);
+    QFETCH(bool, opens);
     TestServer server;
-    server.serve("/old", TestServer::redirectTo(server.url("/new").toLatin1()));
+    for (int hop = 0; hop < hops; ++hop) {
+        const QByteArray next = hop + 1 < hops ? "/r" + QByteArray::number(hop + 1) : "/new";
+        server.serve("/r" + QByteArray::number(hop), TestServer::redirectTo(server.url(next).toLatin1()));
+    }
     server.serve("/new", "moved here");
-    WebResource resource = WebClient().open(address(server, "/old"));
-    QVERIFY(resource.isOpen());
+    WebResource resource = WebClient().open(address(server, "/r0"));
+    QCOMPARE(resource.isOpen(), opens);
     std::array<std::byte, 10> buffer{};
-    QCOMPARE(resource.read(buffer), 10u);
-    QCOMPARE(bytesOf(buffer), QByteArray("moved here"));
+    QCOMPARE(resource.read(buffer), opens ? 10u : 0u);
+    QCOMPARE(bytesOf(buffer), opens ? QByteArray("moved here") : QByteArray(10, '\0'));
 }
 
 void TestWebClient::sendsAgentAndNoCacheHeadersAndTrimsPadding()
