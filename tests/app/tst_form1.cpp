@@ -14,6 +14,8 @@
 #include <QPushButton>
 #include <QTest>
 
+#include <sys/stat.h>
+
 namespace {
 
 QString caption(QWidget *widget)
@@ -260,6 +262,9 @@ void TestForm1::installedVersion_data()
     QTest::newRow("not a number") << QByteArray("one point two") << false << "" << false;
     QTest::newRow("comma in the file") << QByteArray("1,2") << false << "" << false;
     QTest::newRow("trailing words") << QByteArray("1.2 beta") << false << "" << false;
+    QTest::newRow("a FIFO nobody writes") << QByteArray("FIFO") << false << "" << false;
+    QTest::newRow("longer than a version") << QByteArray("1.5") + QByteArray(100, ' ') << false << ""
+                                           << false;
 }
 
 void TestForm1::installedVersion()
@@ -272,6 +277,10 @@ void TestForm1::installedVersion()
         QLocale::setDefault(QLocale(QLocale::French, QLocale::France));
     }
     TestPlatform test(QString(), file);
+    if (file == "FIFO") {
+        const QByteArray path = QFile::encodeName(qtPath(test.platform.engineVersionFile));
+        QVERIFY(QFile::remove(path) && ::mkfifo(path.constData(), 0600) == 0);
+    }
     Form1Window window(test.platform, &test.prompt);
     QCOMPARE(window.findChild<QLabel *>("Label2")->text(), shown);
     QCOMPARE(bool(window.form().state().Engine), engine);

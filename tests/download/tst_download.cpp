@@ -41,6 +41,18 @@ QByteArray contents(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+// Bytes this process has read from files and sockets so far.
+qint64 bytesRead()
+{
+    QFile io(QStringLiteral("/proc/self/io"));
+    if (!io.open(QIODevice::ReadOnly)) {
+        return -1;
+    }
+    const QByteArray all = io.readAll();
+    const qsizetype at = all.indexOf("rchar: ") + 7;
+    return all.mid(at, all.indexOf('\n', at) - at).toLongLong();
+}
+
 QString text(Form1Window &window, const char *label)
 {
     return window.findChild<QLabel *>(label)->text();
@@ -325,6 +337,8 @@ void TestDownload::plantedFilesAreNeverFollowed_data()
     QTest::newRow("directory at the setup path") << "setup-dir" << 200 << failed;
     QTest::newRow("program directory gone") << "no-dir" << 200 << failed;
     QTest::newRow("disk full after 2 KiB") << "full" << 200 << failed;
+    QTest::newRow("the user's own .old beside the setup") << "user-old" << 200 << completed;
+    QTest::newRow("side file swapped mid-transfer") << "part-swap" << 200 << failed;
 }
 
 void TestDownload::plantedFilesAreNeverFollowed()
@@ -338,11 +352,11 @@ void TestDownload::plantedFilesAreNeverFollowed()
     Session session(m_server.url(RecordPath));
     auto &[test, window] = session;
     const QString setup = test.programDir() + "/KolupSetup.exe";
-    const QString victim = test.dir.filePath("victim");
-    QFile file(victim);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("precious");
-    file.close();
+    const QString victim = planted == "user-old" ? setup + ".old" : test.dir.filePath("victim");
+    for (const QString &path : {victim, planted == "user-old" ? setup : QString()}) {
+        QFile file(path);
+        QVERIFY(path.isEmpty() || (file.open(QIODevice::WriteOnly) && file.write("precious")));
+    }
     if (planted == "part-link") {
         QVERIFY(QFile::link(victim, setup + ".part"));
     } else if (planted == "part-fifo") {
@@ -351,6 +365,16 @@ void TestDownload::plantedFilesAreNeverFollowed()
         QVERIFY(QDir().mkpath(setup + "/inside"));
     } else if (planted == "no-dir") {
         QVERIFY(QDir(test.programDir()).removeRecursively());
+    } else if (planted == "part-swap") {
+        // Another program's file takes the side file's name while the transfer writes.
+        test.clock.step = 1; // every chunk has an event round
+        test.prompt.whileAsking = [&] {
+            onceWhen(&window, [&] { return text(window, "Label7") == " 34%"; }, [&] {
+                QFile::rename(setup + ".part", test.dir.filePath("moved"));
+                QFile foreign(setup + ".part");
+                QVERIFY(foreign.open(QIODevice::WriteOnly) && foreign.write("foreign"));
+            });
+        };
     }
     // A full disk, as this process sees it: any file write past 2 KiB fails.
     rlimit unlimited{};
@@ -370,6 +394,10 @@ void TestDownload::plantedFilesAreNeverFollowed()
         QCOMPARE(contents(setup), pattern(3000));
     } else {
         QCOMPARE(QFileInfo(setup).isDir(), planted == "setup-dir");
+        QVERIFY(!QFileInfo(setup).isFile());
+        if (planted == "part-swap") {
+            QCOMPARE(contents(setup + ".part"), QByteArray("foreign")); // left as it is
+        }
         window.close();
         QVERIFY(test.launcher.starts.isEmpty());
     }
@@ -380,9 +408,14 @@ void TestDownload::closeDuringTransferStartsNothing_data()
     QTest::addColumn<QString>("when"); // the percentage on show at the close
     QTest::addColumn<QString>("shown");
     QTest::addColumn<int>("kept"); // bytes in the side file
-    QTest::newRow("first chunk") << " 12%" << "DOWNLOADING CANCEL.." << 1024;
-    QTest::newRow("middle") << " 51%" << "DOWNLOADING CANCEL.." << 4096;
-    QTest::newRow("last piece") << " 100%" << "DOWNLOAD COMPLETED.." << 0;
+    QTest::addColumn<bool>("held"); // the host sends all 8000 bytes and holds the end open
+    const QString cancelled = QStringLiteral("DOWNLOADING CANCEL..");
+    // Nothing shows a percentage before the first chunk.
+    QTest::newRow("before the first chunk") << "" << cancelled << 0 << false;
+    QTest::newRow("first chunk") << " 12%" << cancelled << 1024 << false;
+    QTest::newRow("middle") << " 51%" << cancelled << 4096 << false;
+    QTest::newRow("last piece") << " 100%" << "DOWNLOAD COMPLETED.." << 0 << false;
+    QTest::newRow("last piece, end held open") << " 100%" << cancelled << 8000 << true;
 }
 
 void TestDownload::closeDuringTransferStartsNothing()
@@ -390,7 +423,13 @@ void TestDownload::closeDuringTransferStartsNothing()
     QFETCH(QString, when);
     QFETCH(QString, shown);
     QFETCH(int, kept);
-    offer(pattern(8000), 8000);
+    QFETCH(bool, held);
+    TestServer::Route route;
+    if (held) {
+        route.misbehaviour = TestServer::Misbehaviour::Stall;
+        route.sendBytes = 8000;
+    }
+    offer(pattern(held ? 8001 : 8000), 8000, route);
     Session session(m_server.url(RecordPath));
     auto &[test, window] = session;
     test.clock.step = 1; // every chunk is a new millisecond, so every chunk has an event round
@@ -500,6 +539,7 @@ void TestDownload::setupChangedSinceDownloadIsNotStarted_data()
     QTest::newRow("rewritten in place, same size") << "rewrite";
     QTest::newRow("grown") << "grow";
     QTest::newRow("replaced by a link to itself") << "link";
+    QTest::newRow("swollen to 32 GB") << "swell";
 }
 
 void TestDownload::setupChangedSinceDownloadIsNotStarted()
@@ -524,12 +564,18 @@ void TestDownload::setupChangedSinceDownloadIsNotStarted()
         QVERIFY(file.open(change == "grow" ? QIODevice::Append : QIODevice::ReadWrite));
         QVERIFY(file.write("MZ") == 2);
         file.close();
+    } else if (change == "swell") {
+        QVERIFY(file.resize(qint64(32) << 30)); // sparse: takes no room, reads as zeros
     } else {
         QVERIFY(file.rename(setup + ".kept"));
         QVERIFY(QFile::link(setup + ".kept", setup));
     }
+    const qint64 readBefore = bytesRead();
+    QVERIFY(readBefore >= 0);
     window.close();
     QVERIFY(test.launcher.starts.isEmpty());
+    // A file of another size is not the one verified: it is not read again to find out.
+    QVERIFY2(bytesRead() - readBefore < 1 << 20, qPrintable(QString::number(bytesRead() - readBefore)));
 }
 
 void TestDownload::keyedUpdates_data()
@@ -547,6 +593,9 @@ void TestDownload::keyedUpdates_data()
     QTest::newRow("unsigned record") << "none" << "maker" << false << invalid << "" << false;
     QTest::newRow("record by another key") << "other" << "maker" << false << invalid << ""
                                            << false;
+    // Served without its last byte, a space: padded back, it would match its signature.
+    QTest::newRow("signed record one byte short") << "short" << "maker" << false << invalid << ""
+                                                  << false;
     QTest::newRow("setup swapped after signing") << "maker" << "swapped" << false << "" << failed
                                                  << false;
     QTest::newRow("unsigned setup") << "maker" << "none" << false << "" << failed << false;
@@ -578,7 +627,14 @@ void TestDownload::keyedUpdates()
             m_server.serve(path, minisign.sign(signer == "swapped" ? "maker" : signer, data));
         }
     };
-    publish(QByteArray(RecordPath) + ".minisig", recordSigner, record);
+    if (recordSigner == "short") {
+        const QByteArray spaceLast =
+            recordBytes(1.5f, m_server.url("/kolup/KolupSetup.exe").toLatin1(), 0x20001388);
+        m_server.serve(RecordPath, spaceLast.left(263));
+        publish(QByteArray(RecordPath) + ".minisig", "maker", spaceLast);
+    } else {
+        publish(QByteArray(RecordPath) + ".minisig", recordSigner, record);
+    }
     publish("/kolup/KolupSetup.exe.minisig", setupSigner, setup);
 
     TestPlatform test(m_server.url(RecordPath));

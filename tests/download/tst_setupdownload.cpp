@@ -5,11 +5,26 @@
 #include "testserver.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
 using Event = SetupDownload::Event;
 using Outcome = SetupDownload::Outcome;
+
+// Notes, at every reading, how much of the side file is on disk: a chunk's time must be read
+// before its bytes are written, or every gathered write's cost lands in one chunk's time.
+class WatchingClock final : public Clock {
+public:
+    QString watched;
+    qint64 largestSeen = 0;
+    std::int64_t now = 0;
+    std::int64_t milliseconds() override
+    {
+        largestSeen = qMax(largestSeen, QFileInfo(watched).size());
+        return now++;
+    }
+};
 
 // The transfer on its own, without a window: what it tells its listener, and when it stops.
 class TestSetupDownload : public QObject {
@@ -36,6 +51,9 @@ void TestSetupDownload::reportsAndStops_data()
     QTest::newRow("a piece only") << 700 << 0 << "S L" << int(Outcome::Completed) << 700;
     QTest::newRow("stopped after the first chunk") << 2500 << 1 << "S C"
                                                    << int(Outcome::Cancelled) << 1024;
+    // Writes are gathered 256 chunks at a time: the last chunk's reading comes before them.
+    QTest::newRow("one gathered write") << 262144 << 0 << "S " + QString("C ").repeated(256) + "L"
+                                        << int(Outcome::Completed) << 262144;
 }
 
 void TestSetupDownload::reportsAndStops()
@@ -49,7 +67,8 @@ void TestSetupDownload::reportsAndStops()
     const UpdateInfo info = updateInfo(2.0f, m_server.url("/setup.exe").toLatin1(), size);
     QTemporaryDir dir;
     const QString path = dir.filePath("setup.exe");
-    SteppingClock clock;
+    WatchingClock clock;
+    clock.watched = path + ".part";
     QStringList seen;
     QList<int> receivedAtChunks;
     SetupDownload download(WebClient(), clock, [&](Event event, const SetupDownload &transfer) {
@@ -69,6 +88,7 @@ void TestSetupDownload::reportsAndStops()
     }
     const bool completed = outcome == int(Outcome::Completed);
     QCOMPARE(QFile(completed ? path : path + ".part").size(), qint64(kept));
+    QCOMPARE(clock.largestSeen, 0);
     QCOMPARE(download.verified().has_value(), completed);
     QVERIFY(completed || !QFile::exists(path));
 }

@@ -8,7 +8,12 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <fstream>
+#include <iterator>
+#include <string>
+
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -36,6 +41,7 @@ private slots:
     void initTestCase() { QVERIFY(m_minisign.generate("maker") && m_minisign.generate("other")); }
     void makeThenShowRoundTrip();
     void makeFromSetupFile();
+    void makePassesBytesThrough();
     void makeRefuses_data();
     void makeRefuses();
     void showReportsProblems_data();
@@ -63,6 +69,11 @@ void TestKolupRecord::makeThenShowRoundTrip()
                                    "url: https://kolup.example/dl/Kolup Setup.exe\n"
                                    "size: 1536000\n"
                                    "setup-name: Kolup Setup.exe\n"));
+
+    // The longest address that leaves the two spaces that end the name.
+    const QString longest = "http://h/" + QString(245, 'n');
+    QCOMPARE(record({"make", "--version", "1", "--url", longest, "--size", "1"}).out,
+             recordBytes(1.0f, longest.toLatin1(), 1));
 }
 
 void TestKolupRecord::makeFromSetupFile()
@@ -81,6 +92,26 @@ void TestKolupRecord::makeFromSetupFile()
     QCOMPARE(written.readAll(), recordBytes(2.0f, "http://h/setup.exe", 3700));
 }
 
+void TestKolupRecord::makePassesBytesThrough()
+{
+    // Bytes that are not UTF-8 reach the record and the file name as given, not re-encoded.
+    QTemporaryDir dir;
+    QProcess shell;
+    shell.setWorkingDirectory(dir.path());
+    shell.start("/bin/sh", {"-c", "exec \"$0\" make --version 2 --size 9 "
+                                  "--url \"$(printf 'http://h/\\377/s.exe')\" "
+                                  "-o \"$(printf 'r\\377.bin')\"",
+                            QStringLiteral(KOLUP_RECORD_PATH)});
+    QVERIFY(shell.waitForFinished(30000));
+    QCOMPARE(shell.exitCode(), 0);
+    // Qt's file names are Unicode: the byte name is read and removed through the system.
+    const std::string name = dir.path().toStdString() + "/r\xff.bin";
+    std::ifstream written(name, std::ios::binary);
+    const std::string bytes{std::istreambuf_iterator<char>(written), {}};
+    ::unlink(name.c_str());
+    QCOMPARE(QByteArray::fromStdString(bytes), recordBytes(2.0f, "http://h/\xff/s.exe", 9));
+}
+
 void TestKolupRecord::makeRefuses_data()
 {
     QTest::addColumn<QStringList>("args");
@@ -97,6 +128,8 @@ void TestKolupRecord::makeRefuses_data()
                                                        "/nonexistent/s.exe"};
     QTest::newRow("version not a number") << QStringList{"--version", "nan", "--url",
                                                          "http://h/s.exe", "--size", "10"};
+    QTest::newRow("version infinite") << QStringList{"--version", "inf", "--url",
+                                                     "http://h/s.exe", "--size", "10"};
     QTest::newRow("control byte in url") << QStringList{"--url", "http://h/s.exe\x01x.exe",
                                                         "--size", "10"};
     QTest::newRow("output is a FIFO") << QStringList{"--url", "http://h/s.exe", "--size", "10",
@@ -136,6 +169,10 @@ void TestKolupRecord::showReportsProblems_data()
         << recordBytes(1.5f, "http://h/\x1b]0;owned\x07\\x.exe", 10)
         << QByteArray("url: http://h/\\x1b]0;owned\\x07\\\\x.exe\nsize: 10\nsetup-name: \n"
                       "problem: the setup address contains a control character\n");
+    QTest::newRow("C1 control in the address")
+        << recordBytes(1.5f, "http://h/a\x9b" "2J.exe", 10)
+        << QByteArray("url: http://h/a\\x9b2J.exe\nsize: 10\nsetup-name: \n"
+                      "problem: the setup file name is not valid text on this system\n");
     QTest::newRow("unsafe name")
         << recordBytes(1.5f, "http://h/..", 10)
         << QByteArray("url: http://h/..\nsize: 10\nsetup-name: \n"
@@ -203,6 +240,7 @@ void TestKolupRecord::verifyFile_data()
     QTest::newRow("file changed") << "maker" << true << 1;
     QTest::newRow("another key") << "other" << false << 1;
     QTest::newRow("no signature") << "" << false << 1;
+    QTest::newRow("signature is a FIFO") << "FIFO" << false << 1;
 }
 
 void TestKolupRecord::verifyFile()
@@ -217,7 +255,9 @@ void TestKolupRecord::verifyFile()
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write(flipped ? data.replace(10, 1, "K") : data);
     file.close();
-    if (!signer.isEmpty()) {
+    if (signer == "FIFO") {
+        QCOMPARE(::mkfifo(QFile::encodeName(path + ".minisig").constData(), 0600), 0);
+    } else if (!signer.isEmpty()) {
         QFile signature(path + ".minisig");
         QVERIFY(signature.open(QIODevice::WriteOnly));
         signature.write(m_minisign.sign(signer, QByteArray(3000, 'k')));
