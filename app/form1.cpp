@@ -44,9 +44,8 @@ void Form1::Form_Load()
 void Form1::getKolupInfo()
 {
     if (m_state.Engine) {
-        m_window.setCaption(Control::Label2,
-                            localeNumberText(m_state.Engine->InstalledVersion(),
-                                             m_window.decimalSeparator()));
+        m_window.setCaption(Control::Label2, localeNumberText(m_state.Engine->InstalledVersion(),
+                                                              m_window.decimalSeparator()));
     }
 }
 
@@ -72,14 +71,13 @@ void Form1::Command1_Click()
         installed = m_state.Engine->InstalledVersion();
     }
     m_phase = Phase::FetchingRecord;
-    const UpdateCheck check = checkForUpdate(
-        m_platform.web,
-        {m_platform.versionUrl, m_platform.programDir, m_platform.programName,
-         m_platform.signingKey},
-        installed, [this] {
-            m_window.processEvents();
-            return m_phase != Phase::Closing;
-        });
+    const UpdateCheck check = checkForUpdate(m_platform.web,
+                                             {m_platform.versionUrl, m_platform.programDir,
+                                              m_platform.programName, m_platform.signingKey},
+                                             installed, [this] {
+                                                 m_window.processEvents();
+                                                 return m_phase != Phase::Closing;
+                                             });
     if (closeIfAsked()) {
         return;
     }

@@ -35,10 +35,10 @@ constexpr bool audibleTone(int frequencyHz)
 }
 
 struct Platform {
-    std::string versionUrl;                    // the version record's address
-    std::filesystem::path engineVersionFile;   // where the installed engine keeps its version
-    std::filesystem::path programDir;          // where the setup file is stored
-    std::string programName;                   // the updater's own file name
+    std::string versionUrl;                  // the version record's address
+    std::filesystem::path engineVersionFile; // where the installed engine keeps its version
+    std::filesystem::path programDir;        // where the setup file is stored
+    std::string programName;                 // the updater's own file name
     // With a key, only records and setup files the key's owner signed are offered and started.
     std::optional<PublicKey> signingKey;
     WebClient web;

@@ -143,8 +143,7 @@ bool removeFile(const fs::path &path)
 bool renameOver(const fs::path &from, const fs::path &to, std::string &why)
 {
     if (::rename(from.c_str(), to.c_str()) != 0) {
-        why = "cannot rename " + from.string() + " to " + to.string() + ": " +
-              std::strerror(errno);
+        why = "cannot rename " + from.string() + " to " + to.string() + ": " + std::strerror(errno);
         return false;
     }
     return true;
@@ -202,10 +201,11 @@ bool isSystemText(std::string_view bytes)
     // The system's encoding here is UTF-8: every sequence must be whole, shortest and in range.
     for (std::size_t i = 0; i < bytes.size();) {
         const auto lead = static_cast<unsigned char>(bytes[i]);
-        const std::size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead <= 0xDF ? 2
-                                                 : lead >= 0xE0 && lead <= 0xEF   ? 3
-                                                 : lead >= 0xF0 && lead <= 0xF4   ? 4
-                                                                                  : 0;
+        const std::size_t length = lead < 0x80                    ? 1
+                                   : lead >= 0xC2 && lead <= 0xDF ? 2
+                                   : lead >= 0xE0 && lead <= 0xEF ? 3
+                                   : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                                  : 0;
         if (length == 0 || i + length > bytes.size()) {
             return false;
         }

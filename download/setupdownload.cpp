@@ -150,8 +150,8 @@ bool SetupDownload::open(const UpdateInfo &info)
 {
     m_resource = m_web.open(setupAddress(info), m_wait);
     return m_resource->isOpen() ||
-           (!m_stopped &&
-            fail(Error::CannotOpen, "cannot fetch the setup file: " + m_resource->result().describe()));
+           (!m_stopped && fail(Error::CannotOpen,
+                               "cannot fetch the setup file: " + m_resource->result().describe()));
 }
 
 bool SetupDownload::createSideFile(const fs::path &setupPath)
@@ -242,16 +242,16 @@ bool SetupDownload::awaitEnd()
         return false;
     }
     if (more) {
-        return fail(Error::TooLong,
-                    "the server sent more than the " + std::to_string(m_total) + " bytes announced");
+        return fail(Error::TooLong, "the server sent more than the " + std::to_string(m_total) +
+                                        " bytes announced");
     }
     if (result.stalled) {
         return fail(Error::NoEnd, "the server sent all " + std::to_string(m_total) +
                                       " bytes but never ended the setup file");
     }
     if (!result.completed()) {
-        return fail(Error::CutShort, "the setup file's transfer failed at its end: " +
-                                         result.describe());
+        return fail(Error::CutShort,
+                    "the setup file's transfer failed at its end: " + result.describe());
     }
     return true;
 }

@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test through CTest; then the same code and
-# its unit tests once more under the address and undefined-behaviour sanitizers, and a short
-# fuzz run of the record code.
+# Installs what is missing, builds, checks the sources' layout against .clang-format, and runs
+# every test through CTest; then the same code and its unit tests once more under the address
+# and undefined-behaviour sanitizers, and a short fuzz run of the record code.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 jobs=$(nproc)
 bash "$root/scripts/build.sh"
+
+echo "the C++ sources against .clang-format:"
+(cd "$root" && find app update download tools tests bench resources \( -name '*.cpp' -o \
+  -name '*.h' \) -print0 | xargs -0 clang-format --dry-run --Werror)
 (cd "$root/build" && ctest --output-on-failure -j "$jobs")
 
 echo "the unit tests under AddressSanitizer and UndefinedBehaviorSanitizer:"

@@ -41,9 +41,9 @@ constexpr std::size_t LongestUrl = SetupUrlSize - 2; // room for the two padding
 int usage(std::ostream &out = std::cerr, int status = Usage)
 {
     out << "usage: kolup-record make --version V --url URL (--size N | --file SETUP) [-o OUT]\n"
-                 "       kolup-record show FILE|-\n"
-                 "       kolup-record check [--key PUBKEY] ADDRESS\n"
-                 "       kolup-record verify --key PUBKEY FILE\n";
+           "       kolup-record show FILE|-\n"
+           "       kolup-record check [--key PUBKEY] ADDRESS\n"
+           "       kolup-record verify --key PUBKEY FILE\n";
     return status;
 }
 
@@ -110,8 +110,8 @@ int describe(std::span<const std::byte> received, std::ostream &out)
         << "size: " << info.SetupSize << '\n'
         << "setup-name: " << (usable ? printable(name.name) : std::string()) << '\n';
     if (received.size() != RecordSize) {
-        problems.push_back("the record is " + std::to_string(received.size()) +
-                           " bytes, not " + std::to_string(RecordSize));
+        problems.push_back("the record is " + std::to_string(received.size()) + " bytes, not " +
+                           std::to_string(RecordSize));
     }
     for (const std::string &problem : problems) {
         out << "problem: " << problem << '\n';
@@ -125,8 +125,8 @@ int describe(std::span<const std::byte> received, std::ostream &out)
 int writeRecord(const fs::path &path, std::span<const std::byte> bytes)
 {
     const std::string shown = printable(path.string());
-    if (const auto status = fs::symlink_status(path); fs::exists(status) &&
-                                                      !fs::is_regular_file(status)) {
+    if (const auto status = fs::symlink_status(path);
+        fs::exists(status) && !fs::is_regular_file(status)) {
         return refuse(shown + " exists and is not a regular file");
     }
     std::random_device random;

@@ -23,8 +23,8 @@ bool isDeviceName(std::string_view name)
     // Windows opens a device for these names, with or without an extension; its port numbers
     // include 0 and the superscript digits.
     const std::string stem = upper(name.substr(0, name.find('.')));
-    static constexpr std::array<std::string_view, 6> plain = {"CON",   "PRN",    "AUX",
-                                                              "NUL",   "CONIN$", "CONOUT$"};
+    static constexpr std::array<std::string_view, 6> plain = {"CON", "PRN",    "AUX",
+                                                              "NUL", "CONIN$", "CONOUT$"};
     if (std::find(plain.begin(), plain.end(), stem) != plain.end()) {
         return true;
     }

@@ -50,8 +50,9 @@ UpdateCheck checkForUpdate(const WebClient &web, const CheckSettings &settings,
         }
         std::string why;
         const auto signature = fetchSignature(web, settings.versionUrl, wait, why);
-        const auto problem = signature ? signatureProblem(*settings.key, *signature, blake2b(buffer))
-                                       : std::optional(why);
+        const auto problem = signature
+                                 ? signatureProblem(*settings.key, *signature, blake2b(buffer))
+                                 : std::optional(why);
         if (problem) {
             return failed(Outcome::Invalid, "the version record is refused: " + *problem);
         }

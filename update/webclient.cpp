@@ -149,7 +149,8 @@ struct WebResource::Transfer {
         const bool headersBefore = headersDone;
         for (;;) {
             int running = 0;
-            if (const CURLMcode code = curl_multi_perform(multi.get(), &running); code != CURLM_OK) {
+            if (const CURLMcode code = curl_multi_perform(multi.get(), &running);
+                code != CURLM_OK) {
                 result.multiError = code;
                 finish(CURLE_OK);
                 return false;
@@ -160,7 +161,8 @@ struct WebResource::Transfer {
                     finish(message->data.result);
                 }
             }
-            if (result.finished || available() != before || paused || headersDone != headersBefore) {
+            if (result.finished || available() != before || paused ||
+                headersDone != headersBefore) {
                 return !result.finished;
             }
             const auto now = Clock::now();
@@ -182,8 +184,7 @@ struct WebResource::Transfer {
                 continue;
             }
             const auto slice = std::min<milliseconds>(
-                wait ? HookSlice : QuietSlice,
-                std::chrono::ceil<milliseconds>(deadline - now));
+                wait ? HookSlice : QuietSlice, std::chrono::ceil<milliseconds>(deadline - now));
             if (const CURLMcode code =
                     curl_multi_poll(multi.get(), nullptr, 0, int(slice.count()), nullptr);
                 code != CURLM_OK) {

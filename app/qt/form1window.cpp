@@ -42,11 +42,10 @@ Form1Window::Form1Window(const Platform &platform, UpdatePrompt *prompt, QWidget
 {
     substituteClassicFont();
     ui->setupUi(this);
-    m_controls = {ui->Command3, ui->Frame2,   ui->Frame3,  ui->Label5,   ui->Label6,
-                  ui->Label12,  ui->Label11,  ui->Label10, ui->Label9,   ui->Label8,
-                  ui->Label7,   ui->Label4,   ui->Label3,  ui->Command2, ui->Picture2,
-                  ui->Text1,    ui->Command1, ui->Picture1, ui->Frame1,  ui->Text2,
-                  ui->Label13,  ui->Label2,   ui->Label1};
+    m_controls = {ui->Command3, ui->Frame2,   ui->Frame3,   ui->Label5, ui->Label6,   ui->Label12,
+                  ui->Label11,  ui->Label10,  ui->Label9,   ui->Label8, ui->Label7,   ui->Label4,
+                  ui->Label3,   ui->Command2, ui->Picture2, ui->Text1,  ui->Command1, ui->Picture1,
+                  ui->Frame1,   ui->Text2,    ui->Label13,  ui->Label2, ui->Label1};
     QWidget::setFont(classicFont(8.25, false));
     for (QLabel *caption :
          {ui->Label1, ui->Label4, ui->Label6, ui->Label8, ui->Label10, ui->Label12}) {
@@ -133,8 +132,8 @@ void Form1Window::processEvents()
 void Form1Window::holdProgressPaint(bool hold)
 {
     // Only the controls that change; turning the whole window back on repaints all of it.
-    for (QWidget *widget : {control(Control::Label7), control(Control::Label9),
-                            control(Control::Picture2)}) {
+    for (QWidget *widget :
+         {control(Control::Label7), control(Control::Label9), control(Control::Picture2)}) {
         widget->setUpdatesEnabled(!hold);
     }
 }

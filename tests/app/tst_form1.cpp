@@ -85,9 +85,9 @@ void TestForm1::controls_data()
     QTest::addColumn<double>("points"); // 0: the window's font
     QTest::addColumn<bool>("bold");
 
-    const auto row = [](const char *name, const char *kind, const char *container,
-                        const char *text, int left, int top, int width, int height,
-                        double points = 0, bool bold = false) {
+    const auto row = [](const char *name, const char *kind, const char *container, const char *text,
+                        int left, int top, int width, int height, double points = 0,
+                        bool bold = false) {
         QTest::newRow(name) << QString::fromLatin1(name) << QString::fromLatin1(kind)
                             << QString::fromLatin1(container) << QString::fromLatin1(text)
                             << QRect(left, top, width, height) << points << bold;
@@ -139,8 +139,11 @@ void TestForm1::controls()
     const auto near = [](int got, int want) { return std::abs(got - want) <= 15; };
     QVERIFY2(near(actual.x(), twips.x()) && near(actual.y(), twips.y()) &&
                  near(actual.width(), twips.width()) && near(actual.height(), twips.height()),
-             qPrintable(QStringLiteral("%1,%2 %3x%4").arg(actual.x()).arg(actual.y())
-                            .arg(actual.width()).arg(actual.height())));
+             qPrintable(QStringLiteral("%1,%2 %3x%4")
+                            .arg(actual.x())
+                            .arg(actual.y())
+                            .arg(actual.width())
+                            .arg(actual.height())));
 
     if (points > 0) {
         QCOMPARE(widget->font().family(), QStringLiteral("MS Sans Serif"));
@@ -263,8 +266,8 @@ void TestForm1::installedVersion_data()
     QTest::newRow("comma in the file") << QByteArray("1,2") << false << "" << false;
     QTest::newRow("trailing words") << QByteArray("1.2 beta") << false << "" << false;
     QTest::newRow("a FIFO nobody writes") << QByteArray("FIFO") << false << "" << false;
-    QTest::newRow("longer than a version") << QByteArray("1.5") + QByteArray(100, ' ') << false << ""
-                                           << false;
+    QTest::newRow("longer than a version")
+        << QByteArray("1.5") + QByteArray(100, ' ') << false << "" << false;
 }
 
 void TestForm1::installedVersion()

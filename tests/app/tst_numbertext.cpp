@@ -20,19 +20,32 @@ void TestNumberText::singlePrecision_data()
     QTest::addColumn<QString>("locale");
     QTest::addColumn<QString>("sign");
 
-    QTest::newRow("one and a half") << 1.5f << "1.5" << " 1.5";
-    QTest::newRow("below one keeps its zero") << 0.5f << "0.5" << " 0.5";
-    QTest::newRow("whole number has no point") << 1500.0f << "1500" << " 1500";
-    QTest::newRow("negative") << -3.0f << "-3" << "-3";
-    QTest::newRow("zero") << 0.0f << "0" << " 0";
-    QTest::newRow("negative zero is zero") << -0.0f << "0" << " 0";
-    QTest::newRow("float shows its short form") << 1.1f << "1.1" << " 1.1";
-    QTest::newRow("seven significant digits") << 1.2345678f << "1.234568" << " 1.234568";
-    QTest::newRow("largest plain") << 9999999.0f << "9999999" << " 9999999";
-    QTest::newRow("large") << 1.0e7f << "1e+07" << " 1e+07";
-    QTest::newRow("small") << 1.5e-6f << "1.5e-06" << " 1.5e-06";
-    QTest::newRow("infinity") << std::numeric_limits<float>::infinity() << "inf" << " inf";
-    QTest::newRow("minus infinity") << -std::numeric_limits<float>::infinity() << "-inf" << "-inf";
+    QTest::newRow("one and a half") << 1.5f << "1.5"
+                                    << " 1.5";
+    QTest::newRow("below one keeps its zero") << 0.5f << "0.5"
+                                              << " 0.5";
+    QTest::newRow("whole number has no point") << 1500.0f << "1500"
+                                               << " 1500";
+    QTest::newRow("negative") << -3.0f << "-3"
+                              << "-3";
+    QTest::newRow("zero") << 0.0f << "0"
+                          << " 0";
+    QTest::newRow("negative zero is zero") << -0.0f << "0"
+                                           << " 0";
+    QTest::newRow("float shows its short form") << 1.1f << "1.1"
+                                                << " 1.1";
+    QTest::newRow("seven significant digits") << 1.2345678f << "1.234568"
+                                              << " 1.234568";
+    QTest::newRow("largest plain") << 9999999.0f << "9999999"
+                                   << " 9999999";
+    QTest::newRow("large") << 1.0e7f << "1e+07"
+                           << " 1e+07";
+    QTest::newRow("small") << 1.5e-6f << "1.5e-06"
+                           << " 1.5e-06";
+    QTest::newRow("infinity") << std::numeric_limits<float>::infinity() << "inf"
+                              << " inf";
+    QTest::newRow("minus infinity") << -std::numeric_limits<float>::infinity() << "-inf"
+                                    << "-inf";
 }
 
 void TestNumberText::singlePrecision()

@@ -146,9 +146,11 @@ void TestDownload::completes()
     // Sent percent-encoded, as a browser sends it; saved under the name as it stands.
     const QByteArray path = "/kolup/" + QUrl::toPercentEncoding(name);
     m_server.serve(path, route);
-    m_server.serve(RecordPath, recordBytes(1.5f, "http://127.0.0.1:" +
-                                                     QByteArray::number(m_server.port()) +
-                                                     "/kolup/" + name.toLatin1(), size));
+    m_server.serve(RecordPath,
+                   recordBytes(1.5f,
+                               "http://127.0.0.1:" + QByteArray::number(m_server.port()) +
+                                   "/kolup/" + name.toLatin1(),
+                               size));
     Session session(m_server.url(RecordPath));
     auto &[test, window] = session;
     test.clock.step = 250;
@@ -280,8 +282,8 @@ void TestDownload::failuresAreNotCompletions_data()
     using M = TestServer::Misbehaviour;
 
     // Announced as 3000 but only 2500 served: the last read delivers 452 of 952.
-    QTest::newRow("fewer bytes than announced") << body.left(2500) << 3000 << TestServer::Route()
-                                                 << 2500;
+    QTest::newRow("fewer bytes than announced")
+        << body.left(2500) << 3000 << TestServer::Route() << 2500;
     QTest::newRow("connection lost") << body << 3000 << misbehaving(M::CutShort, 2500) << 2500;
     QTest::newRow("connection reset") << body << 3000 << misbehaving(M::Reset, 2500) << -1;
     QTest::newRow("server stalls") << body << 3000 << misbehaving(M::Stall, 1500) << 1500;
@@ -290,8 +292,8 @@ void TestDownload::failuresAreNotCompletions_data()
     QTest::newRow("more than announced") << body << 2000 << TestServer::Route() << 2000;
     QTest::newRow("404 with a page") << body << 3000 << status(404) << 0;
     QTest::newRow("500 with a page") << body << 3000 << status(500) << 0;
-    QTest::newRow("redirect loop") << body << 3000
-                                   << TestServer::redirectTo("/kolup/KolupSetup.exe") << 0;
+    QTest::newRow("redirect loop")
+        << body << 3000 << TestServer::redirectTo("/kolup/KolupSetup.exe") << 0;
     QTest::newRow("redirect to a local file")
         << body << 3000 << TestServer::redirectTo("file:///etc/hostname") << 0;
 }
@@ -369,11 +371,13 @@ void TestDownload::plantedFilesAreNeverFollowed()
         // Another program's file takes the side file's name while the transfer writes.
         test.clock.step = 1; // every chunk has an event round
         test.prompt.whileAsking = [&] {
-            onceWhen(&window, [&] { return text(window, "Label7") == " 34%"; }, [&] {
-                QFile::rename(setup + ".part", test.dir.filePath("moved"));
-                QFile foreign(setup + ".part");
-                QVERIFY(foreign.open(QIODevice::WriteOnly) && foreign.write("foreign"));
-            });
+            onceWhen(
+                &window, [&] { return text(window, "Label7") == " 34%"; },
+                [&] {
+                    QFile::rename(setup + ".part", test.dir.filePath("moved"));
+                    QFile foreign(setup + ".part");
+                    QVERIFY(foreign.open(QIODevice::WriteOnly) && foreign.write("foreign"));
+                });
         };
     }
     // A full disk, as this process sees it: any file write past 2 KiB fails.
@@ -407,14 +411,15 @@ void TestDownload::closeDuringTransferStartsNothing_data()
 {
     QTest::addColumn<QString>("when"); // the percentage on show at the close
     QTest::addColumn<QString>("shown");
-    QTest::addColumn<int>("kept"); // bytes in the side file
+    QTest::addColumn<int>("kept");  // bytes in the side file
     QTest::addColumn<bool>("held"); // the host sends all 8000 bytes and holds the end open
     const QString cancelled = QStringLiteral("DOWNLOADING CANCEL..");
     // Nothing shows a percentage before the first chunk.
     QTest::newRow("before the first chunk") << "" << cancelled << 0 << false;
     QTest::newRow("first chunk") << " 12%" << cancelled << 1024 << false;
     QTest::newRow("middle") << " 51%" << cancelled << 4096 << false;
-    QTest::newRow("last piece") << " 100%" << "DOWNLOAD COMPLETED.." << 0 << false;
+    QTest::newRow("last piece") << " 100%"
+                                << "DOWNLOAD COMPLETED.." << 0 << false;
     QTest::newRow("last piece, end held open") << " 100%" << cancelled << 8000 << true;
 }
 
@@ -575,7 +580,8 @@ void TestDownload::setupChangedSinceDownloadIsNotStarted()
     window.close();
     QVERIFY(test.launcher.starts.isEmpty());
     // A file of another size is not the one verified: it is not read again to find out.
-    QVERIFY2(bytesRead() - readBefore < 1 << 20, qPrintable(QString::number(bytesRead() - readBefore)));
+    QVERIFY2(bytesRead() - readBefore < 1 << 20,
+             qPrintable(QString::number(bytesRead() - readBefore)));
 }
 
 void TestDownload::keyedUpdates_data()
@@ -589,18 +595,22 @@ void TestDownload::keyedUpdates_data()
     const QString completed = QStringLiteral("DOWNLOAD COMPLETED..");
     const QString failed = QStringLiteral("DOWNLOAD FAILED..");
     const QString invalid = QStringLiteral("INVALID UPDATE INFORMATION");
-    QTest::newRow("signed update") << "maker" << "maker" << false << "" << completed << true;
-    QTest::newRow("unsigned record") << "none" << "maker" << false << invalid << "" << false;
-    QTest::newRow("record by another key") << "other" << "maker" << false << invalid << ""
-                                           << false;
+    QTest::newRow("signed update") << "maker"
+                                   << "maker" << false << "" << completed << true;
+    QTest::newRow("unsigned record") << "none"
+                                     << "maker" << false << invalid << "" << false;
+    QTest::newRow("record by another key") << "other"
+                                           << "maker" << false << invalid << "" << false;
     // Served without its last byte, a space: padded back, it would match its signature.
-    QTest::newRow("signed record one byte short") << "short" << "maker" << false << invalid << ""
-                                                  << false;
-    QTest::newRow("setup swapped after signing") << "maker" << "swapped" << false << "" << failed
-                                                 << false;
-    QTest::newRow("unsigned setup") << "maker" << "none" << false << "" << failed << false;
-    QTest::newRow("setup replaced on disk before EXIT") << "maker" << "maker" << true << ""
-                                                        << completed << false;
+    QTest::newRow("signed record one byte short") << "short"
+                                                  << "maker" << false << invalid << "" << false;
+    QTest::newRow("setup swapped after signing") << "maker"
+                                                 << "swapped" << false << "" << failed << false;
+    QTest::newRow("unsigned setup") << "maker"
+                                    << "none" << false << "" << failed << false;
+    QTest::newRow("setup replaced on disk before EXIT")
+        << "maker"
+        << "maker" << true << "" << completed << false;
 }
 
 void TestDownload::keyedUpdates()

@@ -44,13 +44,12 @@ void TestSetupDownload::reportsAndStops_data()
     QTest::addColumn<QString>("events");
     QTest::addColumn<int>("outcome");
     QTest::addColumn<int>("kept"); // bytes at the setup path, or in the side file if stopped
-    QTest::newRow("two chunks and a piece") << 2500 << 0 << "S C C L" << int(Outcome::Completed)
-                                            << 2500;
-    QTest::newRow("whole chunks only") << 2048 << 0 << "S C C L" << int(Outcome::Completed)
-                                       << 2048;
+    QTest::newRow("two chunks and a piece")
+        << 2500 << 0 << "S C C L" << int(Outcome::Completed) << 2500;
+    QTest::newRow("whole chunks only") << 2048 << 0 << "S C C L" << int(Outcome::Completed) << 2048;
     QTest::newRow("a piece only") << 700 << 0 << "S L" << int(Outcome::Completed) << 700;
-    QTest::newRow("stopped after the first chunk") << 2500 << 1 << "S C"
-                                                   << int(Outcome::Cancelled) << 1024;
+    QTest::newRow("stopped after the first chunk")
+        << 2500 << 1 << "S C" << int(Outcome::Cancelled) << 1024;
     // Writes are gathered 256 chunks at a time: the last chunk's reading comes before them.
     QTest::newRow("one gathered write") << 262144 << 0 << "S " + QString("C ").repeated(256) + "L"
                                         << int(Outcome::Completed) << 262144;

@@ -16,8 +16,8 @@ TestPlatform::TestPlatform(const QString &versionUrl, const QByteArray &installe
         file.open(QIODevice::WriteOnly);
         file.write(installedVersion);
     }
-    platform.web = WebClient(WebClient::Timeouts{std::chrono::milliseconds(3000),
-                                                 std::chrono::milliseconds(3000)});
+    platform.web = WebClient(
+        WebClient::Timeouts{std::chrono::milliseconds(3000), std::chrono::milliseconds(3000)});
     platform.clock = &clock;
     platform.launcher = &launcher;
     platform.tone = &tone;

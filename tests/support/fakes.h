@@ -101,7 +101,10 @@ public:
 class RecordingTone final : public Tone {
 public:
     QList<QPair<int, int>> tones;
-    void sound(int frequencyHz, int durationMs) override { tones.append({frequencyHz, durationMs}); }
+    void sound(int frequencyHz, int durationMs) override
+    {
+        tones.append({frequencyHz, durationMs});
+    }
 };
 
 // Runs action in the first event round of context's thread in which condition holds: a

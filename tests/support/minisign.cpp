@@ -41,8 +41,8 @@ QByteArray Minisign::sign(const QString &name, const QByteArray &data, bool lega
         return {};
     }
     out.close();
-    QStringList args{"-S", "-s", m_dir.filePath(name + ".key"), "-m", file, "-x",
-                     file + ".minisig"};
+    QStringList args{
+        "-S", "-s", m_dir.filePath(name + ".key"), "-m", file, "-x", file + ".minisig"};
     if (legacy) {
         args << "-l";
     }

@@ -13,11 +13,16 @@ namespace {
 QByteArray reason(int status)
 {
     switch (status) {
-    case 200: return "OK";
-    case 302: return "Found";
-    case 404: return "Not Found";
-    case 500: return "Internal Server Error";
-    default: return "Status";
+    case 200:
+        return "OK";
+    case 302:
+        return "Found";
+    case 404:
+        return "Not Found";
+    case 500:
+        return "Internal Server Error";
+    default:
+        return "Status";
     }
 }
 
@@ -163,8 +168,8 @@ void TestServer::answer(QTcpSocket &socket)
         return;
     }
     // Paced bodies go out in pieces a tenth of a second's worth each, or a byte at a time.
-    const qsizetype piece = route.bytesPerSecond > 0 ? qMax(1, route.bytesPerSecond / 10)
-                                                     : body.size();
+    const qsizetype piece =
+        route.bytesPerSecond > 0 ? qMax(1, route.bytesPerSecond / 10) : body.size();
     const int pause = route.bytesPerSecond > 0 ? int(1000 * piece / route.bytesPerSecond) : 0;
     for (qsizetype at = 0; at < body.size() && !m_stopping; at += piece) {
         if (!writeAll(socket, body.mid(at, piece))) {
@@ -177,8 +182,7 @@ void TestServer::answer(QTcpSocket &socket)
     if (route.misbehaviour == Misbehaviour::Reset) {
         // Without lingering, closing sends a reset instead of the orderly end.
         const linger abrupt{1, 0};
-        ::setsockopt(int(socket.socketDescriptor()), SOL_SOCKET, SO_LINGER, &abrupt,
-                     sizeof abrupt);
+        ::setsockopt(int(socket.socketDescriptor()), SOL_SOCKET, SO_LINGER, &abrupt, sizeof abrupt);
         socket.abort();
         return;
     }

@@ -18,12 +18,12 @@ class TestServer {
 public:
     enum class Misbehaviour {
         None,
-        CutShort,      // announce the whole body, send the first `sendBytes`, hang up
-        Stall,         // send the first `sendBytes`, then nothing until the client leaves
-        HangUp,        // read the request, close without a response
-        Silent,        // read the request, then never answer and never close
-        NoLength,      // no Content-Length; the end of the body is the end of the connection
-        Reset,         // announce the whole body, send the first `sendBytes`, reset the connection
+        CutShort, // announce the whole body, send the first `sendBytes`, hang up
+        Stall,    // send the first `sendBytes`, then nothing until the client leaves
+        HangUp,   // read the request, close without a response
+        Silent,   // read the request, then never answer and never close
+        NoLength, // no Content-Length; the end of the body is the end of the connection
+        Reset,    // announce the whole body, send the first `sendBytes`, reset the connection
     };
 
     struct Route {

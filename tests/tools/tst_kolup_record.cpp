@@ -98,9 +98,10 @@ void TestKolupRecord::makePassesBytesThrough()
     QTemporaryDir dir;
     QProcess shell;
     shell.setWorkingDirectory(dir.path());
-    shell.start("/bin/sh", {"-c", "exec \"$0\" make --version 2 --size 9 "
-                                  "--url \"$(printf 'http://h/\\377/s.exe')\" "
-                                  "-o \"$(printf 'r\\377.bin')\"",
+    shell.start("/bin/sh", {"-c",
+                            "exec \"$0\" make --version 2 --size 9 "
+                            "--url \"$(printf 'http://h/\\377/s.exe')\" "
+                            "-o \"$(printf 'r\\377.bin')\"",
                             QStringLiteral(KOLUP_RECORD_PATH)});
     QVERIFY(shell.waitForFinished(30000));
     QCOMPARE(shell.exitCode(), 0);
@@ -122,18 +123,18 @@ void TestKolupRecord::makeRefuses_data()
     QTest::newRow("device name") << QStringList{"--url", "http://h/nul.exe", "--size", "10"};
     QTest::newRow("zero size") << QStringList{"--url", "http://h/setup.exe", "--size", "0"};
     QTest::newRow("negative size") << QStringList{"--url", "http://h/setup.exe", "--size", "-4"};
-    QTest::newRow("size past 32 bits") << QStringList{"--url", "http://h/s.exe", "--size",
-                                                      "2147483648"};
-    QTest::newRow("missing setup file") << QStringList{"--url", "http://h/s.exe", "--file",
-                                                       "/nonexistent/s.exe"};
-    QTest::newRow("version not a number") << QStringList{"--version", "nan", "--url",
-                                                         "http://h/s.exe", "--size", "10"};
-    QTest::newRow("version infinite") << QStringList{"--version", "inf", "--url",
-                                                     "http://h/s.exe", "--size", "10"};
-    QTest::newRow("control byte in url") << QStringList{"--url", "http://h/s.exe\x01x.exe",
-                                                        "--size", "10"};
-    QTest::newRow("output is a FIFO") << QStringList{"--url", "http://h/s.exe", "--size", "10",
-                                                     "-o", "FIFO"};
+    QTest::newRow("size past 32 bits")
+        << QStringList{"--url", "http://h/s.exe", "--size", "2147483648"};
+    QTest::newRow("missing setup file")
+        << QStringList{"--url", "http://h/s.exe", "--file", "/nonexistent/s.exe"};
+    QTest::newRow("version not a number")
+        << QStringList{"--version", "nan", "--url", "http://h/s.exe", "--size", "10"};
+    QTest::newRow("version infinite")
+        << QStringList{"--version", "inf", "--url", "http://h/s.exe", "--size", "10"};
+    QTest::newRow("control byte in url")
+        << QStringList{"--url", "http://h/s.exe\x01x.exe", "--size", "10"};
+    QTest::newRow("output is a FIFO")
+        << QStringList{"--url", "http://h/s.exe", "--size", "10", "-o", "FIFO"};
 }
 
 void TestKolupRecord::makeRefuses()
@@ -161,22 +162,24 @@ void TestKolupRecord::showReportsProblems_data()
         << recordBytes(1.5f, "http://h/setup.exe", 10).left(100)
         << QByteArray("url: http://h/setup.exe\nsize: 538976288\nsetup-name: setup.exe\n"
                       "problem: the record is 100 bytes, not 264\n");
-    QTest::newRow("longer file")
-        << recordBytes(1.5f, "http://h/setup.exe", 10) + "x"
-        << QByteArray("url: http://h/setup.exe\nsize: 10\nsetup-name: setup.exe\n"
-                      "problem: the record is 265 bytes, not 264\n");
+    QTest::newRow("longer file") << recordBytes(1.5f, "http://h/setup.exe", 10) + "x"
+                                 << QByteArray(
+                                        "url: http://h/setup.exe\nsize: 10\nsetup-name: setup.exe\n"
+                                        "problem: the record is 265 bytes, not 264\n");
     QTest::newRow("terminal escape in the address")
         << recordBytes(1.5f, "http://h/\x1b]0;owned\x07\\x.exe", 10)
         << QByteArray("url: http://h/\\x1b]0;owned\\x07\\\\x.exe\nsize: 10\nsetup-name: \n"
                       "problem: the setup address contains a control character\n");
     QTest::newRow("C1 control in the address")
-        << recordBytes(1.5f, "http://h/a\x9b" "2J.exe", 10)
+        << recordBytes(1.5f,
+                       "http://h/a\x9b"
+                       "2J.exe",
+                       10)
         << QByteArray("url: http://h/a\\x9b2J.exe\nsize: 10\nsetup-name: \n"
                       "problem: the setup file name is not valid text on this system\n");
-    QTest::newRow("unsafe name")
-        << recordBytes(1.5f, "http://h/..", 10)
-        << QByteArray("url: http://h/..\nsize: 10\nsetup-name: \n"
-                      "problem: the setup file name is \".\" or \"..\"\n");
+    QTest::newRow("unsafe name") << recordBytes(1.5f, "http://h/..", 10)
+                                 << QByteArray("url: http://h/..\nsize: 10\nsetup-name: \n"
+                                               "problem: the setup file name is \".\" or \"..\"\n");
 }
 
 void TestKolupRecord::showReportsProblems()
@@ -203,7 +206,8 @@ void TestKolupRecord::checkAgainstServer_data()
         << 4000 << "" << 1 << QByteArray("problem: the server sends more than announced: 4000\n");
     QTest::newRow("signed by the maker") << 5000 << "maker" << 0 << QByteArray("served: 5000\n");
     QTest::newRow("setup signed by another key")
-        << 5000 << "other" << 1 << QByteArray("problem: the setup file is signed with another key\n");
+        << 5000 << "other" << 1
+        << QByteArray("problem: the setup file is signed with another key\n");
 }
 
 void TestKolupRecord::checkAgainstServer()

@@ -54,16 +54,16 @@ void TestSignature::verifies_data()
     QTest::newRow("one flipped byte") << flipped << good << QByteArray("does not match");
     QTest::newRow("signed by another key")
         << file << m_minisign.sign("other", file) << QByteArray("another key");
-    QTest::newRow("legacy form")
-        << file << m_minisign.sign("maker", file, true) << QByteArray("legacy");
+    QTest::newRow("legacy form") << file << m_minisign.sign("maker", file, true)
+                                 << QByteArray("legacy");
     QTest::newRow("trusted comment altered")
         << file << replaceLine(good, 2, "trusted comment: timestamp:0\tfile:evil.exe")
         << QByteArray("altered");
     QTest::newRow("truncated") << file << good.left(good.indexOf("trusted"))
                                << QByteArray("incomplete");
     QTest::newRow("empty") << file << QByteArray() << QByteArray("incomplete");
-    QTest::newRow("garbage base64") << file << replaceLine(good, 1, "RUR!!not*base64")
-                                    << QByteArray("base64");
+    QTest::newRow("garbage base64")
+        << file << replaceLine(good, 1, "RUR!!not*base64") << QByteArray("base64");
     QTest::newRow("for another file")
         << file << m_minisign.sign("maker", "another file") << QByteArray("does not match");
 }

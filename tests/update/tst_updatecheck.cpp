@@ -141,8 +141,8 @@ void TestUpdateCheck::offerAnsweredCancel()
 void TestUpdateCheck::offerAnsweredOkDownloads()
 {
     m_server.serve("/kolup/ok-setup.exe", QByteArray(2048, 'k'));
-    m_server.serve(RecordPath, recordBytes(1.5f, m_server.url("/kolup/ok-setup.exe").toLatin1(),
-                                           2048));
+    m_server.serve(RecordPath,
+                   recordBytes(1.5f, m_server.url("/kolup/ok-setup.exe").toLatin1(), 2048));
     TestPlatform test(m_server.url(RecordPath));
     test.prompt.answer = true;
     Form1Window window(test.platform, &test.prompt);
@@ -217,7 +217,8 @@ void TestUpdateCheck::invalidRecords_data()
     QTest::addColumn<QByteArray>("record");
     const QByteArray good = "http://127.0.0.1/kolup/setup.exe";
     QTest::newRow("empty response") << QByteArray();
-    QTest::newRow("no padding after name") << recordBytes(1.5f, "http://h/" + QByteArray(247, 'n'), 10);
+    QTest::newRow("no padding after name")
+        << recordBytes(1.5f, "http://h/" + QByteArray(247, 'n'), 10);
     QTest::newRow("no name") << recordBytes(1.5f, "http://127.0.0.1/kolup/", 10);
     QTest::newRow("dot dot") << recordBytes(1.5f, "http://127.0.0.1/..", 10);
     QTest::newRow("backslashes") << recordBytes(1.5f, "http://h/..\\..\\x.exe", 10);
@@ -277,8 +278,8 @@ void TestUpdateCheck::brokenRecordReadIsNoConnection()
 {
     QFETCH(TestServer::Route, route);
     m_server.serve(RecordPath, route);
-    const WebClient web(WebClient::Timeouts{std::chrono::milliseconds(2000),
-                                            std::chrono::milliseconds(1000)});
+    const WebClient web(
+        WebClient::Timeouts{std::chrono::milliseconds(2000), std::chrono::milliseconds(1000)});
     const UpdateCheck check =
         checkForUpdate(web, {m_server.url(RecordPath).toStdString(), "/tmp", {}, {}}, 1.2f);
     QCOMPARE(check.outcome, UpdateCheck::Outcome::NoConnection);

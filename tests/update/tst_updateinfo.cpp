@@ -109,15 +109,14 @@ void TestUpdateInfo::setupName_data()
     QTest::newRow("example") << QByteArray("http://kolup.ex/setup.exe") << QByteArray("setup.exe")
                              << true;
     QTest::newRow("no slash") << QByteArray("setup.exe") << QByteArray("setup.exe") << true;
-    QTest::newRow("single spaces kept") << QByteArray("http://h/my setup.exe")
-                                        << QByteArray("my setup.exe") << true;
-    QTest::newRow("double spaces cut") << QByteArray("http://h/my  setup.exe")
-                                       << QByteArray("my") << true;
+    QTest::newRow("single spaces kept")
+        << QByteArray("http://h/my setup.exe") << QByteArray("my setup.exe") << true;
+    QTest::newRow("double spaces cut")
+        << QByteArray("http://h/my  setup.exe") << QByteArray("my") << true;
     QTest::newRow("ends in slash") << QByteArray("http://h/dir/") << QByteArray() << true;
-    QTest::newRow("name up to 254") << "http://h/" + QByteArray(245, 'n') << QByteArray(245, 'n')
-                                    << true;
-    QTest::newRow("no padding left") << "http://h/" + QByteArray(247, 'n') << QByteArray()
-                                     << false;
+    QTest::newRow("name up to 254")
+        << "http://h/" + QByteArray(245, 'n') << QByteArray(245, 'n') << true;
+    QTest::newRow("no padding left") << "http://h/" + QByteArray(247, 'n') << QByteArray() << false;
     QTest::newRow("one space left") << "http://h/" + QByteArray(246, 'n') << QByteArray() << false;
 }
 
@@ -144,14 +143,15 @@ void TestUpdateInfo::unsafeNamesGiveNoPath_data()
     QTest::newRow("newline") << QByteArray("setup\n.exe");
     QTest::newRow("nul") << QByteArray("setup\0.exe", 10);
     QTest::newRow("delete") << QByteArray("setup\x7F.exe");
-    for (const char *device : {"CON", "prn", "Aux", "nul.txt", "COM1", "com9.exe", "LPT1",
-                               "lpt9.tar.gz", "COM0", "lpt0.exe", "COM\xC2\xB9", "lpt\xC2\xB3.txt",
-                               "CONIN$", "conout$.exe"}) {
+    for (const char *device :
+         {"CON", "prn", "Aux", "nul.txt", "COM1", "com9.exe", "LPT1", "lpt9.tar.gz", "COM0",
+          "lpt0.exe", "COM\xC2\xB9", "lpt\xC2\xB3.txt", "CONIN$", "conout$.exe"}) {
         QTest::newRow(device) << QByteArray(device);
     }
     QTest::newRow("not text here") << QByteArray("setup\xFF.exe");
     // Shown as something else: a right-to-left override, an isolate, a C1 control.
-    QTest::newRow("U+202E") << QByteArray("setup\xE2\x80\xAE" "exe.txt");
+    QTest::newRow("U+202E") << QByteArray("setup\xE2\x80\xAE"
+                                          "exe.txt");
     QTest::newRow("U+2066") << QByteArray("\xE2\x81\xA6setup.exe");
     QTest::newRow("U+009B") << QByteArray("setup\xC2\x9B.exe");
     QTest::newRow("the updater's own") << QByteArray("kolup-updater");
@@ -173,23 +173,25 @@ void TestUpdateInfo::recordProblems_data()
     QTest::addColumn<QStringList>("problems");
 
     QTest::newRow("good") << QByteArray("https://kolup.example/setup.exe") << 1 << QStringList();
-    QTest::newRow("good, upper-case scheme") << QByteArray("HTTP://kolup.example/COM10.exe")
-                                             << 5 << QStringList();
+    QTest::newRow("good, upper-case scheme")
+        << QByteArray("HTTP://kolup.example/COM10.exe") << 5 << QStringList();
     QTest::newRow("zero size") << QByteArray("http://kolup.example/setup.exe") << 0
                                << QStringList{"the setup size is not positive"};
     QTest::newRow("negative size") << QByteArray("http://kolup.example/setup.exe") << -1
                                    << QStringList{"the setup size is not positive"};
     QTest::newRow("file address") << QByteArray("file:///tmp/setup.exe") << 10
-                                  << QStringList{"the setup address is not an http or https address"};
-    QTest::newRow("DEL before the name") << QByteArray("http://h/a\x7F/setup.exe") << 10
-                                         << QStringList{"the setup address contains a control character"};
+                                  << QStringList{
+                                         "the setup address is not an http or https address"};
+    QTest::newRow("DEL before the name")
+        << QByteArray("http://h/a\x7F/setup.exe") << 10
+        << QStringList{"the setup address contains a control character"};
     QTest::newRow("bare name") << QByteArray("setup.exe") << 10
                                << QStringList{"the setup address is not an http or https address"};
-    QTest::newRow("everything wrong") << "ftp://h/" + QByteArray(248, 'n') << 0
-                                      << QStringList{
-                                             "the setup address is not an http or https address",
-                                             "the setup address has no file name followed by two spaces",
-                                             "the setup size is not positive"};
+    QTest::newRow("everything wrong")
+        << "ftp://h/" + QByteArray(248, 'n') << 0
+        << QStringList{"the setup address is not an http or https address",
+                       "the setup address has no file name followed by two spaces",
+                       "the setup size is not positive"};
 }
 
 void TestUpdateInfo::recordProblems()

@@ -118,13 +118,13 @@ void TestWebClient::addressesThatDoNotOpen_data()
     QTest::newRow("404") << QByteArray("/gone") << QString() << notFound;
     QTest::newRow("500") << QByteArray("/broken") << QString() << serverError;
     QTest::newRow("no response") << QByteArray("/hangup") << QString() << hangUp;
-    QTest::newRow("redirect to file") << QByteArray("/to-file") << QString()
-                                      << TestServer::redirectTo("file:///etc/passwd");
+    QTest::newRow("redirect to file")
+        << QByteArray("/to-file") << QString() << TestServer::redirectTo("file:///etc/passwd");
     QTest::newRow("file address") << QByteArray() << "file:///etc/hostname" << TestServer::Route();
     QTest::newRow("ftp address") << QByteArray() << "ftp://127.0.0.1/x" << TestServer::Route();
     QTest::newRow("no address") << QByteArray() << "" << TestServer::Route();
-    QTest::newRow("unresolvable host") << QByteArray() << "http://kolup.invalid/x"
-                                       << TestServer::Route();
+    QTest::newRow("unresolvable host")
+        << QByteArray() << "http://kolup.invalid/x" << TestServer::Route();
 }
 
 void TestWebClient::addressesThatDoNotOpen()
@@ -162,7 +162,8 @@ void TestWebClient::followsRedirectsToAnotherPath()
     TestServer server;
     for (int hop = 0; hop < hops; ++hop) {
         const QByteArray next = hop + 1 < hops ? "/r" + QByteArray::number(hop + 1) : "/new";
-        server.serve("/r" + QByteArray::number(hop), TestServer::redirectTo(server.url(next).toLatin1()));
+        server.serve("/r" + QByteArray::number(hop),
+                     TestServer::redirectTo(server.url(next).toLatin1()));
     }
     server.serve("/new", "moved here");
     WebResource resource = WebClient().open(address(server, "/r0"));
@@ -194,11 +195,13 @@ void TestWebClient::ignoresProxyFromEnvironment()
     TestServer server;
     server.serve("/direct", "direct");
     const QByteArray deadProxy = QStringLiteral("http://127.0.0.1:%1").arg(closedPort()).toLatin1();
-    for (const char *name : {"http_proxy", "HTTPS_PROXY", "https_proxy", "ALL_PROXY", "all_proxy"}) {
+    for (const char *name :
+         {"http_proxy", "HTTPS_PROXY", "https_proxy", "ALL_PROXY", "all_proxy"}) {
         qputenv(name, deadProxy);
     }
     WebResource resource = WebClient().open(address(server, "/direct"));
-    for (const char *name : {"http_proxy", "HTTPS_PROXY", "https_proxy", "ALL_PROXY", "all_proxy"}) {
+    for (const char *name :
+         {"http_proxy", "HTTPS_PROXY", "https_proxy", "ALL_PROXY", "all_proxy"}) {
         qunsetenv(name);
     }
     QVERIFY(resource.isOpen());
