@@ -73,7 +73,7 @@ void Form1::Command1_Click()
     m_phase = Phase::FetchingRecord;
     const UpdateCheck check = checkForUpdate(m_platform.web,
                                              {m_platform.versionUrl, m_platform.programDir,
-                                              m_platform.programName, m_platform.signingKey},
+                                              m_platform.programName, m_platform.signingKeys},
                                              installed, [this] {
                                                  m_window.processEvents();
                                                  return m_phase != Phase::Closing;
@@ -97,6 +97,7 @@ void Form1::Command1_Click()
 
     m_state.Info = check.info;
     m_state.SetupPath = check.setupPath;
+    m_binding = check.binding;
     m_window.setCaption(Control::Label3,
                         localeNumberText(check.info.Version, m_window.decimalSeparator()));
     if (check.outcome == UpdateCheck::Outcome::NoUpdate) {
@@ -193,7 +194,7 @@ void Form1::Download()
             logMessage(LogKind::Timing, "cancel seen at " + microsecondsNow() + " us");
             return false;
         },
-        m_platform.signingKey);
+        m_binding ? std::optional(m_binding->digest) : std::nullopt);
     m_phase = Phase::Transferring;
     m_window.holdProgressPaint(true);
     const auto began = std::chrono::steady_clock::now();
@@ -295,7 +296,7 @@ void Form1::Form_Unload(Flag &)
         return;
     }
     const std::string setup = files::displayText(m_state.SetupPath);
-    if (!m_verifiedSetup->unchanged(m_platform.signingKey)) {
+    if (!m_verifiedSetup->unchanged()) {
         logMessage(LogKind::Failure,
                    setup + " is no longer the file that was downloaded; it is not started");
         return;

@@ -5,6 +5,7 @@
 #include "app/window.h"
 
 #include "download/setupdownload.h"
+#include "update/binding.h"
 
 #include <cstdint>
 #include <optional>
@@ -65,4 +66,6 @@ private:
     std::string m_shownSpeed;
     // The last setup a transfer completed and verified: the only file a close may start.
     std::optional<VerifiedFile> m_verifiedSetup;
+    // Keyed: the setup file the offered record's signature names.
+    std::optional<SetupBinding> m_binding;
 };

@@ -39,8 +39,9 @@ struct Platform {
     std::filesystem::path engineVersionFile; // where the installed engine keeps its version
     std::filesystem::path programDir;        // where the setup file is stored
     std::string programName;                 // the updater's own file name
-    // With a key, only records and setup files the key's owner signed are offered and started.
-    std::optional<PublicKey> signingKey;
+    // With keys (the maker's, old and new while one replaces the other), only a record one of
+    // them signed is offered, and only the setup file its signature names is kept and started.
+    std::vector<PublicKey> signingKeys;
     WebClient web;
     Clock *clock = nullptr;
     SetupLauncher *launcher = nullptr;

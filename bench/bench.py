@@ -86,7 +86,7 @@ class Host:
         self.host.publish("/kolup/" + SETUP, source=source)
         record = os.path.join(work, "record")
         desktop.make_record("9", desktop.url("/kolup/" + SETUP), size, record)
-        self.host.publish(desktop.RECORD_PATH, source=record)
+        self.host.publish(desktop.RECORD_PATH, source=record, binds=source)
 
     def close(self):
         self.host.close()

@@ -58,7 +58,7 @@ bool replaceSetup(const fs::path &part, const fs::path &target, std::string &why
 
 } // namespace
 
-bool VerifiedFile::unchanged(const std::optional<PublicKey> &key) const
+bool VerifiedFile::unchanged() const
 {
     std::string why;
     files::File file = files::openRegular(path, why);
@@ -67,10 +67,10 @@ bool VerifiedFile::unchanged(const std::optional<PublicKey> &key) const
         return false;
     }
     // Size and time stamps can be kept by a rewrite; the bytes cannot. A keyed build checks
-    // the maker's signature once more as well.
+    // the digest the maker signed once more as well.
     Fingerprinter now;
     Blake2b signedHash;
-    const bool keyed = key && signature;
+    const bool keyed = digest.has_value();
     std::int64_t read = 0;
     if (!readToEnd(file, [&](std::span<const std::byte> bytes) {
             read += std::int64_t(bytes.size());
@@ -84,12 +84,12 @@ bool VerifiedFile::unchanged(const std::optional<PublicKey> &key) const
     if (read != size || now.finish() != fingerprint) {
         return false;
     }
-    return !key || (signature && !signatureProblem(*key, *signature, signedHash.finish()));
+    return !keyed || signedHash.finish() == *digest;
 }
 
 SetupDownload::SetupDownload(const WebClient &web, Clock &clock, Listener listener,
-                             std::optional<PublicKey> key)
-    : m_web(web), m_clock(clock), m_listener(std::move(listener)), m_key(std::move(key))
+                             std::optional<Digest> expected)
+    : m_web(web), m_clock(clock), m_listener(std::move(listener)), m_expected(expected)
 {
     m_wait = [this] {
         m_stopped = m_stopped || !tell(Event::Waiting);
@@ -115,13 +115,14 @@ SetupDownload::Outcome SetupDownload::run(const UpdateInfo &info, const fs::path
     m_verified.reset();
     m_error = Error::None;
     m_errorText.clear();
-    m_signature.reset();
+    m_signedHash.reset();
     m_resource.reset();
     m_file.reset();
 
-    const bool done = fetchSignature(info) && open(info) && createSideFile(setupPath) && copy() &&
-                      awaitEnd() && finish(setupPath);
+    const bool done =
+        open(info) && createSideFile(setupPath) && copy() && awaitEnd() && finish(setupPath);
     m_resource.reset();
+    m_signedHash.reset(); // a transfer that ended early needs no digest: its thread ends
     if (done) {
         return Outcome::Completed;
     }
@@ -133,17 +134,6 @@ SetupDownload::Outcome SetupDownload::run(const UpdateInfo &info, const fs::path
         return Outcome::Cancelled;
     }
     return Outcome::Failed;
-}
-
-bool SetupDownload::fetchSignature(const UpdateInfo &info)
-{
-    // A keyed build fetches the maker's signature first: without one nothing is downloaded.
-    if (!m_key) {
-        return true;
-    }
-    std::string why;
-    m_signature = ::fetchSignature(m_web, setupAddress(info), m_wait, why);
-    return m_signature || (!m_stopped && fail(Error::NoSignature, why));
 }
 
 bool SetupDownload::open(const UpdateInfo &info)
@@ -164,7 +154,7 @@ bool SetupDownload::createSideFile(const fs::path &setupPath)
         return fail(Error::CannotCreate, "cannot create " + m_file->error());
     }
     m_fingerprint.emplace();
-    if (m_signature) {
+    if (m_expected) {
         m_signedHash.emplace();
     }
     return true;
@@ -263,11 +253,14 @@ bool SetupDownload::finish(const fs::path &setupPath)
         return fail(m_file->replaced() ? Error::SideFileReplaced : Error::CannotWrite,
                     m_file->error());
     }
-    if (m_signature) {
-        if (auto problem = signatureProblem(*m_key, *m_signature, m_signedHash->finish())) {
-            // Not the maker's file: none of it is kept.
+    std::optional<Digest> digest;
+    if (m_expected) {
+        digest = m_signedHash->finish();
+        if (*digest != *m_expected) {
+            // Not the file the maker's signature names: none of it is kept.
             files::removeFile(m_file->path());
-            return fail(Error::NotSigned, "the setup file is refused: " + *problem);
+            return fail(Error::NotSigned, "the setup file is refused: its BLAKE2b-512 digest is "
+                                          "not the one the record's signature names");
         }
     }
     std::string why;
@@ -275,6 +268,6 @@ bool SetupDownload::finish(const fs::path &setupPath)
         return fail(Error::CannotReplace, why);
     }
     m_verified = VerifiedFile{setupPath, m_file->identity(), std::int64_t(m_total),
-                              m_fingerprint->finish(), m_signature};
+                              m_fingerprint->finish(), digest};
     return true;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "download/backgrounddigest.h"
 #include "download/clock.h"
 #include "download/digest.h"
 #include "download/files.h"
@@ -19,13 +20,13 @@ struct VerifiedFile {
     std::filesystem::path path;
     files::Identity identity; // the file the download created, whatever its name since
     std::int64_t size = 0;
-    Fingerprint fingerprint;            // of the bytes the download wrote
-    std::optional<Signature> signature; // the maker's, in a keyed build
+    Fingerprint fingerprint;      // of the bytes the download wrote
+    std::optional<Digest> digest; // keyed: the BLAKE2b-512 digest the maker's signature names
 
     // True while the very file the download wrote stands at path with exactly those bytes,
-    // and, with a key, its signature still verifies. A file of another size or identity is
-    // not read at all.
-    bool unchanged(const std::optional<PublicKey> &key) const;
+    // and, keyed, still has the digest the maker signed. A file of another size or identity
+    // is not read at all.
+    bool unchanged() const;
 };
 
 // One transfer of a record's setup file to a path, in 1024-byte chunks. The file grows beside
@@ -43,14 +44,13 @@ public:
     // Why a transfer failed; errorText() says it in words.
     enum class Error {
         None,
-        NoSignature,      // keyed: the maker's signature could not be fetched or read
         CannotOpen,       // the server did not answer with the file
         CannotCreate,     // the side file could not be created
         CannotWrite,      // writing the side file failed (a full disk, say)
         CutShort,         // fewer bytes than announced, or the transfer broke
         TooLong,          // more bytes than announced
         NoEnd,            // every byte came, but the server never ended the resource
-        NotSigned,        // keyed: the bytes are not what the maker signed
+        NotSigned,        // keyed: the bytes are not the file the maker's signature names
         SideFileReplaced, // another program put its own file at the side file's name
         CannotReplace,    // the complete file could not take the setup's name
     };
@@ -58,10 +58,11 @@ public:
     // cancelled. What it answers after Started and LastPiece is not used.
     using Listener = std::function<bool(Event, const SetupDownload &)>;
 
-    // With a key, only a file the key's owner signed is kept: its signature is fetched first
-    // and checked over the bytes as they arrive.
+    // With an expected digest (a keyed build: the one the record's signature names), only a
+    // file with that BLAKE2b-512 digest is kept; the digest is taken on a thread of its own as
+    // the bytes arrive, and checked before the file takes the setup's name.
     SetupDownload(const WebClient &web, Clock &clock, Listener listener,
-                  std::optional<PublicKey> key = std::nullopt);
+                  std::optional<Digest> expected = std::nullopt);
 
     Outcome run(const UpdateInfo &info, const std::filesystem::path &setupPath);
 
@@ -78,7 +79,6 @@ public:
 private:
     // The steps of a transfer; each returns false when the transfer ends there, stopped by the
     // listener or failed.
-    bool fetchSignature(const UpdateInfo &info);
     bool open(const UpdateInfo &info);
     bool createSideFile(const std::filesystem::path &setupPath);
     bool copy();
@@ -93,15 +93,14 @@ private:
     const WebClient m_web; // a copy: two time limits, no connection
     Clock &m_clock;
     Listener m_listener;
-    std::optional<PublicKey> m_key;
+    std::optional<Digest> m_expected;
     WaitHook m_wait;
     bool m_stopped = false;
 
-    std::optional<Signature> m_signature;
     std::optional<WebResource> m_resource;
     std::optional<SideFile> m_file;
     std::optional<Fingerprinter> m_fingerprint;
-    std::optional<Blake2b> m_signedHash;
+    std::optional<BackgroundDigest> m_signedHash;
     bool m_writeFailed = false;
 
     std::int32_t m_received = 0;

@@ -24,7 +24,7 @@ def prepare(work):
     host.publish("/kolup/" + SETUP, source=source)
     record = os.path.join(work, "KOLUP_VERSION.txt")
     desktop.make_record("1.5", desktop.url("/kolup/" + SETUP), size, record)
-    host.publish(desktop.RECORD_PATH, source=record)
+    host.publish(desktop.RECORD_PATH, source=record, binds=source)
     return host
 
 

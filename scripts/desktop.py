@@ -4,6 +4,7 @@ window, and reading and pressing its controls the way a screen reader does.
 
 Debian's python3 (/usr/bin/python3) with python3-pyatspi and python3-xlib."""
 
+import datetime
 import os
 import shutil
 import signal
@@ -122,7 +123,9 @@ http {
     def path(self, relative):
         return os.path.join(self.docroot, relative.lstrip("/"))
 
-    def publish(self, relative, data=None, source=None):
+    def publish(self, relative, data=None, source=None, binds=None):
+        """Puts a file on the host. A record (binds: the setup file it offers) is signed as a
+        maker signs it, with a comment naming that setup file and expiring in 30 days."""
         target = self.path(relative)
         if source:
             shutil.copyfile(source, target)
@@ -130,9 +133,14 @@ http {
             with open(target, "wb") as f:
                 f.write(data)
         os.chmod(target, 0o644)
-        if os.path.exists(SECRET_KEY):
-            subprocess.run(["minisign", "-S", "-s", SECRET_KEY, "-m", target], check=True,
-                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+        if binds and os.path.exists(SECRET_KEY):
+            expires = (datetime.datetime.now(datetime.timezone.utc).date()
+                       + datetime.timedelta(days=30)).isoformat()
+            comment = subprocess.run([RECORD_TOOL, "comment", "--file", binds, "--expires",
+                                      expires], check=True, capture_output=True, text=True)
+            subprocess.run(["minisign", "-S", "-s", SECRET_KEY, "-m", target, "-t",
+                            comment.stdout.strip()], check=True, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL)
             os.chmod(target + ".minisig", 0o644)
         return target
 

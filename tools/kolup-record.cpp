@@ -4,11 +4,13 @@
 //
 //   kolup-record make --version V --url URL (--size N | --file SETUP) [-o OUT]
 //   kolup-record show FILE|-
+//   kolup-record comment --file SETUP [--expires YYYY-MM-DD]
 //   kolup-record check [--key PUBKEY] ADDRESS
 //   kolup-record verify --key PUBKEY FILE
 
 #include "download/digest.h"
 #include "download/files.h"
+#include "update/binding.h"
 #include "update/setupname.h"
 #include "update/signature.h"
 #include "update/updateinfo.h"
@@ -16,6 +18,7 @@
 
 #include <array>
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -42,6 +45,7 @@ int usage(std::ostream &out = std::cerr, int status = Usage)
 {
     out << "usage: kolup-record make --version V --url URL (--size N | --file SETUP) [-o OUT]\n"
            "       kolup-record show FILE|-\n"
+           "       kolup-record comment --file SETUP [--expires YYYY-MM-DD]\n"
            "       kolup-record check [--key PUBKEY] ADDRESS\n"
            "       kolup-record verify --key PUBKEY FILE\n";
     return status;
@@ -245,35 +249,94 @@ int show(std::string_view path)
     return describe(std::span(buffer).first(count), std::cout);
 }
 
-std::optional<PublicKey> keyArgument(std::string_view text)
+using Keys = std::vector<PublicKey>;
+
+std::optional<Keys> keyArgument(std::string_view text)
 {
-    auto key = PublicKey::parse(std::string(text));
-    if (!key) {
-        std::cerr << "kolup-record: the key is not the base64 line of a minisign public key\n";
+    auto keys = PublicKey::parseList(text);
+    if (!keys) {
+        std::cerr << "kolup-record: the key is not the base64 line of a minisign public key, "
+                     "or several separated by spaces\n";
     }
-    return key;
+    return keys;
 }
 
-// Fetches the signature beside address as the updater does; false after printing why not. A
-// signature by another key is named at once, before anything else is fetched.
-bool fetchSigned(const WebClient &client, std::string_view address, const PublicKey &key,
-                 std::optional<Signature> &signature, const char *what)
+// The setup file's size and BLAKE2b-512 digest, for the record's signed comment.
+int comment(std::span<const std::string_view> args)
+{
+    std::optional<fs::path> file;
+    std::optional<std::chrono::sys_days> expires;
+    for (std::size_t i = 0; i + 1 < args.size(); i += 2) {
+        if (args[i] == "--file") {
+            file = fs::path(args[i + 1]);
+        } else if (args[i] == "--expires") {
+            expires = parseDay(args[i + 1]);
+            if (!expires) {
+                return refuse("the expiry is not a date as YYYY-MM-DD: " + printable(args[i + 1]));
+            }
+            if (*expires < todayUtc()) {
+                return refuse("the expiry date has passed");
+            }
+        } else {
+            return usage();
+        }
+    }
+    if (!file || args.size() % 2 != 0) {
+        return usage();
+    }
+    SetupBinding binding;
+    binding.expires = expires;
+    Blake2b hash;
+    const bool read = readRegularFile(*file, [&](std::span<const std::byte> block) {
+        binding.size += std::int64_t(block.size());
+        hash.add(block);
+    });
+    if (!read) {
+        return refuse("cannot read " + printable(file->string()) + " as a regular file");
+    }
+    if (binding.size <= 0 || binding.size > std::numeric_limits<std::int32_t>::max()) {
+        return refuse("the setup file must hold from 1 to " +
+                      std::to_string(std::numeric_limits<std::int32_t>::max()) + " bytes");
+    }
+    binding.digest = hash.finish();
+    std::cout << bindingComment(binding) << '\n';
+    return std::cout.flush() ? Ok : Problem;
+}
+
+// The record's signature, by one of keys, and the setup file it names; nothing after printing
+// why not.
+std::optional<SetupBinding> checkRecordSignature(const WebClient &client, std::string_view address,
+                                                 const Keys &keys, const RecordBytes &bytes,
+                                                 const UpdateInfo &info)
 {
     std::string why;
-    signature = fetchSignature(client, address, {}, why);
+    const auto signature = fetchSignature(client, address, {}, why);
     if (!signature) {
-        std::cout << "problem: the " << what << " has no usable signature: " << printable(why)
-                  << '\n';
-        return false;
+        std::cout << "problem: the record has no usable signature: " << printable(why) << '\n';
+        return std::nullopt;
     }
-    if (signature->keyId != key.id) {
-        std::cout << "problem: the " << what << " is signed with another key\n";
-        return false;
+    if (auto problem = signatureProblem(keys, *signature, blake2b(bytes))) {
+        std::cout << "problem: the record's signature: " << *problem << '\n';
+        return std::nullopt;
     }
-    return true;
+    auto binding = parseBinding(signature->trustedComment, why);
+    if (!binding) {
+        std::cout << "problem: " << why << '\n';
+        return std::nullopt;
+    }
+    if (expired(*binding, todayUtc())) {
+        std::cout << "problem: the record's signature has expired\n";
+        return std::nullopt;
+    }
+    if (binding->size != info.SetupSize) {
+        std::cout << "problem: the record says " << info.SetupSize << " bytes, its signature "
+                  << binding->size << '\n';
+        return std::nullopt;
+    }
+    return binding;
 }
 
-int check(std::string_view address, const std::optional<PublicKey> &key)
+int check(std::string_view address, const std::optional<Keys> &keys)
 {
     const WebClient client;
     WebResource record = client.open(address);
@@ -288,19 +351,13 @@ int check(std::string_view address, const std::optional<PublicKey> &key)
 
     RecordBytes bytes;
     std::memcpy(bytes.data(), buffer.data(), bytes.size());
-    if (key) {
-        std::optional<Signature> signature;
-        if (!fetchSigned(client, address, *key, signature, "record")) {
-            status = Problem;
-        } else if (auto problem = signatureProblem(*key, *signature, blake2b(bytes))) {
-            std::cout << "problem: the record's signature: " << *problem << '\n';
+    const UpdateInfo info = decodeRecord(bytes);
+    std::optional<SetupBinding> binding;
+    if (keys) {
+        binding = checkRecordSignature(client, address, *keys, bytes, info);
+        if (!binding) {
             status = Problem;
         }
-    }
-    const UpdateInfo info = decodeRecord(bytes);
-    std::optional<Signature> setupSignature;
-    if (key && !fetchSigned(client, setupAddress(info), *key, setupSignature, "setup file")) {
-        status = Problem;
     }
     WebResource setup = client.open(setupAddress(info));
     if (!setup.isOpen()) {
@@ -322,14 +379,7 @@ int check(std::string_view address, const std::optional<PublicKey> &key)
         served += std::int64_t(got);
         hash.add(std::span(chunk).first(got));
     }
-    const bool overlong = served > info.SetupSize;
-    if (setupSignature) {
-        if (auto problem = signatureProblem(*key, *setupSignature, hash.finish())) {
-            std::cout << "problem: the setup file's signature: " << *problem << '\n';
-            status = Problem;
-        }
-    }
-    if (overlong) {
+    if (served > info.SetupSize) {
         std::cout << "problem: the server sends more than announced: " << info.SetupSize << '\n';
         return Problem;
     }
@@ -342,11 +392,14 @@ int check(std::string_view address, const std::optional<PublicKey> &key)
         std::cout << "problem: the server sends " << served << " bytes, the record says "
                   << info.SetupSize << '\n';
         status = Problem;
+    } else if (binding && hash.finish() != binding->digest) {
+        std::cout << "problem: the setup file is not the one the record's signature names\n";
+        status = Problem;
     }
     return status;
 }
 
-int verify(const PublicKey &key, std::string_view path)
+int verify(const Keys &keys, std::string_view path)
 {
     // Both are read as regular files only: a FIFO planted at either name fails at once instead
     // of waiting forever for a writer.
@@ -367,7 +420,12 @@ int verify(const PublicKey &key, std::string_view path)
     if (!digest) {
         return refuse("cannot read " + printable(path) + " as a regular file");
     }
-    if (auto problem = signatureProblem(key, text, *digest)) {
+    std::string why;
+    const auto signature = Signature::parse(text, why);
+    if (!signature) {
+        return refuse(printable(why));
+    }
+    if (auto problem = signatureProblem(keys, *signature, *digest)) {
         return refuse(printable(*problem));
     }
     std::cout << "valid\n";
@@ -394,6 +452,9 @@ int main(int argc, char *argv[])
     }
     if (command == "show" && args.size() == 1) {
         return show(args[0]);
+    }
+    if (command == "comment") {
+        return comment(args);
     }
     if (command == "check" && args.size() == 1) {
         return check(args[0], std::nullopt);

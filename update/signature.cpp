@@ -158,6 +158,37 @@ std::optional<std::string> signatureProblem(const PublicKey &key, const Signatur
     return std::nullopt;
 }
 
+std::optional<std::string> signatureProblem(std::span<const PublicKey> keys,
+                                            const Signature &signature, const Digest &digest)
+{
+    for (const PublicKey &key : keys) {
+        if (key.id == signature.keyId) {
+            return signatureProblem(key, signature, digest);
+        }
+    }
+    return "the file is signed with another key";
+}
+
+std::optional<std::vector<PublicKey>> PublicKey::parseList(std::string_view text)
+{
+    std::vector<PublicKey> keys;
+    while (!text.empty()) {
+        const auto end = text.find(' ');
+        if (end != 0) {
+            const auto key = parse(text.substr(0, end));
+            if (!key) {
+                return std::nullopt;
+            }
+            keys.push_back(*key);
+        }
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    }
+    if (keys.empty()) {
+        return std::nullopt;
+    }
+    return keys;
+}
+
 std::optional<std::string> signatureProblem(const PublicKey &key, std::string_view signatureText,
                                             const Digest &digest)
 {

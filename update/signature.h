@@ -11,6 +11,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Signatures in minisign's format, made by the maker with the minisign tool. Only its default,
 // prehashed form is accepted: the signature is over the BLAKE2b-512 digest of the file, so a
@@ -39,6 +40,9 @@ struct PublicKey {
     std::array<unsigned char, crypto_sign_PUBLICKEYBYTES> key{};
 
     static std::optional<PublicKey> parse(std::string_view base64);
+    // One or more such lines separated by spaces: the keys a maker signs with, old and new,
+    // while a key is being replaced. Nothing when any of them is not a key, or there is none.
+    static std::optional<std::vector<PublicKey>> parseList(std::string_view text);
 };
 
 // A .minisig file's contents.
@@ -56,6 +60,10 @@ struct Signature {
 // otherwise why not.
 std::optional<std::string> signatureProblem(const PublicKey &key, const Signature &signature,
                                             const Digest &digest);
+
+// The same with whichever of keys made the signature; signed by none of them is a problem.
+std::optional<std::string> signatureProblem(std::span<const PublicKey> keys,
+                                            const Signature &signature, const Digest &digest);
 
 // Reads a .minisig file's text and checks it as above.
 std::optional<std::string> signatureProblem(const PublicKey &key, std::string_view signatureText,

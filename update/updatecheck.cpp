@@ -41,7 +41,8 @@ UpdateCheck checkForUpdate(const WebClient &web, const CheckSettings &settings,
         }
     }
 
-    if (settings.key) {
+    std::optional<SetupBinding> binding;
+    if (!settings.keys.empty()) {
         // The maker signs the record as published: exactly its bytes, all of them.
         if (count != RecordSize) {
             return failed(Outcome::Invalid, "the version record is refused: it is " +
@@ -51,10 +52,19 @@ UpdateCheck checkForUpdate(const WebClient &web, const CheckSettings &settings,
         std::string why;
         const auto signature = fetchSignature(web, settings.versionUrl, wait, why);
         const auto problem = signature
-                                 ? signatureProblem(*settings.key, *signature, blake2b(buffer))
+                                 ? signatureProblem(settings.keys, *signature, blake2b(buffer))
                                  : std::optional(why);
         if (problem) {
             return failed(Outcome::Invalid, "the version record is refused: " + *problem);
+        }
+        // The signed comment names the one setup file this record may bring.
+        binding = parseBinding(signature->trustedComment, why);
+        if (!binding) {
+            return failed(Outcome::Invalid, "the version record is refused: " + why);
+        }
+        if (expired(*binding, todayUtc())) {
+            return failed(Outcome::Invalid,
+                          "the version record is refused: its signature has expired");
         }
     }
 
@@ -66,7 +76,14 @@ UpdateCheck checkForUpdate(const WebClient &web, const CheckSettings &settings,
                       "the version record is refused: " +
                           recordProblems(check.info, settings.programName).front());
     }
+    if (binding && binding->size != check.info.SetupSize) {
+        return failed(Outcome::Invalid, "the version record is refused: it announces " +
+                                            std::to_string(check.info.SetupSize) +
+                                            " bytes, its signature " +
+                                            std::to_string(binding->size));
+    }
     check.setupPath = *setupPath;
+    check.binding = binding;
     const float offered = check.info.Version;
     const bool newer = installed ? offered > *installed : !std::isnan(offered);
     check.outcome = newer ? Outcome::Offer : Outcome::NoUpdate;

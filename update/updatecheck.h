@@ -1,5 +1,6 @@
 #pragma once
 
+#include "update/binding.h"
 #include "update/signature.h"
 #include "update/updateinfo.h"
 #include "update/webclient.h"
@@ -8,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // What one look at the maker's version record found.
 struct UpdateCheck {
@@ -21,6 +23,8 @@ struct UpdateCheck {
     UpdateInfo info;                 // the record, for NoUpdate and Offer
     std::filesystem::path setupPath; // where its setup file goes, for NoUpdate and Offer
     std::string why;                 // for NoConnection and Invalid: what went wrong
+    // Keyed: the setup file the maker's signature names, for NoUpdate and Offer.
+    std::optional<SetupBinding> binding;
 };
 
 // Where the check looks and what it refuses.
@@ -28,8 +32,9 @@ struct CheckSettings {
     std::string versionUrl;
     std::filesystem::path setupDir;
     std::string programName; // the updater's own file name, never a setup's
-    // With a key, a record without the key owner's signature beside it is refused as well.
-    std::optional<PublicKey> key;
+    // With keys, a record is taken only with a signature beside it by one of them, whose
+    // signed comment names the setup file and has not expired.
+    std::vector<PublicKey> keys;
 };
 
 // Fetches the record, refuses what cannot be offered safely, and compares its version with the

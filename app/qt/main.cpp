@@ -46,12 +46,13 @@ int main(int argc, char *argv[])
     Platform platform =
         services.platform(KOLUP_VERSION_URL, KOLUP_ENGINE_VERSION_FILE,
                           setupDirectory(program.parent_path()), program.filename().string());
-    if (constexpr std::string_view key = KOLUP_SIGNING_KEY; !key.empty()) {
-        platform.signingKey = PublicKey::parse(key);
-        if (!platform.signingKey) {
+    if (constexpr std::string_view keys = KOLUP_SIGNING_KEY; !keys.empty()) {
+        const auto parsed = PublicKey::parseList(keys);
+        if (!parsed) {
             // A keyed build must never fall back to taking unsigned updates.
-            qFatal("the signing key this program was built with is not a minisign public key");
+            qFatal("a signing key this program was built with is not a minisign public key");
         }
+        platform.signingKeys = *parsed;
     }
     Form1Window window(platform);
     FirstPaintNote firstPaint;

@@ -3,6 +3,7 @@
 #include "minisign.h"
 #include "records.h"
 #include "testserver.h"
+#include "update/binding.h"
 
 #include <QDir>
 #include <QFile>
@@ -586,75 +587,121 @@ void TestDownload::setupChangedSinceDownloadIsNotStarted()
 
 void TestDownload::keyedUpdates_data()
 {
-    QTest::addColumn<QString>("recordSigner"); // maker, other or none
-    QTest::addColumn<QString>("setupSigner");  // maker, none, or swapped: signed, then replaced
-    QTest::addColumn<bool>("replacedOnDisk");  // between the download and EXIT
+    // Whose key signs the record: the updater trusts maker and second; none: no signature.
+    QTest::addColumn<QString>("signer");
+    QTest::addColumn<QString>("comment");     // the signed comment, see keyedUpdates()
+    QTest::addColumn<QString>("served");      // what the host serves for the setup
+    QTest::addColumn<bool>("replacedOnDisk"); // between the download and EXIT
     QTest::addColumn<QString>("checkStatus");
     QTest::addColumn<QString>("downloadStatus");
     QTest::addColumn<bool>("started");
     const QString completed = QStringLiteral("DOWNLOAD COMPLETED..");
     const QString failed = QStringLiteral("DOWNLOAD FAILED..");
     const QString invalid = QStringLiteral("INVALID UPDATE INFORMATION");
-    QTest::newRow("signed update") << "maker"
-                                   << "maker" << false << "" << completed << true;
-    QTest::newRow("unsigned record") << "none"
-                                     << "maker" << false << invalid << "" << false;
-    QTest::newRow("record by another key") << "other"
-                                           << "maker" << false << invalid << "" << false;
+    const auto row = [&](const char *name, const char *signer, const char *comment,
+                         const char *served, bool replaced, const QString &check,
+                         const QString &download, bool started) {
+        QTest::newRow(name) << signer << comment << served << replaced << check << download
+                            << started;
+    };
+    row("bound setup", "maker", "bound", "setup", false, "", completed, true);
+    row("bound, expiring later", "maker", "expires later", "setup", false, "", completed, true);
+    row("signed by the second key", "second", "bound", "setup", false, "", completed, true);
+    row("signed by a third key", "third", "bound", "setup", false, invalid, "", false);
+    row("unsigned record", "none", "bound", "setup", false, invalid, "", false);
+    row("comment edited after signing", "maker", "edited", "setup", false, invalid, "", false);
+    row("comment without binding", "maker", "plain", "setup", false, invalid, "", false);
+    row("expired record", "maker", "expired", "setup", false, invalid, "", false);
+    row("digest in upper case", "maker", "upper", "setup", false, invalid, "", false);
+    row("digest one byte short", "maker", "short", "setup", false, invalid, "", false);
+    row("size other than the record's", "maker", "other size", "setup", false, invalid, "", false);
     // Served without its last byte, a space: padded back, it would match its signature.
-    QTest::newRow("signed record one byte short") << "short"
-                                                  << "maker" << false << invalid << "" << false;
-    QTest::newRow("setup swapped after signing") << "maker"
-                                                 << "swapped" << false << "" << failed << false;
-    QTest::newRow("unsigned setup") << "maker"
-                                    << "none" << false << "" << failed << false;
-    QTest::newRow("setup replaced on disk before EXIT")
-        << "maker"
-        << "maker" << true << "" << completed << false;
+    row("signed record one byte short", "maker", "cut record", "setup", false, invalid, "", false);
+    // An older release the same key signed, of the same size: mixed with this record.
+    row("older setup, same size", "maker", "bound", "older", false, "", failed, false);
+    row("setup's last byte changed", "maker", "bound", "last byte", false, "", failed, false);
+    row("setup replaced on disk before EXIT", "maker", "bound", "setup", true, "", completed,
+        false);
 }
 
 void TestDownload::keyedUpdates()
 {
-    QFETCH(QString, recordSigner);
-    QFETCH(QString, setupSigner);
+    QFETCH(QString, signer);
+    QFETCH(QString, comment);
+    QFETCH(QString, served);
     QFETCH(bool, replacedOnDisk);
     QFETCH(QString, checkStatus);
     QFETCH(QString, downloadStatus);
     QFETCH(bool, started);
     Minisign minisign;
-    QVERIFY(minisign.generate("maker") && minisign.generate("other"));
+    for (const char *name : {"maker", "second", "third"}) {
+        QVERIFY(minisign.generate(name));
+    }
     const QByteArray setup = pattern(5000);
-    const QByteArray record =
-        recordBytes(1.5f, m_server.url("/kolup/KolupSetup.exe").toLatin1(), 5000);
-    offer(setupSigner == "swapped" ? pattern(4999) + "!" : setup, 5000);
+    QByteArray body = setup;
+    if (served == "older") {
+        body = QByteArray(5000, 'o');
+    } else if (served == "last byte") {
+        body[4999] = '!';
+    }
+    const bool cut = comment == "cut record";
+    // A record whose last byte is a space, for the row that cuts it off.
+    QByteArray record = recordBytes(1.5f, m_server.url("/kolup/KolupSetup.exe").toLatin1(),
+                                    cut ? 0x20001388 : 5000);
+    offer(body, 5000);
+    m_server.serve(RecordPath, cut ? record.left(263) : record);
+
+    const auto hex = [](const Digest &digest) {
+        return QByteArray(reinterpret_cast<const char *>(digest.data()), qsizetype(digest.size()))
+            .toHex();
+    };
+    SetupBinding binding;
+    binding.size = cut ? 0x20001388 : 5000;
+    binding.digest =
+        blake2b(std::as_bytes(std::span(setup.constData(), std::size_t(setup.size()))));
+    using namespace std::chrono;
+    if (comment == "expired") {
+        binding.expires = sys_days{2001y / January / 1};
+    } else if (comment == "expires later") {
+        binding.expires = todayUtc() + days{30};
+    } else if (comment == "other size") {
+        binding.size = 4999;
+    }
+    QString signedComment = QString::fromStdString(bindingComment(binding));
+    if (comment == "upper") {
+        signedComment.replace(hex(binding.digest), hex(binding.digest).toUpper());
+    } else if (comment == "short") {
+        signedComment.chop(2);
+    } else if (comment == "plain") {
+        signedComment = QStringLiteral("timestamp:1765000000\tfile:KOLUP_VERSION.txt\thashed");
+    }
+    QByteArray signature =
+        minisign.sign(signer == "none" ? "maker" : signer, record, false, signedComment);
+    if (comment == "edited") {
+        signature.replace("size=5000", "size=5001");
+    }
     TestServer::Route none;
     none.status = 404;
-    const auto publish = [&](const QByteArray &path, const QString &signer,
-                             const QByteArray &data) {
-        if (signer == "none") {
-            m_server.serve(path, none);
-        } else {
-            m_server.serve(path, minisign.sign(signer == "swapped" ? "maker" : signer, data));
-        }
-    };
-    if (recordSigner == "short") {
-        const QByteArray spaceLast =
-            recordBytes(1.5f, m_server.url("/kolup/KolupSetup.exe").toLatin1(), 0x20001388);
-        m_server.serve(RecordPath, spaceLast.left(263));
-        publish(QByteArray(RecordPath) + ".minisig", "maker", spaceLast);
+    if (signer == "none") {
+        m_server.serve(QByteArray(RecordPath) + ".minisig", none);
     } else {
-        publish(QByteArray(RecordPath) + ".minisig", recordSigner, record);
+        m_server.serve(QByteArray(RecordPath) + ".minisig", signature);
     }
-    publish("/kolup/KolupSetup.exe.minisig", setupSigner, setup);
 
     TestPlatform test(m_server.url(RecordPath));
     test.prompt.answer = true;
-    test.platform.signingKey = PublicKey::parse(minisign.publicKey("maker").toStdString());
+    test.platform.signingKeys = *PublicKey::parseList(
+        (minisign.publicKey("maker") + " " + minisign.publicKey("second")).toStdString());
     Form1Window window(test.platform, &test.prompt);
     window.show();
+    const auto before = m_server.requests().size();
     window.form().Command1_Click();
     QCOMPARE(text(window, "Label13"), checkStatus);
     QCOMPARE(text(window, "Label11"), downloadStatus);
+    // One signature, the record's: the setup file's own is never asked for.
+    for (const TestServer::Request &request : m_server.requests().mid(before)) {
+        QVERIFY(request.path != "/kolup/KolupSetup.exe.minisig");
+    }
     const QString path = test.programDir() + "/KolupSetup.exe";
     if (downloadStatus != QStringLiteral("DOWNLOAD COMPLETED..")) {
         // Nothing the maker did not sign is kept, not even in part.

@@ -16,7 +16,7 @@ import desktop  # noqa: E402
 
 AGENT = "API-Guide test program"
 SETUP_NAME = "KolupSetup.sh"
-# A keyed build fetches the maker's signature beside the record and the setup file.
+# A keyed build fetches the maker's signature beside the record, which names the setup file.
 KEYED = os.environ.get("KOLUP_KEYED") == "1"
 SAVED = os.path.join(desktop.PROGRAM_DIR, SETUP_NAME)
 
@@ -72,8 +72,10 @@ class EndToEnd(unittest.TestCase):
             if os.path.exists(stale):
                 os.remove(stale)
 
-    def start(self, version, size=None, setup_url=None, rate=None, padding=64 * 1024):
-        """Publishes a sample setup and a record offering it, then starts the updater."""
+    def start(self, version, size=None, setup_url=None, rate=None, padding=64 * 1024,
+              bound=None):
+        """Publishes a sample setup and a record offering it (or the file bound), then starts
+        the updater."""
         host = desktop.MakerHost(rate=rate)
         self.addCleanup(host.close)
         source = os.path.join(self.work, SETUP_NAME)
@@ -82,7 +84,7 @@ class EndToEnd(unittest.TestCase):
         record = os.path.join(self.work, "KOLUP_VERSION.txt")
         desktop.make_record(version, setup_url or desktop.url("/kolup/" + SETUP_NAME),
                             size or actual, record)
-        host.publish(desktop.RECORD_PATH, source=record)
+        host.publish(desktop.RECORD_PATH, source=record, binds=bound or source)
         updater = desktop.Updater(self.display)
         self.addCleanup(updater.close)
         return host, updater, source
@@ -123,8 +125,8 @@ class EndToEnd(unittest.TestCase):
         requests = host.requests()
         setup = "/kolup/" + SETUP_NAME
         self.assertEqual([r.split(" ")[1] for r in requests],
-                         [desktop.RECORD_PATH, desktop.RECORD_PATH + ".minisig",
-                          setup + ".minisig", setup] if KEYED else [desktop.RECORD_PATH, setup])
+                         [desktop.RECORD_PATH, desktop.RECORD_PATH + ".minisig", setup]
+                         if KEYED else [desktop.RECORD_PATH, setup])
         for request in requests:
             self.assertIn('"%s" "no-cache" "no-cache" 200' % AGENT, request)
 
@@ -147,7 +149,11 @@ class EndToEnd(unittest.TestCase):
         body = b"#!/bin/sh\n" + b"#" * 20000
         cutter = CutShortServer(body)
         self.addCleanup(cutter.close)
-        _, updater, _ = self.start("1.5", size=len(body), setup_url=cutter.url("/" + SETUP_NAME))
+        bound = os.path.join(self.work, "served")
+        with open(bound, "wb") as f:
+            f.write(body)
+        _, updater, _ = self.start("1.5", size=len(body), setup_url=cutter.url("/" + SETUP_NAME),
+                                   bound=bound)
         updater.press("Command1")
         updater.answer("OK")
         updater.wait_text("Label11", "DOWNLOAD FAILED..")

@@ -33,7 +33,8 @@ QString Minisign::publicKey(const QString &name) const
     return QString::fromLatin1(contents(m_dir.filePath(name + ".pub")).split('\n').value(1));
 }
 
-QByteArray Minisign::sign(const QString &name, const QByteArray &data, bool legacy)
+QByteArray Minisign::sign(const QString &name, const QByteArray &data, bool legacy,
+                          const QString &trustedComment)
 {
     const QString file = m_dir.filePath(QStringLiteral("signed-%1").arg(++m_files));
     QFile out(file);
@@ -45,6 +46,9 @@ QByteArray Minisign::sign(const QString &name, const QByteArray &data, bool lega
         "-S", "-s", m_dir.filePath(name + ".key"), "-m", file, "-x", file + ".minisig"};
     if (legacy) {
         args << "-l";
+    }
+    if (!trustedComment.isNull()) {
+        args << "-t" << trustedComment;
     }
     return run(args) ? contents(file + ".minisig") : QByteArray();
 }

@@ -48,6 +48,8 @@ private slots:
     void showReportsProblems();
     void checkAgainstServer_data();
     void checkAgainstServer();
+    void commentNamesTheSetup_data();
+    void commentNamesTheSetup();
     void verifyFile_data();
     void verifyFile();
     void usage();
@@ -194,26 +196,44 @@ void TestKolupRecord::showReportsProblems()
 void TestKolupRecord::checkAgainstServer_data()
 {
     QTest::addColumn<int>("announced");
-    QTest::addColumn<QString>("setupSigner"); // empty: checked without a key
+    QTest::addColumn<QString>("signer");  // empty: checked without a key
+    QTest::addColumn<QString>("comment"); // bound, plain, or bound to other bytes or size
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QByteArray>("line");
-    QTest::newRow("matching size") << 5000 << "" << 0 << QByteArray("served: 5000\n");
+    QTest::newRow("matching size") << 5000 << ""
+                                   << "" << 0 << QByteArray("served: 5000\n");
     QTest::newRow("fewer bytes than announced")
-        << 6000 << "" << 1
-        << QByteArray("problem: the server sends 5000 bytes, the record says 6000\n");
+        << 6000 << ""
+        << "" << 1 << QByteArray("problem: the server sends 5000 bytes, the record says 6000\n");
     // Read no further than one byte past the announced size, however much more is sent.
     QTest::newRow("more bytes than announced")
-        << 4000 << "" << 1 << QByteArray("problem: the server sends more than announced: 4000\n");
-    QTest::newRow("signed by the maker") << 5000 << "maker" << 0 << QByteArray("served: 5000\n");
-    QTest::newRow("setup signed by another key")
-        << 5000 << "other" << 1
-        << QByteArray("problem: the setup file is signed with another key\n");
+        << 4000 << ""
+        << "" << 1 << QByteArray("problem: the server sends more than announced: 4000\n");
+    QTest::newRow("bound and signed by the maker") << 5000 << "maker"
+                                                   << "bound" << 0 << QByteArray("served: 5000\n");
+    QTest::newRow("signed with another key")
+        << 5000 << "other"
+        << "bound" << 1
+        << QByteArray("problem: the record's signature: the file is signed with another key\n");
+    QTest::newRow("comment without binding")
+        << 5000 << "maker"
+        << "plain" << 1
+        << QByteArray("problem: the record's signed comment does not name its setup file\n");
+    QTest::newRow("setup is not the one named")
+        << 5000 << "maker"
+        << "other bytes" << 1
+        << QByteArray("problem: the setup file is not the one the record's signature names\n");
+    QTest::newRow("signature names another size")
+        << 5000 << "maker"
+        << "other size" << 1
+        << QByteArray("problem: the record says 5000 bytes, its signature 4999\n");
 }
 
 void TestKolupRecord::checkAgainstServer()
 {
     QFETCH(int, announced);
-    QFETCH(QString, setupSigner);
+    QFETCH(QString, signer);
+    QFETCH(QString, comment);
     QFETCH(int, exitCode);
     QFETCH(QByteArray, line);
     TestServer server;
@@ -223,9 +243,20 @@ void TestKolupRecord::checkAgainstServer()
     server.serve("/kolup/setup.exe", setup);
     server.serve("/kolup/KOLUP_VERSION.txt", published);
     QStringList args{"check", server.url("/kolup/KOLUP_VERSION.txt")};
-    if (!setupSigner.isEmpty()) {
-        server.serve("/kolup/KOLUP_VERSION.txt.minisig", m_minisign.sign("maker", published));
-        server.serve("/kolup/setup.exe.minisig", m_minisign.sign(setupSigner, setup));
+    if (!signer.isEmpty()) {
+        QTemporaryDir dir;
+        QFile bound(dir.filePath("setup.exe"));
+        QVERIFY(bound.open(QIODevice::WriteOnly));
+        bound.write(comment == "other bytes"  ? QByteArray(5000, 'y')
+                    : comment == "other size" ? QByteArray(4999, 'x')
+                                              : setup);
+        bound.close();
+        QByteArray signedComment = record({"comment", "--file", bound.fileName()}).out.trimmed();
+        if (comment == "plain") {
+            signedComment = "timestamp:1765000000";
+        }
+        server.serve("/kolup/KOLUP_VERSION.txt.minisig",
+                     m_minisign.sign(signer, published, false, QString::fromLatin1(signedComment)));
         args.insert(1, "--key");
         args.insert(2, m_minisign.publicKey("maker"));
     }
@@ -233,6 +264,38 @@ void TestKolupRecord::checkAgainstServer()
     QCOMPARE(checked.exitCode, exitCode);
     QVERIFY2(checked.out.contains(line), checked.out);
     QVERIFY(checked.out.contains("setup-name: setup.exe\n"));
+}
+
+void TestKolupRecord::commentNamesTheSetup_data()
+{
+    QTest::addColumn<QStringList>("args"); // after the setup file's name
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArray>("tail"); // what follows the digest
+    QTest::newRow("no expiry") << QStringList() << 0 << QByteArray("\n");
+    QTest::newRow("expiry") << QStringList{"--expires", "2099-12-31"} << 0
+                            << QByteArray(" expires=2099-12-31\n");
+    QTest::newRow("expiry passed") << QStringList{"--expires", "2001-01-01"} << 1 << QByteArray();
+    QTest::newRow("no such day") << QStringList{"--expires", "2099-02-30"} << 1 << QByteArray();
+    QTest::newRow("not a date") << QStringList{"--expires", "31.12.2099"} << 1 << QByteArray();
+}
+
+void TestKolupRecord::commentNamesTheSetup()
+{
+    QFETCH(QStringList, args);
+    QFETCH(int, exitCode);
+    QFETCH(QByteArray, tail);
+    QTemporaryDir dir;
+    QFile setup(dir.filePath("setup.exe"));
+    QVERIFY(setup.open(QIODevice::WriteOnly) && setup.write("abc") == 3);
+    setup.close();
+    const Run made = record(QStringList{"comment", "--file", setup.fileName()} + args);
+    QCOMPARE(made.exitCode, exitCode);
+    // BLAKE2b-512 of "abc", from RFC 7693.
+    const QByteArray expected =
+        "kolup-setup size=3 "
+        "blake2b=ba80a53f981c4d0d6a2797b69f12f6e94c212f14685ac4b74b12bb6fdbffa2d1"
+        "7d87c5392aab792dc252d5de4533cc9518d38aa8dbf1925ab92386edd4009923";
+    QCOMPARE(made.out, exitCode == 0 ? expected + tail : QByteArray());
 }
 
 void TestKolupRecord::verifyFile_data()

@@ -1,0 +1,136 @@
+#include "update/binding.h"
+
+#include <charconv>
+#include <cstdio>
+#include <limits>
+
+namespace {
+
+constexpr std::string_view Prefix = "kolup-setup size=";
+constexpr std::string_view DigestField = " blake2b=";
+constexpr std::string_view ExpiryField = " expires=";
+constexpr char Hex[] = "0123456789abcdef";
+
+// Strictly the digits of a decimal: no sign, no leading zero, nothing around it.
+template <typename T> std::optional<T> decimal(std::string_view text)
+{
+    if (text.empty() || (text.size() > 1 && text.front() == '0') || text.front() == '+' ||
+        text.front() == '-') {
+        return std::nullopt;
+    }
+    T value{};
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    return -1; // upper case too: one digest, one spelling
+}
+
+} // namespace
+
+std::optional<std::chrono::sys_days> parseDay(std::string_view text)
+{
+    using namespace std::chrono;
+    if (text.size() != 10 || text[4] != '-' || text[7] != '-') {
+        return std::nullopt;
+    }
+    const auto y = decimal<int>(text.substr(0, 4));
+    const auto m = text[5] == '0' ? decimal<unsigned>(text.substr(6, 1))
+                                  : decimal<unsigned>(text.substr(5, 2));
+    const auto d = text[8] == '0' ? decimal<unsigned>(text.substr(9, 1))
+                                  : decimal<unsigned>(text.substr(8, 2));
+    if (!y || !m || !d) {
+        return std::nullopt;
+    }
+    const year_month_day day{year{*y}, month{*m}, std::chrono::day{*d}};
+    if (!day.ok()) {
+        return std::nullopt;
+    }
+    return sys_days{day};
+}
+
+std::string bindingComment(const SetupBinding &binding)
+{
+    std::string text =
+        std::string(Prefix) + std::to_string(binding.size) + std::string(DigestField);
+    for (const unsigned char byte : binding.digest) {
+        text += Hex[byte >> 4];
+        text += Hex[byte & 0xF];
+    }
+    if (binding.expires) {
+        const std::chrono::year_month_day day{*binding.expires};
+        char buffer[16];
+        std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02u", int(day.year()),
+                      unsigned(day.month()), unsigned(day.day()));
+        text += std::string(ExpiryField) + buffer;
+    }
+    return text;
+}
+
+std::optional<SetupBinding> parseBinding(std::string_view comment, std::string &why)
+{
+    why = "the record's signed comment does not name its setup file";
+    if (!comment.starts_with(Prefix)) {
+        return std::nullopt;
+    }
+    comment.remove_prefix(Prefix.size());
+    const auto digestAt = comment.find(DigestField);
+    if (digestAt == std::string_view::npos) {
+        return std::nullopt;
+    }
+    SetupBinding binding;
+    const auto size = decimal<std::int64_t>(comment.substr(0, digestAt));
+    if (!size || *size <= 0 || *size > std::numeric_limits<std::int32_t>::max()) {
+        why = "the record's signed comment gives no valid setup size";
+        return std::nullopt;
+    }
+    binding.size = *size;
+    comment.remove_prefix(digestAt + DigestField.size());
+    const std::size_t hexDigits = binding.digest.size() * 2;
+    why = "the record's signed comment gives no valid BLAKE2b-512 digest";
+    if (comment.size() < hexDigits) {
+        return std::nullopt;
+    }
+    for (std::size_t i = 0; i < binding.digest.size(); ++i) {
+        const int high = hexValue(comment[2 * i]);
+        const int low = hexValue(comment[2 * i + 1]);
+        if (high < 0 || low < 0) {
+            return std::nullopt;
+        }
+        binding.digest[i] = static_cast<unsigned char>(high << 4 | low);
+    }
+    comment.remove_prefix(hexDigits);
+    if (!comment.empty()) {
+        if (!comment.starts_with(ExpiryField)) {
+            return std::nullopt; // a longer digest, or words after it
+        }
+        binding.expires = parseDay(comment.substr(ExpiryField.size()));
+        if (!binding.expires) {
+            why = "the record's signed comment gives no valid expiry date";
+            return std::nullopt;
+        }
+    }
+    why.clear();
+    return binding;
+}
+
+bool expired(const SetupBinding &binding, std::chrono::sys_days today)
+{
+    return binding.expires && today > *binding.expires;
+}
+
+std::chrono::sys_days todayUtc()
+{
+    return std::chrono::floor<std::chrono::days>(std::chrono::system_clock::now());
+}
