@@ -160,8 +160,10 @@ bool SetupDownload::createSideFile(const fs::path &setupPath)
     return true;
 }
 
-bool SetupDownload::take(std::span<std::byte> piece)
+bool SetupDownload::take(std::size_t size)
 {
+    // A chunk is read straight into the block the side file writes from: no copy of its own.
+    const std::span<std::byte> piece = m_file->space(size);
     const std::size_t count = m_resource->read(piece);
     // The chunk's time is when it arrived, before it is hashed or written.
     m_now = m_clock.milliseconds();
@@ -171,9 +173,9 @@ bool SetupDownload::take(std::span<std::byte> piece)
     if (m_signedHash) {
         m_signedHash->add(arrived);
     }
-    // Only what arrived is written: the buffer's tail still holds the previous chunk.
-    m_writeFailed = m_writeFailed || !m_file->write(arrived);
-    return !m_writeFailed && count == piece.size();
+    // Only what arrived is written.
+    m_writeFailed = m_writeFailed || !m_file->commit(count);
+    return !m_writeFailed && count == size;
 }
 
 bool SetupDownload::copy()
@@ -184,11 +186,9 @@ bool SetupDownload::copy()
 
     const std::int32_t chunks = m_total / ChunkSize;
     const std::int32_t rest = m_total % ChunkSize;
-    std::array<std::byte, ChunkSize> buffer;
-    buffer.fill(std::byte{' '});
     bool intact = true;
     for (std::int32_t chunk = 1; chunk <= chunks && intact; ++chunk) {
-        intact = take(buffer);
+        intact = take(ChunkSize);
         m_seconds = elapsedSeconds(m_now - m_start);
         if (!tell(Event::Chunk) || m_resource->result().abandoned) {
             m_stopped = true;
@@ -196,7 +196,7 @@ bool SetupDownload::copy()
         }
     }
     if (intact && rest > 0) {
-        intact = take(std::span(buffer).first(std::size_t(rest)));
+        intact = take(std::size_t(rest));
         if (chunks == 0) {
             // No whole chunk was timed; time the piece, so the speed is a number.
             m_seconds = elapsedSeconds(m_now - m_start);

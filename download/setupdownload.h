@@ -87,8 +87,8 @@ private:
 
     bool fail(Error error, std::string text);
     bool tell(Event event) { return m_listener(event, *this); }
-    // Reads into piece and keeps what came; false when fewer bytes came than asked for.
-    bool take(std::span<std::byte> piece);
+    // Reads the next size bytes and keeps what came; false when fewer came than asked for.
+    bool take(std::size_t size);
 
     const WebClient m_web; // a copy: two time limits, no connection
     Clock &m_clock;

@@ -1,5 +1,7 @@
 #include "download/sidefile.h"
 
+#include <algorithm>
+
 namespace {
 
 // Large enough that writing costs little beside the network, small enough to be no memory.
@@ -23,34 +25,40 @@ bool SideFile::create()
     m_ok = m_file.isOpen();
     if (m_ok) {
         m_identity = m_file.identity();
-        m_gathered.reserve(BlockSize);
+        m_block = std::make_unique_for_overwrite<std::byte[]>(BlockSize);
+        m_used = 0;
     }
     return m_ok;
 }
 
-bool SideFile::write(std::span<const std::byte> bytes)
+std::span<std::byte> SideFile::space(std::size_t size)
 {
-    while (m_ok && !bytes.empty()) {
-        const std::size_t take = std::min(BlockSize - m_gathered.size(), bytes.size());
-        m_gathered.insert(m_gathered.end(), bytes.begin(), bytes.begin() + std::ptrdiff_t(take));
-        bytes = bytes.subspan(take);
-        if (m_gathered.size() == BlockSize) {
-            flush();
-        }
+    size = std::min(size, BlockSize);
+    if (BlockSize - m_used < size) {
+        flush();
+    }
+    return {m_block.get() + m_used, size};
+}
+
+bool SideFile::commit(std::size_t count)
+{
+    m_used += count;
+    if (m_used == BlockSize) {
+        flush();
     }
     return m_ok;
 }
 
 void SideFile::flush()
 {
-    if (m_ok && !m_gathered.empty()) {
+    if (m_ok && m_used > 0) {
         std::string why;
-        m_ok = m_file.writeAll(m_gathered, why);
+        m_ok = m_file.writeAll(std::span(m_block.get(), m_used), why);
         if (!m_ok) {
             m_error = "cannot write " + m_path.string() + ": " + why;
         }
     }
-    m_gathered.clear();
+    m_used = 0;
 }
 
 bool SideFile::finish()

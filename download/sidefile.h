@@ -4,9 +4,9 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <memory>
 #include <span>
 #include <string>
-#include <vector>
 
 // The file a download grows in before it is complete. It is created anew, never opened where
 // something already stood: a link or a FIFO planted at its name cannot redirect or block the
@@ -18,8 +18,11 @@ public:
 
     // Removes whatever file is at the path and creates an empty one there; false when that fails.
     bool create();
+    // Room for the next size bytes (at most a block), for a read to fill where the bytes will be
+    // written from: the bytes are not copied again. commit() takes what the read put there.
+    std::span<std::byte> space(std::size_t size);
     // False once any write has failed; what follows it is not written.
-    bool write(std::span<const std::byte> bytes);
+    bool commit(std::size_t count);
     // Writes out what is gathered and closes the file; false when anything was lost, or when
     // the path no longer names the file written here (another program put its own file there).
     bool finish();
@@ -35,7 +38,8 @@ private:
     std::filesystem::path m_path;
     files::File m_file;
     files::Identity m_identity;
-    std::vector<std::byte> m_gathered;
+    std::unique_ptr<std::byte[]> m_block; // gathered bytes, written out when full
+    std::size_t m_used = 0;
     bool m_ok = false;
     bool m_replaced = false;
     std::string m_error;
