@@ -32,7 +32,7 @@ bool replaceSetup(const fs::path &part, const fs::path &target, std::string &why
 {
     std::error_code error;
     if (fs::is_directory(fs::symlink_status(target, error))) {
-        why = "a directory stands at " + target.string();
+        why = "a directory stands at " + files::displayText(target);
         return false;
     }
     std::optional<fs::path> aside;

@@ -55,7 +55,7 @@ void SideFile::flush()
         std::string why;
         m_ok = m_file.writeAll(std::span(m_block.get(), m_used), why);
         if (!m_ok) {
-            m_error = "cannot write " + m_path.string() + ": " + why;
+            m_error = "cannot write " + files::displayText(m_path) + ": " + why;
         }
     }
     m_used = 0;
@@ -71,7 +71,7 @@ bool SideFile::finish()
     if (m_ok && files::identityAt(m_path) != m_identity) {
         m_ok = false;
         m_replaced = true;
-        m_error = m_path.string() + " is no longer the file this download wrote";
+        m_error = files::displayText(m_path) + " is no longer the file this download wrote";
     }
     m_file.close();
     return m_ok;

@@ -128,14 +128,14 @@ int describe(std::span<const std::byte> received, std::ostream &out)
 // written through.
 int writeRecord(const fs::path &path, std::span<const std::byte> bytes)
 {
-    const std::string shown = printable(path.string());
+    const std::string shown = printable(files::displayText(path));
     if (const auto status = fs::symlink_status(path);
         fs::exists(status) && !fs::is_regular_file(status)) {
         return refuse(shown + " exists and is not a regular file");
     }
     std::random_device random;
-    const fs::path temporary =
-        path.string() + ".tmp-" + std::to_string(random()) + std::to_string(random());
+    fs::path temporary = path;
+    temporary += ".tmp-" + std::to_string(random()) + std::to_string(random());
     std::string why;
     files::File file = files::createNew(temporary, why);
     if (!file.isOpen()) {
@@ -190,7 +190,7 @@ int make(std::span<const std::string_view> args)
         std::string why;
         const files::File file = files::openRegular(*setupFile, why);
         if (!file.isOpen()) {
-            return refuse("no setup file at " + printable(setupFile->string()) + ": " + why);
+            return refuse("no setup file at " + printable(files::displayText(*setupFile)) + ": " + why);
         }
         size = file.size();
     }
@@ -292,7 +292,7 @@ int comment(std::span<const std::string_view> args)
         hash.add(block);
     });
     if (!read) {
-        return refuse("cannot read " + printable(file->string()) + " as a regular file");
+        return refuse("cannot read " + printable(files::displayText(*file)) + " as a regular file");
     }
     if (binding.size <= 0 || binding.size > std::numeric_limits<std::int32_t>::max()) {
         return refuse("the setup file must hold from 1 to " +
