@@ -1,5 +1,6 @@
-// Draws the window icon and the banner. Run once when the artwork changes; the PNGs it writes
+// Draws the window icon and the banner. Run once when the artwork changes; the images it writes
 // are kept in the repository:  kolup-artwork resources/
+// PNGs for the Qt window and the desktop, a BMP and an ICO for the Windows resources.
 #include <QFont>
 #include <QGuiApplication>
 #include <QImage>
@@ -78,7 +79,9 @@ int main(int argc, char *argv[])
     QGuiApplication app(argc, argv);
     const QString dir = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral(".");
     const bool ok = banner().save(dir + QStringLiteral("/banner.png")) &&
-                    icon().save(dir + QStringLiteral("/icon.png"));
+                    icon().save(dir + QStringLiteral("/icon.png")) &&
+                    banner().save(dir + QStringLiteral("/banner.bmp")) &&
+                    icon().save(dir + QStringLiteral("/icon.ico"));
     if (!ok) {
         std::fprintf(stderr, "kolup-artwork: cannot write the images into %s\n", argv[1]);
     }

@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# Builds the Windows programs with Debian's mingw-w64: first, once, libcurl and libsodium from
+# Debian's own source packages as static libraries (kept in BUILD_DIR/deps, keyed by their
+# versions), then the project in BUILD_DIR with the given CMake cache variables.
+# Usage: scripts/build-windows.sh BUILD_DIR [CMAKE_ARGS...]
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=$(mkdir -p "$1" && cd "$1" && pwd)
+shift
+jobs=$(nproc)
+toolchain="$root/cmake/mingw-w64.cmake"
+
+bash "$root/scripts/install-deps.sh"
+
+deps="$build/deps"
+prefix="$deps/prefix"
+mkdir -p "$deps/apt/lists/partial" "$deps/src"
+# Debian's source packages through apt, with a sources list of our own: the machine's apt
+# configuration is left as it is.
+echo "deb-src http://deb.debian.org/debian bookworm main" > "$deps/apt/sources.list"
+apt_options=(-o Dir::Etc::SourceList="$deps/apt/sources.list" -o Dir::Etc::SourceParts=/dev/null
+  -o Dir::State::Lists="$deps/apt/lists" -o Debug::NoLocking=1)
+if ! ls "$deps/apt/lists/"*Sources* >/dev/null 2>&1; then
+  apt-get "${apt_options[@]}" update -qq
+fi
+versions=$(apt-cache "${apt_options[@]}" showsrc curl libsodium | awk '/^Package:/ {p=$2} /^Version:/ {print p "-" $2}' | sort -u | tr '\n' ' ')
+if [ "$(cat "$prefix/.built" 2>/dev/null)" != "$versions" ]; then
+  rm -rf "$prefix" "$deps/src"
+  mkdir -p "$prefix/include" "$deps/src"
+  (cd "$deps/src" && apt-get "${apt_options[@]}" source -qq curl libsodium >/dev/null 2>&1)
+
+  echo "building libsodium for Windows" >&2
+  sodium=$(find "$deps/src" -maxdepth 1 -type d -name 'libsodium-*' | head -n 1)
+  (cd "$sodium" && ./autogen.sh -s >/dev/null 2>&1 &&
+    ./configure -q --host=x86_64-w64-mingw32 --disable-shared --enable-static \
+      --prefix="$prefix" CC=x86_64-w64-mingw32-gcc-posix >/dev/null &&
+    make -s -j "$jobs" >/dev/null 2>&1 && make -s install >/dev/null)
+
+  echo "building libcurl for Windows (HTTP only, Schannel)" >&2
+  curl_src=$(find "$deps/src" -maxdepth 1 -type d -name 'curl-*' | head -n 1)
+  cmake -S "$curl_src" -B "$deps/curl-build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+    -DKOLUP_WINDOWS_PREFIX="$prefix" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" \
+    -DBUILD_SHARED_LIBS=OFF -DBUILD_CURL_EXE=OFF -DBUILD_TESTING=OFF -DENABLE_MANUAL=OFF \
+    -DHTTP_ONLY=ON -DCURL_USE_SCHANNEL=ON -DCURL_USE_OPENSSL=OFF -DCURL_ZLIB=OFF \
+    -DCURL_BROTLI=OFF -DCURL_ZSTD=OFF -DUSE_NGHTTP2=OFF -DUSE_LIBIDN2=OFF -DUSE_WIN32_IDN=OFF \
+    -DCURL_USE_LIBSSH2=OFF -DCURL_USE_LIBPSL=OFF -DCURL_DISABLE_LDAP=ON -DENABLE_UNICODE=ON \
+    >/dev/null
+  cmake --build "$deps/curl-build" -j "$jobs" >/dev/null
+  cmake --install "$deps/curl-build" >/dev/null
+  # xxHash is a header only.
+  cp /usr/include/xxhash.h "$prefix/include/"
+  echo "$versions" > "$prefix/.built"
+fi
+
+cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DKOLUP_WINDOWS_PREFIX="$prefix" \
+  -DCMAKE_PREFIX_PATH="$prefix" "$@" >/dev/null
+cmake --build "$build" -j "$jobs" -- --no-print-directory
