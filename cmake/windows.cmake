@@ -1,4 +1,13 @@
-# The Windows build: the same core and handlers, the native window, and tests under Wine.
+# The Windows build: the same core and handlers under a native window, and tests under Wine.
+
+add_executable(kolup-updater WIN32
+    app/win32/desktop.h app/win32/desktop_win.cpp
+    app/win32/form1window.cpp app/win32/form1window.h
+    app/win32/kolup.rc app/win32/resource.h
+    app/win32/main.cpp)
+target_include_directories(kolup-updater PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/generated)
+target_link_libraries(kolup-updater PRIVATE kolup-form shell32 gdi32 user32)
+target_link_options(kolup-updater PRIVATE -municode)
 
 # The core's rules that differ per system, checked on Windows itself.
 include(CTest)
@@ -7,4 +16,42 @@ if(BUILD_TESTING)
     target_link_libraries(tst_files_win PRIVATE kolup-core)
     add_test(NAME tst_files_win COMMAND tst_files_win)
     set_tests_properties(tst_files_win PROPERTIES TIMEOUT 120)
+    # The end-to-end test's hand on the window.
+    add_executable(kolup-driver tests/windows/driver.cpp)
+    target_include_directories(kolup-driver PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+
+    # The real program under Wine and Xvfb against nginx, as on Linux. It needs the Linux
+    # build's tools (the record tool, the screenshot grabber, the demo key) and a build made
+    # for the demo host, whose engine file lies on Wine's drive Z:.
+    set(KOLUP_LINUX_BUILD "" CACHE PATH "The Linux build whose tools the Windows e2e test uses")
+    if(KOLUP_LINUX_BUILD AND KOLUP_VERSION_URL MATCHES
+            "^http://127\\.0\\.0\\.1:[0-9]+/kolup/KOLUP_VERSION\\.txt$"
+            AND KOLUP_ENGINE_VERSION_FILE MATCHES "^Z:/")
+        string(REGEX REPLACE "^Z:" "" engine_file "${KOLUP_ENGINE_VERSION_FILE}")
+        add_test(NAME e2e-windows
+            COMMAND dbus-run-session -- /usr/bin/python3 -m unittest -v test_e2e_windows
+            WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/tests/e2e)
+        set_tests_properties(e2e-windows PROPERTIES TIMEOUT 600 RUN_SERIAL TRUE ENVIRONMENT
+            "KOLUP_WINDOWS_BUILD=${CMAKE_CURRENT_BINARY_DIR};KOLUP_BUILD=${KOLUP_LINUX_BUILD};KOLUP_RECORD=${KOLUP_LINUX_BUILD}/tools/kolup-record;KOLUP_GRAB=${KOLUP_LINUX_BUILD}/tests/kolup-grab;KOLUP_ENGINE_FILE=${engine_file};KOLUP_VERSION_URL=${KOLUP_VERSION_URL};KOLUP_KEYED=$<BOOL:${KOLUP_SIGNING_KEY}>;KOLUP_SECRET_KEY=${KOLUP_LINUX_BUILD}/demo-key/minisign.key;KOLUP_WINDOWS_SCREENSHOT=${CMAKE_CURRENT_BINARY_DIR}/window.png")
+    else()
+        message(STATUS "e2e-windows not registered: build with scripts/test.sh to run it")
+    endif()
+endif()
+
+# The release: one zip with both programs, the licence and a short README.
+install(TARGETS kolup-updater kolup-record RUNTIME DESTINATION .)
+install(FILES data/copyright DESTINATION . RENAME LICENSE.txt)
+install(FILES data/README-windows.txt DESTINATION . RENAME README.txt)
+set(CPACK_GENERATOR ZIP)
+set(CPACK_PACKAGE_NAME kolup-updater)
+set(CPACK_PACKAGE_FILE_NAME kolup-updater-${PROJECT_VERSION}-windows-x64)
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+set(CPACK_STRIP_FILES ON)
+include(CPack)
+
+# Each program is one file: nothing beside it but the DLLs every Windows has.
+if(BUILD_TESTING)
+    add_test(NAME windows-system-dlls-only COMMAND sh -c
+        "for exe in \"$1\" \"$2\"; do x86_64-w64-mingw32-objdump -p \"$exe\" | sed -n 's/.*DLL Name: //p'; done | tr A-Z a-z | sort -u | grep -vxE '(advapi32|bcrypt|crypt32|gdi32|kernel32|msvcrt|ole32|shell32|user32|ws2_32)[.]dll' && exit 1 || exit 0"
+        sh $<TARGET_FILE:kolup-updater> $<TARGET_FILE:kolup-record>)
 endif()

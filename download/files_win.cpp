@@ -254,8 +254,7 @@ bool isSystemText(std::string_view bytes)
 
 fs::path pathFromSystemText(std::string_view bytes)
 {
-    const int length =
-        MultiByteToWideChar(CP_ACP, 0, bytes.data(), int(bytes.size()), nullptr, 0);
+    const int length = MultiByteToWideChar(CP_ACP, 0, bytes.data(), int(bytes.size()), nullptr, 0);
     std::wstring wide(std::size_t(std::max(length, 0)), L'\0');
     MultiByteToWideChar(CP_ACP, 0, bytes.data(), int(bytes.size()), wide.data(), length);
     return wide;

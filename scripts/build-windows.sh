@@ -27,7 +27,7 @@ versions=$(apt-cache "${apt_options[@]}" showsrc curl libsodium | awk '/^Package
 if [ "$(cat "$prefix/.built" 2>/dev/null)" != "$versions" ]; then
   rm -rf "$prefix" "$deps/src"
   mkdir -p "$prefix/include" "$deps/src"
-  (cd "$deps/src" && apt-get "${apt_options[@]}" source -qq curl libsodium >/dev/null 2>&1)
+  (cd "$deps/src" && apt-get "${apt_options[@]}" source -qq curl libsodium >/dev/null)
 
   echo "building libsodium for Windows" >&2
   sodium=$(find "$deps/src" -maxdepth 1 -type d -name 'libsodium-*' | head -n 1)

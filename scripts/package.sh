@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the programs for release in build-release/ and makes the Debian package there.
+# Builds the programs for release in build-release/ and makes the Debian package there, and
+# the Windows programs in build-release-windows/ and their zip.
 # The build constants come from the environment when set: KOLUP_VERSION_URL,
 # KOLUP_ENGINE_VERSION_FILE, KOLUP_SIGNING_KEY (see the README).
 set -euo pipefail
@@ -20,3 +21,12 @@ if ! out=$(cd "$build" && cpack -G DEB 2>&1); then
   exit 1
 fi
 ls "$build"/kolup-updater_*.deb
+
+windows="$root/build-release-windows"
+bash "$root/scripts/build-windows.sh" "$windows" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+  "${constants[@]}" >/dev/null
+if ! out=$(cd "$windows" && cpack -G ZIP 2>&1); then
+  echo "$out" >&2
+  exit 1
+fi
+ls "$windows"/kolup-updater-*-windows-x64.zip

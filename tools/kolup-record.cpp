@@ -190,7 +190,8 @@ int make(std::span<const std::string_view> args)
         std::string why;
         const files::File file = files::openRegular(*setupFile, why);
         if (!file.isOpen()) {
-            return refuse("no setup file at " + printable(files::displayText(*setupFile)) + ": " + why);
+            return refuse("no setup file at " + printable(files::displayText(*setupFile)) + ": " +
+                          why);
         }
         size = file.size();
     }

@@ -1,0 +1,231 @@
+"""The Windows updater, kolup-updater.exe, under Wine and Xvfb against the same local maker's
+host as the Linux end-to-end test, driven as a user would through its window's controls by a
+small Windows program of the tests (tests/windows/driver.cpp)."""
+
+import filecmp
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
+import desktop  # noqa: E402
+
+WINDOWS_BUILD = os.environ["KOLUP_WINDOWS_BUILD"]
+UPDATER = os.path.join(WINDOWS_BUILD, "kolup-updater.exe")
+DRIVER = os.path.join(WINDOWS_BUILD, "kolup-driver.exe")
+KEYED = os.environ.get("KOLUP_KEYED") == "1"
+SETUP_NAME = "KolupSetup.bat"
+SAVED = os.path.join(WINDOWS_BUILD, SETUP_NAME)  # beside the program, as on Windows
+SCREENSHOT = os.environ.get("KOLUP_WINDOWS_SCREENSHOT")
+
+
+def windows_path(path):
+    """The name Wine gives a Linux path: drive Z: is the Linux root."""
+    return "Z:" + path.replace("/", "\\")
+
+
+def sample_setup(path, marker, padding):
+    """A batch file that notes the folder it was started in, padded so its download takes a
+    while."""
+    with open(path, "wb") as f:
+        f.write(b"@echo off\r\ncd > \"%s\"\r\nexit /b 0\r\n" % windows_path(marker).encode())
+        line = b"rem " + b"k" * 75 + b"\r\n"
+        f.write(line * (padding // len(line)))
+    return os.path.getsize(path)
+
+
+class Wine:
+    """A fresh Wine prefix in a temporary folder, its programs shown on the given display."""
+
+    def __init__(self, display):
+        self.dir = tempfile.mkdtemp(prefix="kolup-wine-")
+        self.env = display.env()
+        self.env.update(WINEPREFIX=os.path.join(self.dir, "prefix"), WINEDEBUG="-all",
+                        WINEDLLOVERRIDES="mscoree,mshtml=")
+        subprocess.run(["wineboot", "-i"], env=self.env, check=True, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+
+    def start(self, program, **options):
+        return subprocess.Popen(["wine", program], env=self.env, **options)
+
+    def close(self):
+        subprocess.run(["wineserver", "-k"], env=self.env)
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+class Driver:
+    """The Windows program that reads and presses the updater's controls, one line each."""
+
+    def __init__(self, wine):
+        self.process = wine.start(DRIVER, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                  text=True)
+
+    def ask(self, command):
+        self.process.stdin.write(command + "\n")
+        self.process.stdin.flush()
+        answer = self.process.stdout.readline().rstrip("\n")
+        return answer[3:] if answer.startswith("ok ") else ("" if answer == "ok" else None)
+
+    def text(self, name):
+        return self.ask("text " + name)
+
+    def showing(self, name):
+        return self.ask("visible " + name) == "1"
+
+    def wait_text(self, name, text, timeout=60):
+        desktop.wait_for(lambda: self.text(name) == text, timeout=timeout)
+
+    def question(self):
+        return desktop.wait_for(lambda: self.ask("question"))
+
+    def close(self):
+        self.process.stdin.close()
+        self.process.wait(20)
+        self.process.stdout.close()
+
+
+class WindowsEndToEnd(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.display = desktop.Display()
+        cls.wine = Wine(cls.display)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.wine.close()
+        cls.display.close()
+
+    def setUp(self):
+        self.work = tempfile.mkdtemp(prefix="kolup-e2e-windows-")
+        self.addCleanup(shutil.rmtree, self.work, ignore_errors=True)
+        self.marker = os.path.join(self.work, "setup-ran-in")
+        self.remove_saved()
+        self.addCleanup(self.remove_saved)
+        desktop.set_installed_version("1.2")
+
+    @staticmethod
+    def stop(process):
+        if process.poll() is None:
+            process.kill()
+        process.wait(20)
+
+    def remove_saved(self):
+        for stale in (SAVED, SAVED + ".part"):
+            if os.path.exists(stale):
+                os.remove(stale)
+
+    def start(self, version=None, rate=None, padding=64 * 1024, served=None):
+        """Publishes a sample setup and a record offering it (none for no host at all), then
+        starts the updater and its driver."""
+        host = None
+        source = os.path.join(self.work, SETUP_NAME)
+        if version:
+            host = desktop.MakerHost(rate=rate)
+            self.addCleanup(host.close)
+            size = self.size = sample_setup(source, self.marker, padding)
+            if served:  # another file of the same size in its place
+                with open(os.path.join(self.work, "served"), "wb") as f:
+                    f.write(served * size)
+            host.publish("/kolup/" + SETUP_NAME,
+                         source=os.path.join(self.work, "served") if served else source)
+            record = os.path.join(self.work, "KOLUP_VERSION.txt")
+            desktop.make_record(version, desktop.url("/kolup/" + SETUP_NAME), size, record)
+            host.publish(desktop.RECORD_PATH, source=record, binds=source)
+        updater = self.wine.start(UPDATER, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(self.stop, updater)
+        driver = Driver(self.wine)
+        self.addCleanup(driver.close)
+        desktop.wait_for(lambda: driver.ask("window"), timeout=60)
+        desktop.wait_for(lambda: driver.text("Label2") == "1.2")
+        return host, updater, driver, source
+
+    def test_no_connection(self):
+        _, _, driver, _ = self.start()
+        driver.ask("click Command1")
+        driver.wait_text("Label13", "NO INTERNET CONNECTION FOUND")
+        desktop.wait_for(lambda: driver.showing("Command3"))
+
+    def test_equal_version_offers_nothing(self):
+        host, _, driver, _ = self.start("1.2")
+        driver.ask("click Command1")
+        driver.wait_text("Label13", "NO UPDATE AVAILABLE")
+        self.assertEqual(driver.text("Label3"), "1.2")
+        self.assertEqual(driver.ask("question"), None)
+
+    def test_offer_refused_downloads_nothing(self):
+        host, _, driver, _ = self.start("1.5")
+        driver.ask("click Command1")
+        self.assertEqual(driver.question(),
+                         "Kolup version  1.5 is Available\\n Do You want to UpDate Now ?")
+        driver.ask("answer Cancel")
+        desktop.wait_for(lambda: driver.ask("question") is None)
+        self.assertEqual(driver.text("Label3"), "1.5")
+        self.assertEqual(driver.text("Label5"), " %d kb" % (self.size // 1024))
+        self.assertEqual(driver.text("Label11"), "")
+        self.assertFalse([r for r in host.requests() if SETUP_NAME in r])
+
+    def test_whole_flow_downloads_and_starts_setup(self):
+        _, updater, driver, source = self.start("1.5")
+        driver.ask("click Command1")
+        driver.question()
+        driver.ask("answer OK")
+        driver.wait_text("Label11", "DOWNLOAD COMPLETED..")
+        self.assertEqual(driver.text("Label7"), " 100%")
+        shown = driver.text("Text2")
+        self.assertTrue(shown.startswith("Kolup setup file has been downloaded and saved as: "
+                                         + windows_path(SAVED) + "."), shown)
+        self.assertTrue(filecmp.cmp(SAVED, source, shallow=False))
+        self.assertFalse(os.path.exists(SAVED + ".part"))
+        if SCREENSHOT:
+            window = subprocess.run(["xdotool", "search", "--name", "^Kolup Updater$"],
+                                    env=self.display.env(), capture_output=True, text=True)
+            self.display.screenshot(SCREENSHOT, window.stdout.split()[0])
+        desktop.wait_for(lambda: driver.showing("Command3"))
+        driver.ask("click Command3")
+        self.assertEqual(updater.wait(60), 0)
+        desktop.wait_for(lambda: os.path.exists(self.marker) and os.path.getsize(self.marker),
+                         timeout=60)
+        with open(self.marker) as f:
+            self.assertEqual(f.read().strip(), "C:\\")
+
+    def test_cancel_mid_transfer_keeps_part_and_starts_nothing(self):
+        _, updater, driver, _ = self.start("1.5", rate=1024 * 1024, padding=8 * 1024 * 1024)
+        driver.ask("click Command1")
+        driver.question()
+        driver.ask("answer OK")
+        # Under way, and rising.
+        first = desktop.wait_for(lambda: driver.text("Label7"))
+        desktop.wait_for(lambda: int(driver.text("Label7").strip(" %") or 0) >
+                         int(first.strip(" %")))
+        driver.ask("click Command2")
+        driver.wait_text("Label11", "DOWNLOADING CANCEL..")
+        self.assertLess(os.path.getsize(SAVED + ".part"), 8 * 1024 * 1024)
+        self.assertFalse(os.path.exists(SAVED))
+        self.assertFalse(driver.showing("Command3"))
+        driver.ask("close")
+        self.assertEqual(updater.wait(60), 0)
+        self.assertFalse(os.path.exists(self.marker))
+
+    def test_forged_setup_of_the_same_size(self):
+        """Keyed, the record's signature names the real setup: the forgery is not kept. An
+        unkeyed build has nothing to hold it against."""
+        _, updater, driver, _ = self.start("1.5", served=b"x")
+        driver.ask("click Command1")
+        driver.question()
+        driver.ask("answer OK")
+        if KEYED:
+            driver.wait_text("Label11", "DOWNLOAD FAILED..")
+            self.assertFalse(os.path.exists(SAVED))
+            self.assertFalse(os.path.exists(SAVED + ".part"))
+        else:
+            driver.wait_text("Label11", "DOWNLOAD COMPLETED..")
+        driver.ask("close")
+        self.assertEqual(updater.wait(60), 0)
+        self.assertEqual(os.path.exists(self.marker), False)
+
+
+if __name__ == "__main__":
+    unittest.main()
