@@ -407,6 +407,13 @@ LRESULT Form1Window::handleMessage(UINT message, WPARAM wParam, LPARAM lParam)
     case WM_DESTROY:
         PostQuitMessage(0);
         return 0;
+    case WM_NCDESTROY: {
+        // The last message: the handle is no longer ours to use.
+        const LRESULT result = DefWindowProcW(m_hwnd, message, wParam, lParam);
+        SetWindowLongPtrW(m_hwnd, GWLP_USERDATA, 0);
+        m_hwnd = nullptr;
+        return result;
+    }
     default:
         break;
     }
