@@ -209,6 +209,18 @@ class WindowsEndToEnd(unittest.TestCase):
         self.assertEqual(updater.wait(60), 0)
         self.assertFalse(os.path.exists(self.marker))
 
+    def test_close_mid_transfer_ends_it_and_starts_nothing(self):
+        _, updater, driver, _ = self.start("1.5", rate=1024 * 1024, padding=8 * 1024 * 1024)
+        driver.ask("click Command1")
+        driver.question()
+        driver.ask("answer OK")
+        desktop.wait_for(lambda: driver.text("Label7"))
+        driver.ask("close")
+        self.assertEqual(updater.wait(60), 0)
+        self.assertTrue(os.path.exists(SAVED + ".part"))
+        self.assertFalse(os.path.exists(SAVED))
+        self.assertFalse(os.path.exists(self.marker))
+
     def test_forged_setup_of_the_same_size(self):
         """Keyed, the record's signature names the real setup: the forgery is not kept. An
         unkeyed build has nothing to hold it against."""
