@@ -1,10 +1,10 @@
 #include "download/backgrounddigest.h"
 
-#include <algorithm>
+#include <span>
 
-BackgroundDigest::BackgroundDigest() : m_thread([this] { run(); })
+BackgroundDigest::BackgroundDigest(std::size_t blockSize)
+    : m_blockSize(blockSize), m_thread([this] { run(); })
 {
-    m_block.reserve(BlockSize);
 }
 
 BackgroundDigest::~BackgroundDigest()
@@ -20,39 +20,23 @@ BackgroundDigest::~BackgroundDigest()
     }
 }
 
-void BackgroundDigest::add(std::span<const std::byte> bytes)
-{
-    while (!bytes.empty()) {
-        const std::size_t taken = std::min(bytes.size(), BlockSize - m_block.size());
-        m_block.insert(m_block.end(), bytes.begin(), bytes.begin() + std::ptrdiff_t(taken));
-        bytes = bytes.subspan(taken);
-        if (m_block.size() == BlockSize) {
-            handOver();
-        }
-    }
-}
-
-void BackgroundDigest::handOver()
+BackgroundDigest::Block BackgroundDigest::handOver(Block full, std::size_t used)
 {
     std::unique_lock lock(m_mutex);
     m_changed.wait(lock, [this] { return m_waiting.size() < MostWaiting; });
-    m_waiting.push_back(std::move(m_block));
-    if (m_spare.empty()) {
-        m_block = {};
-        m_block.reserve(BlockSize);
-    } else {
-        m_block = std::move(m_spare.back());
+    m_waiting.emplace_back(std::move(full), used);
+    Block next;
+    if (!m_spare.empty()) {
+        next = std::move(m_spare.back());
         m_spare.pop_back();
     }
     lock.unlock();
     m_changed.notify_all();
+    return next ? std::move(next) : std::make_unique_for_overwrite<std::byte[]>(m_blockSize);
 }
 
 Digest BackgroundDigest::finish()
 {
-    if (!m_block.empty()) {
-        handOver();
-    }
     {
         const std::lock_guard lock(m_mutex);
         m_closing = true;
@@ -70,12 +54,11 @@ void BackgroundDigest::run()
         if (m_abandoned || (m_waiting.empty() && m_closing)) {
             return;
         }
-        std::vector<std::byte> block = std::move(m_waiting.front());
+        auto [block, used] = std::move(m_waiting.front());
         m_waiting.pop_front();
         lock.unlock();
         m_changed.notify_all(); // room for the next block
-        m_hash.add(block);
-        block.clear();
+        m_hash.add(std::span(block.get(), used));
         lock.lock();
         if (m_spare.size() < MostWaiting) {
             m_spare.push_back(std::move(block));

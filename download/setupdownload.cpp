@@ -3,7 +3,6 @@
 #include "download/progress.h"
 #include "update/log.h"
 
-#include <array>
 #include <random>
 
 namespace {
@@ -122,18 +121,15 @@ SetupDownload::Outcome SetupDownload::run(const UpdateInfo &info, const fs::path
     const bool done =
         open(info) && createSideFile(setupPath) && copy() && awaitEnd() && finish(setupPath);
     m_resource.reset();
-    m_signedHash.reset(); // a transfer that ended early needs no digest: its thread ends
+    // What arrived stays in the side file; a transfer that ended early needs no digest.
+    if (m_file) {
+        m_file->finish();
+    }
+    m_signedHash.reset();
     if (done) {
         return Outcome::Completed;
     }
-    if (m_stopped) {
-        // The one way out for a cancel: what arrived stays in the side file.
-        if (m_file) {
-            m_file->finish();
-        }
-        return Outcome::Cancelled;
-    }
-    return Outcome::Failed;
+    return m_stopped ? Outcome::Cancelled : Outcome::Failed;
 }
 
 bool SetupDownload::open(const UpdateInfo &info)
@@ -149,14 +145,14 @@ bool SetupDownload::createSideFile(const fs::path &setupPath)
     // Only now that the server has answered is anything touched on disk.
     fs::path part = setupPath;
     part += ".part";
-    m_file.emplace(part);
+    if (m_expected) {
+        m_signedHash.emplace(SideFile::BlockSize);
+    }
+    m_file.emplace(part, m_signedHash ? &*m_signedHash : nullptr);
     if (!m_file->create()) {
         return fail(Error::CannotCreate, "cannot create " + m_file->error());
     }
     m_fingerprint.emplace();
-    if (m_expected) {
-        m_signedHash.emplace();
-    }
     return true;
 }
 
@@ -170,10 +166,7 @@ bool SetupDownload::take(std::size_t size)
     m_received += std::int32_t(count);
     const auto arrived = piece.first(count);
     m_fingerprint->add(arrived);
-    if (m_signedHash) {
-        m_signedHash->add(arrived);
-    }
-    // Only what arrived is written.
+    // Only what arrived is written (and, keyed, hashed once written).
     m_writeFailed = m_writeFailed || !m_file->commit(count);
     return !m_writeFailed && count == size;
 }

@@ -98,9 +98,9 @@ private:
     bool m_stopped = false;
 
     std::optional<WebResource> m_resource;
+    std::optional<BackgroundDigest> m_signedHash; // outlives the side file that feeds it
     std::optional<SideFile> m_file;
     std::optional<Fingerprinter> m_fingerprint;
-    std::optional<BackgroundDigest> m_signedHash;
     bool m_writeFailed = false;
 
     std::int32_t m_received = 0;

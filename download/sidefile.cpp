@@ -2,14 +2,10 @@
 
 #include <algorithm>
 
-namespace {
-
-// Large enough that writing costs little beside the network, small enough to be no memory.
-constexpr std::size_t BlockSize = 256 * 1024;
-
-} // namespace
-
-SideFile::SideFile(std::filesystem::path path) : m_path(std::move(path)) {}
+SideFile::SideFile(std::filesystem::path path, BackgroundDigest *digest)
+    : m_path(std::move(path)), m_digest(digest)
+{
+}
 
 SideFile::~SideFile()
 {
@@ -56,6 +52,8 @@ void SideFile::flush()
         m_ok = m_file.writeAll(std::span(m_block.get(), m_used), why);
         if (!m_ok) {
             m_error = "cannot write " + files::displayText(m_path) + ": " + why;
+        } else if (m_digest) {
+            m_block = m_digest->handOver(std::move(m_block), m_used);
         }
     }
     m_used = 0;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "download/backgrounddigest.h"
 #include "download/files.h"
 
 #include <cstddef>
@@ -13,7 +14,11 @@
 // write. Small writes are gathered into large ones.
 class SideFile {
 public:
-    explicit SideFile(std::filesystem::path path);
+    // Large enough that writing costs little beside the network, small enough to be no memory.
+    static constexpr std::size_t BlockSize = 256 * 1024;
+
+    // digest, when given, hashes every block once it is written.
+    explicit SideFile(std::filesystem::path path, BackgroundDigest *digest = nullptr);
     ~SideFile();
 
     // Removes whatever file is at the path and creates an empty one there; false when that fails.
@@ -36,9 +41,10 @@ private:
     void flush();
 
     std::filesystem::path m_path;
+    BackgroundDigest *m_digest;
     files::File m_file;
     files::Identity m_identity;
-    std::unique_ptr<std::byte[]> m_block; // gathered bytes, written out when full
+    BackgroundDigest::Block m_block; // gathered bytes, written out when full
     std::size_t m_used = 0;
     bool m_ok = false;
     bool m_replaced = false;
