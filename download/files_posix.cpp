@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <random>
 #include <utility>
 
 namespace files {
@@ -29,22 +28,6 @@ std::string reason(const fs::path &path, int error)
 }
 
 } // namespace
-
-File::File(File &&other) noexcept : m_handle(std::exchange(other.m_handle, Closed)) {}
-
-File &File::operator=(File &&other) noexcept
-{
-    if (this != &other) {
-        close();
-        m_handle = std::exchange(other.m_handle, Closed);
-    }
-    return *this;
-}
-
-File::~File()
-{
-    close();
-}
 
 bool File::writeAll(std::span<const std::byte> bytes, std::string &why)
 {
@@ -146,18 +129,6 @@ bool renameOver(const fs::path &from, const fs::path &to, std::string &why)
         why = "cannot rename " + from.string() + " to " + to.string() + ": " + std::strerror(errno);
         return false;
     }
-    return true;
-}
-
-bool canWriteIn(const fs::path &dir)
-{
-    std::random_device random;
-    const fs::path probe = dir / (".kolup-probe-" + std::to_string(random()));
-    std::string why;
-    if (!createNew(probe, why).isOpen()) {
-        return false;
-    }
-    removeFile(probe);
     return true;
 }
 

@@ -13,7 +13,6 @@
 #include <shlobj.h>
 
 #include <algorithm>
-#include <random>
 #include <utility>
 
 namespace files {
@@ -56,22 +55,6 @@ Identity identityOf(const BY_HANDLE_FILE_INFORMATION &info)
 }
 
 } // namespace
-
-File::File(File &&other) noexcept : m_handle(std::exchange(other.m_handle, Closed)) {}
-
-File &File::operator=(File &&other) noexcept
-{
-    if (this != &other) {
-        close();
-        m_handle = std::exchange(other.m_handle, Closed);
-    }
-    return *this;
-}
-
-File::~File()
-{
-    close();
-}
 
 bool File::writeAll(std::span<const std::byte> bytes, std::string &why)
 {
@@ -186,20 +169,6 @@ bool renameOver(const fs::path &from, const fs::path &to, std::string &why)
               systemMessage(GetLastError());
         return false;
     }
-    return true;
-}
-
-bool canWriteIn(const fs::path &dir)
-{
-    // Tried, not read from attributes: Program Files answers "writable" to a look at its
-    // attributes and then refuses the file.
-    std::random_device random;
-    const fs::path probe = dir / (".kolup-probe-" + std::to_string(random()));
-    std::string why;
-    if (!createNew(probe, why).isOpen()) {
-        return false;
-    }
-    removeFile(probe);
     return true;
 }
 
