@@ -6,7 +6,6 @@
 #include "update/log.h"
 #include "update/updatecheck.h"
 
-#include <chrono>
 #include <cmath>
 #include <limits>
 
@@ -17,14 +16,6 @@ namespace {
 // times that, so the progress paints at display rate at most.
 constexpr std::int64_t PumpIntervalMs = 1;
 constexpr std::int64_t PaintIntervalMs = 16;
-
-// The monotonic clock other programs on the system read too, for the benchmarks' notes.
-std::string microsecondsNow()
-{
-    using namespace std::chrono;
-    return std::to_string(
-        duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
-}
 
 } // namespace
 
@@ -191,20 +182,17 @@ void Form1::Download()
             if (m_state.CancelRequested == FlagFalse && m_phase != Phase::Closing) {
                 return true;
             }
-            logMessage(LogKind::Timing, "cancel seen at " + microsecondsNow() + " us");
+            logMoment("cancel seen");
             return false;
         },
         m_binding ? std::optional(m_binding->digest) : std::nullopt);
     m_phase = Phase::Transferring;
     m_window.holdProgressPaint(true);
-    const auto began = std::chrono::steady_clock::now();
+    const std::int64_t began = monotonicMicroseconds();
     const SetupDownload::Outcome outcome = download.run(m_state.Info, m_state.SetupPath);
-    logMessage(LogKind::Timing,
-               "transfer of " + std::to_string(download.received()) + " bytes took " +
-                   std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(
-                                      std::chrono::steady_clock::now() - began)
-                                      .count()) +
-                   " us");
+    logMessage(LogKind::Timing, "transfer of " + std::to_string(download.received()) +
+                                    " bytes took " +
+                                    std::to_string(monotonicMicroseconds() - began) + " us");
     m_window.holdProgressPaint(false);
     if (stepped) {
         showProgress(download);

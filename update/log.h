@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 
 // Why something failed, said once, for whoever diagnoses it; and moments the benchmarks time.
@@ -9,3 +10,8 @@ using LogSink = void (*)(LogKind kind, std::string_view message);
 
 void setLogSink(LogSink sink);
 void logMessage(LogKind kind, std::string_view message);
+
+// The monotonic clock other programs on the system read too (CLOCK_MONOTONIC on Linux), in
+// microseconds; and a timing note "<what> at <that> us" for the benchmarks.
+std::int64_t monotonicMicroseconds();
+void logMoment(std::string_view what, std::int64_t at = monotonicMicroseconds());

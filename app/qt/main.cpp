@@ -6,17 +6,9 @@
 
 #include <QApplication>
 
-#include <chrono>
 #include <string_view>
 
 namespace {
-
-std::string microsecondsNow()
-{
-    using namespace std::chrono;
-    return std::to_string(
-        duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
-}
 
 // Notes the window's first paint, which the start-up benchmark measures.
 class FirstPaintNote final : public QObject {
@@ -24,7 +16,7 @@ public:
     bool eventFilter(QObject *watched, QEvent *event) override
     {
         if (event->type() == QEvent::Paint) {
-            logMessage(LogKind::Timing, "first paint at " + microsecondsNow() + " us");
+            logMoment("first paint");
             watched->removeEventFilter(this);
         }
         return false;
@@ -35,10 +27,10 @@ public:
 
 int main(int argc, char *argv[])
 {
-    const std::string entered = microsecondsNow();
+    const std::int64_t entered = monotonicMicroseconds();
     QApplication app(argc, argv);
     sendLogToQt();
-    logMessage(LogKind::Timing, "main at " + entered + " us");
+    logMoment("main", entered);
     QApplication::setApplicationName(QString::fromLatin1(ApplicationTitle));
 
     SystemServices services;
