@@ -39,7 +39,7 @@ bool isDeviceName(std::string_view name)
 }
 
 // Characters that change how the text around them is shown: C1 controls (U+0080 to U+009F)
-// and the bidirectional embeddings, overrides and isolates, as UTF-8.
+// and the bidirectional embeddings, overrides and isolates, in UTF-8 text.
 bool hasInvisibleControl(std::string_view name)
 {
     for (std::size_t i = 0; i + 1 < name.size(); ++i) {
@@ -94,13 +94,16 @@ std::optional<std::string> setupNameProblem(std::string_view name, std::string_v
     if (std::any_of(name.begin(), name.end(), isControlByte)) {
         return "the setup file name contains a control character";
     }
-    if (isDeviceName(name)) {
-        return "the setup file name is a device name";
-    }
     if (!files::isSystemText(name)) {
         return "the setup file name is not valid text on this system";
     }
-    if (hasInvisibleControl(name)) {
+    // The name's characters, whatever the system's code page: on Windows a superscript or a
+    // C1 byte means one thing in the ANSI code page and another in UTF-8.
+    const std::string text = files::displayText(files::pathFromSystemText(name));
+    if (isDeviceName(text)) {
+        return "the setup file name is a device name";
+    }
+    if (hasInvisibleControl(text)) {
         return "the setup file name contains a character that changes how text is shown";
     }
     if (!programName.empty() && files::sameFileName(name, programName)) {

@@ -91,6 +91,10 @@ int main()
     CHECK(!files::sameFileName("kolup-updater.exe", "kolup-updater.ex"));
     CHECK(setupNameProblem("Kolup-Updater.exe", "kolup-updater.exe").has_value());
     CHECK(!setupNameProblem("KolupSetup.exe", "kolup-updater.exe").has_value());
+    // COM with a superscript one, in the system's own code page: still a device.
+    char superscript[8] = {};
+    WideCharToMultiByte(CP_ACP, 0, L"COM\u00B9", -1, superscript, 8, nullptr, nullptr);
+    CHECK(setupNameProblem(superscript).has_value());
     CHECK(files::displayText(L"C:\\caf\u00e9") == "C:\\caf\xc3\xa9");
 
     fs::remove_all(dir);
