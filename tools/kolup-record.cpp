@@ -421,12 +421,7 @@ int verify(const Keys &keys, std::string_view path)
     if (!digest) {
         return refuse("cannot read " + printable(path) + " as a regular file");
     }
-    std::string why;
-    const auto signature = Signature::parse(text, why);
-    if (!signature) {
-        return refuse(printable(why));
-    }
-    if (auto problem = signatureProblem(keys, *signature, *digest)) {
+    if (auto problem = signatureProblem(keys, text, *digest)) {
         return refuse(printable(*problem));
     }
     std::cout << "valid\n";

@@ -189,15 +189,15 @@ std::optional<std::vector<PublicKey>> PublicKey::parseList(std::string_view text
     return keys;
 }
 
-std::optional<std::string> signatureProblem(const PublicKey &key, std::string_view signatureText,
-                                            const Digest &digest)
+std::optional<std::string> signatureProblem(std::span<const PublicKey> keys,
+                                            std::string_view signatureText, const Digest &digest)
 {
     std::string why;
     const auto signature = Signature::parse(signatureText, why);
     if (!signature) {
         return why;
     }
-    return signatureProblem(key, *signature, digest);
+    return signatureProblem(keys, *signature, digest);
 }
 
 std::optional<Signature> fetchSignature(const WebClient &web, std::string_view address,

@@ -66,8 +66,8 @@ std::optional<std::string> signatureProblem(std::span<const PublicKey> keys,
                                             const Signature &signature, const Digest &digest);
 
 // Reads a .minisig file's text and checks it as above.
-std::optional<std::string> signatureProblem(const PublicKey &key, std::string_view signatureText,
-                                            const Digest &digest);
+std::optional<std::string> signatureProblem(std::span<const PublicKey> keys,
+                                            std::string_view signatureText, const Digest &digest);
 
 // The most a signature file may hold; a real one is a few hundred bytes.
 inline constexpr std::size_t SignatureFileLimit = 4096;
