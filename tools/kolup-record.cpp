@@ -32,6 +32,9 @@
 #include <string_view>
 #include <vector>
 
+// Bytes from a record may come from a hostile host: everything the tool prints of them goes
+// through escapedText, so anything but printable ASCII reaches the terminal as an escape.
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -77,13 +80,6 @@ std::string versionText(float version)
     return std::string(text.data(), end);
 }
 
-// Bytes from a record may come from a hostile host: anything but printable ASCII reaches the
-// terminal as an escape, never as a control sequence.
-std::string printable(std::string_view text)
-{
-    return escapedText(text);
-}
-
 std::string_view bytesText(std::span<const std::byte> bytes)
 {
     return {reinterpret_cast<const char *>(bytes.data()), bytes.size()};
@@ -110,9 +106,9 @@ int describe(std::span<const std::byte> received, std::ostream &out)
     const SetupName name = findSetupName(info);
     const bool usable = name.terminated && !setupNameProblem(name.name);
     out << "version: " << versionText(info.Version) << '\n'
-        << "url: " << printable(setupAddress(info)) << '\n'
+        << "url: " << escapedText(setupAddress(info)) << '\n'
         << "size: " << info.SetupSize << '\n'
-        << "setup-name: " << (usable ? printable(name.name) : std::string()) << '\n';
+        << "setup-name: " << (usable ? escapedText(name.name) : std::string()) << '\n';
     if (received.size() != RecordSize) {
         problems.push_back("the record is " + std::to_string(received.size()) + " bytes, not " +
                            std::to_string(RecordSize));
@@ -128,7 +124,7 @@ int describe(std::span<const std::byte> received, std::ostream &out)
 // written through.
 int writeRecord(const fs::path &path, std::span<const std::byte> bytes)
 {
-    const std::string shown = printable(files::displayText(path));
+    const std::string shown = escapedText(files::displayText(path));
     if (const auto status = fs::symlink_status(path);
         fs::exists(status) && !fs::is_regular_file(status)) {
         return refuse(shown + " exists and is not a regular file");
@@ -166,14 +162,14 @@ int make(std::span<const std::string_view> args)
         if (option == "--version") {
             version = number<float>(value);
             if (!version) {
-                return refuse("the version is not a number: " + printable(value));
+                return refuse("the version is not a number: " + escapedText(value));
             }
         } else if (option == "--url") {
             url = value;
         } else if (option == "--size") {
             size = number<std::int64_t>(value);
             if (!size) {
-                return refuse("the size is not a whole number: " + printable(value));
+                return refuse("the size is not a whole number: " + escapedText(value));
             }
         } else if (option == "--file") {
             setupFile = fs::path(value);
@@ -190,7 +186,7 @@ int make(std::span<const std::string_view> args)
         std::string why;
         const files::File file = files::openRegular(*setupFile, why);
         if (!file.isOpen()) {
-            return refuse("no setup file at " + printable(files::displayText(*setupFile)) + ": " +
+            return refuse("no setup file at " + escapedText(files::displayText(*setupFile)) + ": " +
                           why);
         }
         size = file.size();
@@ -234,12 +230,12 @@ int show(std::string_view path)
         std::string why;
         files::File file = files::openRegular(fs::path(path), why);
         if (!file.isOpen()) {
-            return refuse("cannot read " + printable(path) + ": " + why);
+            return refuse("cannot read " + escapedText(path) + ": " + why);
         }
         while (count < buffer.size()) {
             const auto got = file.read(std::span(buffer).subspan(count));
             if (got < 0) {
-                return refuse("cannot read " + printable(path));
+                return refuse("cannot read " + escapedText(path));
             }
             if (got == 0) {
                 break;
@@ -273,7 +269,8 @@ int comment(std::span<const std::string_view> args)
         } else if (args[i] == "--expires") {
             expires = parseDay(args[i + 1]);
             if (!expires) {
-                return refuse("the expiry is not a date as YYYY-MM-DD: " + printable(args[i + 1]));
+                return refuse("the expiry is not a date as YYYY-MM-DD: " +
+                              escapedText(args[i + 1]));
             }
             if (*expires < todayUtc()) {
                 return refuse("the expiry date has passed");
@@ -293,7 +290,8 @@ int comment(std::span<const std::string_view> args)
         hash.add(block);
     });
     if (!read) {
-        return refuse("cannot read " + printable(files::displayText(*file)) + " as a regular file");
+        return refuse("cannot read " + escapedText(files::displayText(*file)) +
+                      " as a regular file");
     }
     if (binding.size <= 0 || binding.size > std::numeric_limits<std::int32_t>::max()) {
         return refuse("the setup file must hold from 1 to " +
@@ -313,7 +311,7 @@ std::optional<SetupBinding> checkRecordSignature(const WebClient &client, std::s
     std::string why;
     const auto signature = fetchSignature(client, address, {}, why);
     if (!signature) {
-        std::cout << "problem: the record has no usable signature: " << printable(why) << '\n';
+        std::cout << "problem: the record has no usable signature: " << escapedText(why) << '\n';
         return std::nullopt;
     }
     if (auto problem = signatureProblem(keys, *signature, blake2b(bytes))) {
@@ -342,7 +340,7 @@ int check(std::string_view address, const std::optional<Keys> &keys)
     const WebClient client;
     WebResource record = client.open(address);
     if (!record.isOpen()) {
-        return refuse("cannot fetch " + printable(address) + ": " + record.result().describe());
+        return refuse("cannot fetch " + escapedText(address) + ": " + record.result().describe());
     }
     std::array<std::byte, RecordSize + 1> buffer;
     buffer.fill(std::byte{' '});
@@ -412,17 +410,17 @@ int verify(const Keys &keys, std::string_view path)
         }
     });
     if (!read) {
-        return refuse("cannot read " + printable(signaturePath) + " as a regular file");
+        return refuse("cannot read " + escapedText(signaturePath) + " as a regular file");
     }
     if (text.size() > SignatureFileLimit) {
-        return refuse(printable(signaturePath) + " is larger than a signature");
+        return refuse(escapedText(signaturePath) + " is larger than a signature");
     }
     const auto digest = digestOfFile(fs::path(path));
     if (!digest) {
-        return refuse("cannot read " + printable(path) + " as a regular file");
+        return refuse("cannot read " + escapedText(path) + " as a regular file");
     }
     if (auto problem = signatureProblem(keys, text, *digest)) {
-        return refuse(printable(*problem));
+        return refuse(escapedText(*problem));
     }
     std::cout << "valid\n";
     return Ok;
