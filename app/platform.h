@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 // What the handlers need from outside the program besides the window. The program gets the
 // real ones; tests get the real ones pointed at their own servers and files, and stand-ins
@@ -46,6 +47,31 @@ struct Platform {
     Clock *clock = nullptr;
     SetupLauncher *launcher = nullptr;
     Tone *tone = nullptr;
+};
+
+// The system's own services, one implementation per system (app/qt/desktop_linux.cpp,
+// app/win32/desktop_win.cpp).
+class ShellLauncher final : public SetupLauncher {
+public:
+    // The file's default action, as the desktop would start it; only a regular file, never
+    // what a link at its name points to.
+    bool start(const std::filesystem::path &file, const std::filesystem::path &workingDirectory,
+               std::uintptr_t owner) override;
+};
+
+class SystemTone final : public Tone {
+public:
+    void sound(int frequencyHz, int durationMs) override;
+};
+
+// The real services, and a platform over them.
+struct SystemServices {
+    SteadyClock clock;
+    ShellLauncher launcher;
+    SystemTone tone;
+
+    Platform platform(std::string versionUrl, std::filesystem::path engineVersionFile,
+                      std::filesystem::path programDir, std::string programName);
 };
 
 // Where the setup file is kept: beside the program, as always, when its directory can be

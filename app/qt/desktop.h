@@ -23,26 +23,6 @@ public:
     bool askToUpdate(QWidget *owner, const QString &title, const QString &text) override;
 };
 
-class ShellLauncher final : public SetupLauncher {
-public:
-    bool start(const std::filesystem::path &file, const std::filesystem::path &workingDirectory,
-               std::uintptr_t owner) override;
-};
-
-class SystemTone final : public Tone {
-public:
-    void sound(int frequencyHz, int durationMs) override;
-};
-
-struct SystemServices {
-    SteadyClock clock;
-    ShellLauncher launcher;
-    SystemTone tone;
-
-    Platform platform(std::string versionUrl, std::filesystem::path engineVersionFile,
-                      std::filesystem::path programDir, std::string programName);
-};
-
 // Sends what the core logs to the logging categories "kolup.updater" (failures, warnings on)
 // and "kolup.updater.timing" (the benchmarks' moments, debug output, off by default).
 void sendLogToQt();

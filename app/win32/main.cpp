@@ -32,19 +32,11 @@ std::filesystem::path utf8Path(std::string_view text)
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int show)
 {
     sendLogToDebugger();
-    SteadyClock clock;
-    ShellLauncher launcher;
-    SystemTone tone;
+    SystemServices services;
     const std::filesystem::path program = files::programPath();
-
-    Platform platform;
-    platform.versionUrl = KOLUP_VERSION_URL;
-    platform.engineVersionFile = utf8Path(KOLUP_ENGINE_VERSION_FILE);
-    platform.programDir = setupDirectory(program.parent_path());
-    platform.programName = systemText(program.filename());
-    platform.clock = &clock;
-    platform.launcher = &launcher;
-    platform.tone = &tone;
+    Platform platform =
+        services.platform(KOLUP_VERSION_URL, utf8Path(KOLUP_ENGINE_VERSION_FILE),
+                          setupDirectory(program.parent_path()), systemText(program.filename()));
     if (constexpr std::string_view keys = KOLUP_SIGNING_KEY; !keys.empty()) {
         const auto parsed = PublicKey::parseList(keys);
         if (!parsed) {
