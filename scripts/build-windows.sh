@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the Windows programs with Debian's mingw-w64: first, once, libcurl and libsodium from
-# Debian's own source packages as static libraries (kept in BUILD_DIR/deps, keyed by their
+# Debian's own source packages as static libraries (kept in build-windows-deps/, keyed by their
 # versions), then the project in BUILD_DIR with the given CMake cache variables.
 # Usage: scripts/build-windows.sh BUILD_DIR [CMAKE_ARGS...]
 set -euo pipefail
@@ -12,7 +12,8 @@ toolchain="$root/cmake/mingw-w64.cmake"
 
 bash "$root/scripts/install-deps.sh"
 
-deps="$build/deps"
+# Shared by every Windows build of this checkout (the tests' and the release's).
+deps="$root/build-windows-deps"
 prefix="$deps/prefix"
 mkdir -p "$deps/apt/lists/partial" "$deps/src"
 # Debian's source packages through apt, with a sources list of our own: the machine's apt
