@@ -1,6 +1,6 @@
 #include "app/enginecomponent.h"
 
-#include "download/files.h"
+#include "os/files.h"
 
 #include <array>
 

@@ -1,7 +1,7 @@
 #include "app/form1.h"
 
 #include "app/numbertext.h"
-#include "download/files.h"
+#include "os/files.h"
 #include "download/progress.h"
 #include "update/log.h"
 #include "update/updatecheck.h"

@@ -1,6 +1,6 @@
 #include "app/platform.h"
 
-#include "download/files.h"
+#include "os/files.h"
 
 std::filesystem::path setupDirectory(const std::filesystem::path &programDir)
 {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "download/clock.h"
+#include "os/clock.h"
 #include "update/signature.h"
 #include "update/webclient.h"
 

@@ -1,6 +1,6 @@
 #include "download/digest.h"
 
-#include "download/files.h"
+#include "os/files.h"
 
 // Compiled in from the header rather than called in the shared library: the program has one
 // library less to load at start-up.

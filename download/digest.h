@@ -1,6 +1,6 @@
 #pragma once
 
-#include "download/files.h"
+#include "os/files.h"
 #include "update/signature.h"
 
 #include <array>

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "download/backgrounddigest.h"
-#include "download/clock.h"
+#include "os/clock.h"
 #include "download/digest.h"
-#include "download/files.h"
+#include "os/files.h"
 #include "download/sidefile.h"
 #include "update/signature.h"
 #include "update/updateinfo.h"

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "download/backgrounddigest.h"
-#include "download/files.h"
+#include "os/files.h"
 
 #include <cstddef>
 #include <filesystem>

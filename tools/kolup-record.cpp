@@ -9,7 +9,7 @@
 //   kolup-record verify --key PUBKEY FILE
 
 #include "download/digest.h"
-#include "download/files.h"
+#include "os/files.h"
 #include "update/binding.h"
 #include "update/setupname.h"
 #include "update/signature.h"

@@ -1,6 +1,6 @@
 #include "update/setupname.h"
 
-#include "download/files.h"
+#include "os/files.h"
 #include "update/webclient.h"
 
 #include <algorithm>

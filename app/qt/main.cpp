@@ -1,7 +1,7 @@
 #include "app/qt/desktop.h"
 #include "app/qt/form1window.h"
 #include "buildconfig.h"
-#include "download/files.h"
+#include "os/files.h"
 #include "update/log.h"
 
 #include <QApplication>

@@ -2,7 +2,7 @@
 
 #include "app/win32/desktop.h"
 
-#include "download/files.h"
+#include "os/files.h"
 #include "update/log.h"
 
 #include <shellapi.h>

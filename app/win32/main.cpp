@@ -1,7 +1,7 @@
 #include "app/win32/desktop.h"
 #include "app/win32/form1window.h"
 #include "buildconfig.h"
-#include "download/files.h"
+#include "os/files.h"
 #include "update/log.h"
 
 #include <string>

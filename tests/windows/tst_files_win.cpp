@@ -1,6 +1,6 @@
 // The file rules that Windows keeps its own way, checked on Windows (under Wine here): no Qt,
 // so a plain table of cases and a count of failures.
-#include "download/files.h"
+#include "os/files.h"
 #include "update/setupname.h"
 
 #include <windows.h>

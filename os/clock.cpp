@@ -1,4 +1,4 @@
-#include "download/clock.h"
+#include "os/clock.h"
 
 #include <chrono>
 

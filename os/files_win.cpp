@@ -2,7 +2,7 @@
 // works; nothing is followed through a symbolic link or a junction where the updater writes
 // or reads a file it will start.
 
-#include "download/files.h"
+#include "os/files.h"
 
 #ifndef NOMINMAX
 #define NOMINMAX

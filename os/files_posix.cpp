@@ -1,6 +1,6 @@
 // Files on Linux and the other POSIX systems.
 
-#include "download/files.h"
+#include "os/files.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,6 +1,6 @@
 // What the file layer does the same way on every system, over the calls of its own file.
 
-#include "download/files.h"
+#include "os/files.h"
 
 #include <random>
 #include <utility>
