@@ -121,13 +121,19 @@ int describe(std::span<const std::byte> received, std::ostream &out)
 
 // Writes the record to path all or nothing: under a fresh name beside it first, then renamed
 // over it, so that a reader never sees half a record and a link or FIFO there is replaced, not
-// written through.
+// written through. A file that stands there keeps its permissions, and one the maker made
+// read-only is not replaced at all.
 int writeRecord(const fs::path &path, std::span<const std::byte> bytes)
 {
     const std::string shown = escapedText(files::displayText(path));
-    if (const auto status = fs::symlink_status(path);
-        fs::exists(status) && !fs::is_regular_file(status)) {
+    std::error_code error;
+    const auto status = fs::symlink_status(path, error);
+    const bool replacing = fs::exists(status);
+    if (replacing && !fs::is_regular_file(status)) {
         return refuse(shown + " exists and is not a regular file");
+    }
+    if (replacing && !files::writableInPlace(path)) {
+        return refuse(shown + " is read-only or not yours to write; it is left as it is");
     }
     std::random_device random;
     fs::path temporary = path;
@@ -137,8 +143,13 @@ int writeRecord(const fs::path &path, std::span<const std::byte> bytes)
     if (!file.isOpen()) {
         return refuse("cannot write " + shown + ": " + why);
     }
-    const bool written = file.writeAll(bytes, why);
+    bool written = file.writeAll(bytes, why);
     file.close();
+    if (written && replacing) {
+        fs::permissions(temporary, status.permissions(), fs::perm_options::replace, error);
+        written = !error;
+        why = error.message();
+    }
     if (!written || !files::renameOver(temporary, path, why)) {
         files::removeFile(temporary);
         return refuse("cannot write " + shown + ": " + why);
@@ -324,7 +335,8 @@ std::optional<SetupBinding> checkRecordSignature(const WebClient &client, std::s
         return std::nullopt;
     }
     if (expired(*binding, todayUtc())) {
-        std::cout << "problem: the record's signature has expired\n";
+        std::cout << "problem: the record's signature has expired: its last day was "
+                  << dayText(*binding->expires) << '\n';
         return std::nullopt;
     }
     if (binding->size != info.SetupSize) {
@@ -386,13 +398,21 @@ int check(std::string_view address, const std::optional<Keys> &keys)
     if (!setup.result().completed()) {
         std::cout << "problem: the setup file's transfer failed: " << setup.result().describe()
                   << '\n';
-        status = Problem;
-    } else if (served != info.SetupSize) {
+        return Problem;
+    }
+    if (served != info.SetupSize) {
         std::cout << "problem: the server sends " << served << " bytes, the record says "
                   << info.SetupSize << '\n';
         status = Problem;
-    } else if (binding && hash.finish() != binding->digest) {
-        std::cout << "problem: the setup file is not the one the record's signature names\n";
+    }
+    // Both files, as the signature names them: a stale upload and a stale record look alike
+    // otherwise.
+    if (const Digest digest = hash.finish();
+        binding && (served != binding->size || digest != binding->digest)) {
+        std::cout << "problem: the setup file is not the one the record's signature names\n"
+                  << "signed-setup: " << binding->size
+                  << " bytes, blake2b=" << digestText(binding->digest) << '\n'
+                  << "served-setup: " << served << " bytes, blake2b=" << digestText(digest) << '\n';
         status = Problem;
     }
     return status;

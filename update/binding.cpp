@@ -60,20 +60,31 @@ std::optional<std::chrono::sys_days> parseDay(std::string_view text)
     return sys_days{day};
 }
 
-std::string bindingComment(const SetupBinding &binding)
+std::string dayText(std::chrono::sys_days day)
 {
-    std::string text =
-        std::string(Prefix) + std::to_string(binding.size) + std::string(DigestField);
-    for (const unsigned char byte : binding.digest) {
+    const std::chrono::year_month_day date{day};
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02u", int(date.year()), unsigned(date.month()),
+                  unsigned(date.day()));
+    return buffer;
+}
+
+std::string digestText(const Digest &digest)
+{
+    std::string text;
+    for (const unsigned char byte : digest) {
         text += Hex[byte >> 4];
         text += Hex[byte & 0xF];
     }
+    return text;
+}
+
+std::string bindingComment(const SetupBinding &binding)
+{
+    std::string text = std::string(Prefix) + std::to_string(binding.size) +
+                       std::string(DigestField) + digestText(binding.digest);
     if (binding.expires) {
-        const std::chrono::year_month_day day{*binding.expires};
-        char buffer[16];
-        std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02u", int(day.year()),
-                      unsigned(day.month()), unsigned(day.day()));
-        text += std::string(ExpiryField) + buffer;
+        text += std::string(ExpiryField) + dayText(*binding.expires);
     }
     return text;
 }

@@ -33,6 +33,10 @@ bool expired(const SetupBinding &binding, std::chrono::sys_days today);
 
 // A day written as YYYY-MM-DD; nothing for anything else or a day no calendar has.
 std::optional<std::chrono::sys_days> parseDay(std::string_view text);
+std::string dayText(std::chrono::sys_days day);
+
+// A digest as the comment writes it: lower-case hex.
+std::string digestText(const Digest &digest);
 
 // Today's date in UTC, by the system clock.
 std::chrono::sys_days todayUtc();

@@ -1,6 +1,7 @@
 #include "minisign.h"
 #include "records.h"
 #include "testserver.h"
+#include "update/binding.h"
 
 #include <QDir>
 #include <QFile>
@@ -85,13 +86,19 @@ void TestKolupRecord::makeFromSetupFile()
     QVERIFY(setup.open(QIODevice::WriteOnly));
     setup.write(QByteArray(3700, 's'));
     setup.close();
+    // An earlier record, readable by its owner only: the new one keeps that.
     const QString out = dir.filePath("KOLUP_VERSION.txt");
+    QFile written(out);
+    QVERIFY(written.open(QIODevice::WriteOnly) && written.write("old") == 3);
+    written.close();
+    const auto ownerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+    QVERIFY(written.setPermissions(ownerOnly));
     const Run made = record({"make", "--version", "2", "--url", "http://h/setup.exe", "--file",
                              setup.fileName(), "-o", out});
     QCOMPARE(made.exitCode, 0);
-    QFile written(out);
     QVERIFY(written.open(QIODevice::ReadOnly));
     QCOMPARE(written.readAll(), recordBytes(2.0f, "http://h/setup.exe", 3700));
+    QCOMPARE(written.permissions() & ~(QFileDevice::ReadUser | QFileDevice::WriteUser), ownerOnly);
 }
 
 void TestKolupRecord::makePassesBytesThrough()
@@ -137,6 +144,8 @@ void TestKolupRecord::makeRefuses_data()
         << QStringList{"--url", "http://h/s.exe\x01x.exe", "--size", "10"};
     QTest::newRow("output is a FIFO")
         << QStringList{"--url", "http://h/s.exe", "--size", "10", "-o", "FIFO"};
+    QTest::newRow("output is read-only")
+        << QStringList{"--url", "http://h/s.exe", "--size", "10", "READ-ONLY"};
 }
 
 void TestKolupRecord::makeRefuses()
@@ -148,11 +157,19 @@ void TestKolupRecord::makeRefuses()
         args[fifo] = dir.filePath("fifo");
         QCOMPARE(::mkfifo(QFile::encodeName(args[fifo]).constData(), 0600), 0);
     }
+    // A record the maker protected stays as it is, even for the superuser.
+    const bool readOnly = args.removeAll("READ-ONLY") > 0;
+    QFile kept(out);
+    QVERIFY(!readOnly || (kept.open(QIODevice::WriteOnly) && kept.write("kept") == 4));
+    kept.close();
+    QVERIFY(!readOnly || kept.setPermissions(QFileDevice::ReadOwner | QFileDevice::ReadOther));
     const Run made = record(QStringList{"make", "--version", "1.5", "-o", out} + args);
     QCOMPARE(made.exitCode, 1);
     QVERIFY2(made.err.startsWith("kolup-record: "), made.err);
     QVERIFY(made.out.isEmpty());
-    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList());
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
+             readOnly ? QStringList{"KOLUP_VERSION.txt"} : QStringList());
+    QVERIFY(!readOnly || (kept.open(QIODevice::ReadOnly) && kept.readAll() == "kept"));
 }
 
 void TestKolupRecord::showReportsProblems_data()
@@ -219,10 +236,22 @@ void TestKolupRecord::checkAgainstServer_data()
         << 5000 << "maker"
         << "plain" << 1
         << QByteArray("problem: the record's signed comment does not name its setup file\n");
+    const auto blake2bOf = [](char fill) {
+        const QByteArray bytes(5000, fill);
+        const Digest digest =
+            blake2b(std::as_bytes(std::span(bytes.constData(), std::size_t(bytes.size()))));
+        return QByteArray::fromStdString(digestText(digest));
+    };
     QTest::newRow("setup is not the one named")
         << 5000 << "maker"
         << "other bytes" << 1
-        << QByteArray("problem: the setup file is not the one the record's signature names\n");
+        << "problem: the setup file is not the one the record's signature names\n"
+           "signed-setup: 5000 bytes, blake2b=" +
+               blake2bOf('y') + "\nserved-setup: 5000 bytes, blake2b=" + blake2bOf('x') + "\n";
+    QTest::newRow("expired")
+        << 5000 << "maker"
+        << "expired" << 1
+        << QByteArray("problem: the record's signature has expired: its last day was 2001-01-01\n");
     QTest::newRow("signature names another size")
         << 5000 << "maker"
         << "other size" << 1
@@ -254,6 +283,8 @@ void TestKolupRecord::checkAgainstServer()
         QByteArray signedComment = record({"comment", "--file", bound.fileName()}).out.trimmed();
         if (comment == "plain") {
             signedComment = "timestamp:1765000000";
+        } else if (comment == "expired") {
+            signedComment += " expires=2001-01-01";
         }
         server.serve("/kolup/KOLUP_VERSION.txt.minisig",
                      m_minisign.sign(signer, published, false, QString::fromLatin1(signedComment)));
