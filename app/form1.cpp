@@ -63,7 +63,7 @@ void Form1::Command1_Click()
     }
     m_phase = Phase::FetchingRecord;
     const UpdateCheck check = checkForUpdate(m_platform.web,
-                                             {m_platform.versionUrl, m_platform.programDir,
+                                             {m_platform.versionUrl, m_platform.setupFolder.path,
                                               m_platform.programName, m_platform.signingKeys},
                                              installed, [this] {
                                                  m_window.processEvents();
@@ -185,7 +185,13 @@ void Form1::Download()
             logMoment("cancel seen");
             return false;
         },
-        m_binding ? std::optional(m_binding->digest) : std::nullopt);
+        SetupDownload::Options{m_binding ? std::optional(m_binding->digest) : std::nullopt,
+                               !m_platform.setupFolder.ours});
+    if (m_platform.setupFolder.fallback) {
+        // Made on first use, not at every start.
+        std::error_code error;
+        std::filesystem::create_directories(m_platform.setupFolder.path, error);
+    }
     m_phase = Phase::Transferring;
     m_window.holdProgressPaint(true);
     const std::int64_t began = monotonicMicroseconds();
@@ -209,6 +215,8 @@ void Form1::Download()
         m_window.showControl(Control::Command3, true);
         break;
     case SetupDownload::Outcome::Completed:
+        // In a folder of the user's the setup may have taken another free name.
+        m_state.SetupPath = download.verified()->path;
         if (!closing) {
             m_verifiedSetup = download.verified();
         }

@@ -2,24 +2,22 @@
 
 #include "os/files.h"
 
-std::filesystem::path setupDirectory(const std::filesystem::path &programDir)
+SetupFolder setupFolder(const std::filesystem::path &programDir)
 {
     if (files::canWriteIn(programDir)) {
-        return programDir;
+        return {programDir, false, true};
     }
-    const std::filesystem::path downloads = files::downloadFolder();
-    std::error_code error;
-    std::filesystem::create_directories(downloads, error);
-    return downloads;
+    const files::Folder fallback = files::fallbackFolder();
+    return {fallback.path, true, fallback.ours};
 }
 
 Platform SystemServices::platform(std::string versionUrl, std::filesystem::path engineVersionFile,
-                                  std::filesystem::path programDir, std::string programName)
+                                  SetupFolder setupFolder, std::string programName)
 {
     Platform result;
     result.versionUrl = std::move(versionUrl);
     result.engineVersionFile = std::move(engineVersionFile);
-    result.programDir = std::move(programDir);
+    result.setupFolder = std::move(setupFolder);
     result.programName = std::move(programName);
     result.clock = &clock;
     result.launcher = &launcher;

@@ -35,11 +35,21 @@ constexpr bool audibleTone(int frequencyHz)
     return frequencyHz >= 37 && frequencyHz <= 32767;
 }
 
+// Where the setup file is stored: beside the program, as always, when its folder can be written;
+// otherwise a fallback, made only when a download starts.
+struct SetupFolder {
+    std::filesystem::path path;
+    bool fallback = false;
+    // False for a folder of the user's (the download folder on Linux): no file there is
+    // replaced; the setup takes a free name beside it.
+    bool ours = true;
+};
+
 struct Platform {
     std::string versionUrl;                  // the version record's address
     std::filesystem::path engineVersionFile; // where the installed engine keeps its version
-    std::filesystem::path programDir;        // where the setup file is stored
-    std::string programName;                 // the updater's own file name
+    SetupFolder setupFolder;
+    std::string programName; // the updater's own file name
     // With keys (the maker's, old and new while one replaces the other), only a record one of
     // them signed is offered, and only the setup file its signature names is kept and started.
     std::vector<PublicKey> signingKeys;
@@ -71,10 +81,9 @@ struct SystemServices {
     SystemTone tone;
 
     Platform platform(std::string versionUrl, std::filesystem::path engineVersionFile,
-                      std::filesystem::path programDir, std::string programName);
+                      SetupFolder setupFolder, std::string programName);
 };
 
-// Where the setup file is kept: beside the program, as always, when its directory can be
-// written; otherwise (an installed program in /usr/bin, say) the user's download folder,
-// created when missing.
-std::filesystem::path setupDirectory(const std::filesystem::path &programDir);
+// The program's own folder when a file can be created there; otherwise (an installed program
+// in /usr/bin, say) the system's fallback folder, which is not made yet.
+SetupFolder setupFolder(const std::filesystem::path &programDir);

@@ -55,6 +55,48 @@ bool replaceSetup(const fs::path &part, const fs::path &target, std::string &why
     return true;
 }
 
+// In a folder of the user's: name, then "name (1).ext" and on, as browsers name a second copy.
+constexpr int MostNumberedNames = 99;
+
+fs::path numberedName(const fs::path &path, int number)
+{
+    if (number == 0) {
+        return path;
+    }
+    fs::path name = path.stem();
+    name += " (" + std::to_string(number) + ")";
+    name += path.extension();
+    return path.parent_path() / name;
+}
+
+fs::path partName(const fs::path &path)
+{
+    fs::path part = path;
+    part += ".part";
+    return part;
+}
+
+// Puts the complete side file at the first free numbered name of setupPath from number on, and
+// says which in target: nothing that stands there is replaced, even a file that appeared
+// during the transfer.
+bool takeFreeName(const fs::path &part, const fs::path &setupPath, int number, fs::path &target,
+                  std::string &why)
+{
+    for (; number <= MostNumberedNames; ++number) {
+        target = numberedName(setupPath, number);
+        switch (files::renameNew(part, target, why)) {
+        case files::Renamed::Done:
+            return true;
+        case files::Renamed::NameTaken:
+            break;
+        case files::Renamed::Failed:
+            return false;
+        }
+    }
+    why = "no free name for " + files::displayText(setupPath);
+    return false;
+}
+
 } // namespace
 
 bool VerifiedFile::unchanged() const
@@ -86,9 +128,8 @@ bool VerifiedFile::unchanged() const
     return !keyed || signedHash.finish() == *digest;
 }
 
-SetupDownload::SetupDownload(const WebClient &web, Clock &clock, Listener listener,
-                             std::optional<Digest> expected)
-    : m_web(web), m_clock(clock), m_listener(std::move(listener)), m_expected(expected)
+SetupDownload::SetupDownload(const WebClient &web, Clock &clock, Listener listener, Options options)
+    : m_web(web), m_clock(clock), m_listener(std::move(listener)), m_options(std::move(options))
 {
     m_wait = [this] {
         m_stopped = m_stopped || !tell(Event::Waiting);
@@ -118,8 +159,7 @@ SetupDownload::Outcome SetupDownload::run(const UpdateInfo &info, const fs::path
     m_resource.reset();
     m_file.reset();
 
-    const bool done =
-        open(info) && createSideFile(setupPath) && copy() && awaitEnd() && finish(setupPath);
+    const bool done = open(info) && createSideFile(setupPath) && copy() && awaitEnd() && finish();
     m_resource.reset();
     // What arrived stays in the side file; a transfer that ended early needs no digest.
     if (m_file) {
@@ -143,17 +183,36 @@ bool SetupDownload::open(const UpdateInfo &info)
 bool SetupDownload::createSideFile(const fs::path &setupPath)
 {
     // Only now that the server has answered is anything touched on disk.
-    fs::path part = setupPath;
-    part += ".part";
-    if (m_expected) {
+    if (m_options.expected) {
         m_signedHash.emplace(SideFile::BlockSize);
     }
-    m_file.emplace(part, m_signedHash ? &*m_signedHash : nullptr);
-    if (!m_file->create()) {
-        return fail(Error::CannotCreate, "cannot create " + m_file->error());
+    BackgroundDigest *const digest = m_signedHash ? &*m_signedHash : nullptr;
+    if (!m_options.keepOthers) {
+        m_target = setupPath;
+        m_file.emplace(partName(m_target), digest);
+        if (!m_file->create(SideFile::Replace)) {
+            return fail(Error::CannotCreate, "cannot create " + m_file->error());
+        }
+        m_fingerprint.emplace();
+        return true;
     }
-    m_fingerprint.emplace();
-    return true;
+    // The first name free for both the setup and its side file.
+    m_setupPath = setupPath;
+    for (m_number = 0; m_number <= MostNumberedNames; ++m_number) {
+        m_target = numberedName(setupPath, m_number);
+        if (files::identityAt(m_target)) {
+            continue;
+        }
+        m_file.emplace(partName(m_target), digest);
+        if (m_file->create(SideFile::KeepOthers)) {
+            m_fingerprint.emplace();
+            return true;
+        }
+        if (!files::identityAt(m_file->path())) {
+            return fail(Error::CannotCreate, "cannot create " + m_file->error());
+        }
+    }
+    return fail(Error::CannotCreate, "no free name for " + files::displayText(setupPath));
 }
 
 bool SetupDownload::take(std::size_t size)
@@ -239,7 +298,7 @@ bool SetupDownload::awaitEnd()
     return true;
 }
 
-bool SetupDownload::finish(const fs::path &setupPath)
+bool SetupDownload::finish()
 {
     m_resource.reset();
     if (!m_file->finish()) {
@@ -247,9 +306,9 @@ bool SetupDownload::finish(const fs::path &setupPath)
                     m_file->error());
     }
     std::optional<Digest> digest;
-    if (m_expected) {
+    if (m_options.expected) {
         digest = m_signedHash->finish();
-        if (*digest != *m_expected) {
+        if (*digest != *m_options.expected) {
             // Not the file the maker's signature names: none of it is kept.
             files::removeFile(m_file->path());
             return fail(Error::NotSigned, "the setup file is refused: its BLAKE2b-512 digest is "
@@ -257,10 +316,11 @@ bool SetupDownload::finish(const fs::path &setupPath)
         }
     }
     std::string why;
-    if (!replaceSetup(m_file->path(), setupPath, why)) {
+    if (!(m_options.keepOthers ? takeFreeName(m_file->path(), m_setupPath, m_number, m_target, why)
+                               : replaceSetup(m_file->path(), m_target, why))) {
         return fail(Error::CannotReplace, why);
     }
-    m_verified = VerifiedFile{setupPath, m_file->identity(), std::int64_t(m_total),
+    m_verified = VerifiedFile{m_target, m_file->identity(), std::int64_t(m_total),
                               m_fingerprint->finish(), digest};
     return true;
 }

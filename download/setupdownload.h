@@ -29,6 +29,17 @@ struct VerifiedFile {
     bool unchanged() const;
 };
 
+struct SetupDownloadOptions {
+    // Keyed: the BLAKE2b-512 digest the record's signature names. Only a file with that
+    // digest is kept; it is taken on a thread of its own as the bytes arrive, and checked
+    // before the file takes the setup's name.
+    std::optional<Digest> expected;
+    // In a folder of the user's, no file is replaced, whoever wrote it: the setup takes the
+    // first free name of the form browsers use, "KolupSetup (1).exe". In the program's own
+    // folder an older file of the setup's name is replaced.
+    bool keepOthers = false;
+};
+
 // One transfer of a record's setup file to a path, in 1024-byte chunks. The file grows beside
 // its path and takes the path's name only once exactly the announced size has arrived and the
 // resource has ended cleanly, so nothing incomplete ever stands under the setup's name.
@@ -58,12 +69,11 @@ public:
     // cancelled. What it answers after Started and LastPiece is not used.
     using Listener = std::function<bool(Event, const SetupDownload &)>;
 
-    // With an expected digest (a keyed build: the one the record's signature names), only a
-    // file with that BLAKE2b-512 digest is kept; the digest is taken on a thread of its own as
-    // the bytes arrive, and checked before the file takes the setup's name.
-    SetupDownload(const WebClient &web, Clock &clock, Listener listener,
-                  std::optional<Digest> expected = std::nullopt);
+    using Options = SetupDownloadOptions;
 
+    SetupDownload(const WebClient &web, Clock &clock, Listener listener, Options options = {});
+
+    // setupPath: where the setup goes; verified() says where it went.
     Outcome run(const UpdateInfo &info, const std::filesystem::path &setupPath);
 
     std::int32_t received() const { return m_received; }
@@ -83,7 +93,7 @@ private:
     bool createSideFile(const std::filesystem::path &setupPath);
     bool copy();
     bool awaitEnd();
-    bool finish(const std::filesystem::path &setupPath);
+    bool finish();
 
     bool fail(Error error, std::string text);
     bool tell(Event event) { return m_listener(event, *this); }
@@ -93,13 +103,16 @@ private:
     const WebClient m_web; // a copy: two time limits, no connection
     Clock &m_clock;
     Listener m_listener;
-    std::optional<Digest> m_expected;
+    Options m_options;
     WaitHook m_wait;
     bool m_stopped = false;
 
     std::optional<WebResource> m_resource;
     std::optional<BackgroundDigest> m_signedHash; // outlives the side file that feeds it
     std::optional<SideFile> m_file;
+    std::filesystem::path m_setupPath;
+    int m_number = 0;               // in a folder of the user's: "name (number).ext"
+    std::filesystem::path m_target; // the name the complete file takes
     std::optional<Fingerprinter> m_fingerprint;
     bool m_writeFailed = false;
 

@@ -12,11 +12,13 @@ SideFile::~SideFile()
     finish();
 }
 
-bool SideFile::create()
+bool SideFile::create(Creation how)
 {
     // Removing takes away a link itself, never its target; a directory stays and the exclusive
     // create below then fails, as it does for anything that appears there in between.
-    files::removeFile(m_path);
+    if (how == Replace) {
+        files::removeFile(m_path);
+    }
     m_file = files::createNew(m_path, m_error);
     m_ok = m_file.isOpen();
     if (m_ok) {

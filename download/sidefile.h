@@ -21,8 +21,12 @@ public:
     explicit SideFile(std::filesystem::path path, BackgroundDigest *digest = nullptr);
     ~SideFile();
 
-    // Removes whatever file is at the path and creates an empty one there; false when that fails.
-    bool create();
+    enum Creation {
+        Replace,    // whatever file or link stands at the path is removed first
+        KeepOthers, // anything at the path makes create() fail
+    };
+    // Creates an empty file at the path, never through what stands there; false when that fails.
+    bool create(Creation how);
     // Room for the next size bytes (at most a block), for a read to fill where the bytes will be
     // written from: the bytes are not copied again. commit() takes what the read put there.
     std::span<std::byte> space(std::size_t size);

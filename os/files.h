@@ -60,11 +60,23 @@ std::optional<Identity> identityAt(const fs::path &path);
 bool removeFile(const fs::path &path);
 // Gives `from` the name `to` in one step, replacing a file there.
 bool renameOver(const fs::path &from, const fs::path &to, std::string &why);
+// Gives `from` the name `to` only while nothing stands at `to`: in one step where the file
+// system can, never replacing what is there.
+enum class Renamed { Done, NameTaken, Failed };
+Renamed renameNew(const fs::path &from, const fs::path &to, std::string &why);
 
 // Whether a file can really be created in dir: tried, not guessed from permission bits.
 bool canWriteIn(const fs::path &dir);
-// The user's download folder.
-fs::path downloadFolder();
+// Whether the regular file at path (a link is not followed) may be written where it stands:
+// false for a file made read-only, whoever asks, and for one this user may not write.
+bool writableInPlace(const fs::path &path);
+// Where the setup file goes when the program's own folder cannot be written, and whether the
+// folder is the program's own to replace files in.
+struct Folder {
+    fs::path path;
+    bool ours = false;
+};
+Folder fallbackFolder();
 // The running program's own file.
 fs::path programPath();
 // Where a started program begins: the system drive's root.

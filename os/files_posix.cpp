@@ -118,6 +118,16 @@ std::optional<Identity> identityAt(const fs::path &path)
     return Identity{std::uint64_t(status.st_dev), std::uint64_t(status.st_ino)};
 }
 
+bool writableInPlace(const fs::path &path)
+{
+    // The write bits first: the superuser may write anything, but a file whose every write bit
+    // is off was made read-only on purpose.
+    struct stat status {};
+    return ::lstat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
+           (status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0 &&
+           ::access(path.c_str(), W_OK) == 0;
+}
+
 bool removeFile(const fs::path &path)
 {
     return ::unlink(path.c_str()) == 0 || errno == ENOENT;
@@ -131,6 +141,36 @@ bool renameOver(const fs::path &from, const fs::path &to, std::string &why)
     }
     return true;
 }
+
+Renamed renameNew(const fs::path &from, const fs::path &to, std::string &why)
+{
+    const auto failed = [&](int error) {
+        why = "cannot rename " + from.string() + " to " + to.string() + ": " + std::strerror(error);
+        return error == EEXIST ? Renamed::NameTaken : Renamed::Failed;
+    };
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+        return Renamed::Done;
+    }
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
+        return failed(errno);
+    }
+    // A file system without that rename: a second name made exclusively, then the first dropped.
+    if (::link(from.c_str(), to.c_str()) == 0) {
+        ::unlink(from.c_str());
+        return Renamed::Done;
+    }
+    if (errno != EPERM && errno != EOPNOTSUPP) {
+        return failed(errno);
+    }
+    // Nor links (FAT on a memory stick): looked at, then renamed, the best such a one allows.
+    struct stat status {};
+    if (::lstat(to.c_str(), &status) == 0) {
+        return failed(EEXIST);
+    }
+    return ::rename(from.c_str(), to.c_str()) == 0 ? Renamed::Done : failed(errno);
+}
+
+namespace {
 
 fs::path downloadFolder()
 {
@@ -154,6 +194,14 @@ fs::path downloadFolder()
         }
     }
     return homeDir / "Downloads";
+}
+
+} // namespace
+
+Folder fallbackFolder()
+{
+    // The user's download folder: theirs, so nothing of theirs is replaced there.
+    return {downloadFolder(), false};
 }
 
 fs::path programPath()

@@ -155,6 +155,14 @@ std::optional<Identity> identityAt(const fs::path &path)
     return identityOf(info);
 }
 
+bool writableInPlace(const fs::path &path)
+{
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           !(attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY |
+                           FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE));
+}
+
 bool removeFile(const fs::path &path)
 {
     // DeleteFileW removes a file or a link to one, never a directory or what a link names.
@@ -172,12 +180,26 @@ bool renameOver(const fs::path &from, const fs::path &to, std::string &why)
     return true;
 }
 
-fs::path downloadFolder()
+Renamed renameNew(const fs::path &from, const fs::path &to, std::string &why)
 {
+    if (MoveFileExW(from.c_str(), to.c_str(), 0)) {
+        return Renamed::Done;
+    }
+    const DWORD error = GetLastError();
+    why = "cannot rename " + displayText(from) + " to " + displayText(to) + ": " +
+          systemMessage(error);
+    return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? Renamed::NameTaken
+                                                                       : Renamed::Failed;
+}
+
+Folder fallbackFolder()
+{
+    // A folder of the updater's own, private to the user. Not Downloads: drive-by downloads
+    // plant DLLs there, which a setup started from that folder may load.
     wchar_t *folder = nullptr;
-    fs::path result;
-    if (SHGetKnownFolderPath(FOLDERID_Downloads, KF_FLAG_CREATE, nullptr, &folder) == S_OK) {
-        result = folder;
+    Folder result{{}, true};
+    if (SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, &folder) == S_OK) {
+        result.path = fs::path(folder) / L"Kolup" / L"Updates";
     }
     CoTaskMemFree(folder);
     return result;

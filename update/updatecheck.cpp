@@ -3,7 +3,9 @@
 #include "update/log.h"
 #include "update/setupname.h"
 
+#include <array>
 #include <cmath>
+#include <span>
 
 namespace {
 
@@ -22,8 +24,12 @@ UpdateCheck checkForUpdate(const WebClient &web, const CheckSettings &settings,
                            std::optional<float> installed, const WaitHook &wait)
 {
     using Outcome = UpdateCheck::Outcome;
-    RecordBytes buffer;
-    buffer.fill(std::byte{' '});
+    const bool keyed = !settings.keys.empty();
+    // The maker signs the record as published, exactly its bytes: a keyed build reads one byte
+    // past them to refuse a longer one. An unsigned record is its first 264 bytes, as ever.
+    std::array<std::byte, RecordSize + 1> received;
+    received.fill(std::byte{' '});
+    const auto buffer = std::span(received).first(keyed ? RecordSize + 1 : RecordSize);
     std::size_t count = 0;
     {
         WebResource record = web.open(settings.versionUrl, wait);
@@ -40,20 +46,22 @@ UpdateCheck checkForUpdate(const WebClient &web, const CheckSettings &settings,
                                                      " bytes: " + record.result().describe());
         }
     }
+    const auto bytes = std::span(received).first<RecordSize>();
 
     std::optional<SetupBinding> binding;
-    if (!settings.keys.empty()) {
-        // The maker signs the record as published: exactly its bytes, all of them.
+    if (keyed) {
         if (count != RecordSize) {
-            return failed(Outcome::Invalid, "the version record is refused: it is " +
-                                                std::to_string(count) + " bytes, not " +
-                                                std::to_string(RecordSize));
+            return failed(Outcome::Invalid,
+                          "the version record is refused: it is " +
+                              (count > RecordSize ? "longer than " + std::to_string(RecordSize)
+                                                  : std::to_string(count) + " bytes, not " +
+                                                        std::to_string(RecordSize)) +
+                              " bytes, and a signed record is exactly its bytes");
         }
         std::string why;
         const auto signature = fetchSignature(web, settings.versionUrl, wait, why);
-        const auto problem = signature
-                                 ? signatureProblem(settings.keys, *signature, blake2b(buffer))
-                                 : std::optional(why);
+        const auto problem = signature ? signatureProblem(settings.keys, *signature, blake2b(bytes))
+                                       : std::optional(why);
         if (problem) {
             return failed(Outcome::Invalid, "the version record is refused: " + *problem);
         }
@@ -69,7 +77,7 @@ UpdateCheck checkForUpdate(const WebClient &web, const CheckSettings &settings,
     }
 
     UpdateCheck check;
-    check.info = decodeRecord(buffer);
+    check.info = decodeRecord(bytes);
     const auto setupPath = setupPathFor(settings.setupDir, check.info, settings.programName);
     if (!setupPath) {
         return failed(Outcome::Invalid,

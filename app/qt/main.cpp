@@ -37,7 +37,7 @@ int main(int argc, char *argv[])
     const std::filesystem::path program = files::programPath();
     Platform platform =
         services.platform(KOLUP_VERSION_URL, KOLUP_ENGINE_VERSION_FILE,
-                          setupDirectory(program.parent_path()), program.filename().string());
+                          setupFolder(program.parent_path()), program.filename().string());
     if (constexpr std::string_view keys = KOLUP_SIGNING_KEY; !keys.empty()) {
         const auto parsed = PublicKey::parseList(keys);
         if (!parsed) {

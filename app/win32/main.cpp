@@ -36,7 +36,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int show)
     const std::filesystem::path program = files::programPath();
     Platform platform =
         services.platform(KOLUP_VERSION_URL, utf8Path(KOLUP_ENGINE_VERSION_FILE),
-                          setupDirectory(program.parent_path()), systemText(program.filename()));
+                          setupFolder(program.parent_path()), systemText(program.filename()));
     if (constexpr std::string_view keys = KOLUP_SIGNING_KEY; !keys.empty()) {
         const auto parsed = PublicKey::parseList(keys);
         if (!parsed) {

@@ -378,11 +378,14 @@ void TestForm1::setupGoesBesideProgramOrToDownloads()
         QFile file(dir);
         QVERIFY(file.open(QIODevice::WriteOnly));
     }
-    const QString chosen = qtPath(setupDirectory(dir.toStdString()));
+    const SetupFolder chosen = setupFolder(dir.toStdString());
     qputenv("HOME", oldHome);
     qputenv("XDG_CONFIG_HOME", oldConfig);
-    QCOMPARE(chosen, downloads ? home.filePath("Downloads") : dir);
-    QVERIFY(QFileInfo(chosen).isDir());
+    QCOMPARE(qtPath(chosen.path), downloads ? home.filePath("Downloads") : dir);
+    // The download folder is the user's, and is made only when a download starts.
+    QCOMPARE(chosen.fallback, downloads);
+    QCOMPARE(chosen.ours, !downloads);
+    QCOMPARE(QFileInfo(qtPath(chosen.path)).isDir(), !downloads);
 }
 
 void TestForm1::onlyTheClassicTonesAreHeard_data()

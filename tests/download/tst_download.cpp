@@ -73,14 +73,23 @@ void clickWhen(Form1Window &window, const char *button, std::function<bool()> wh
 
 } // namespace
 
-// A window on a test platform whose person answers OK to the offer.
+// A window on a test platform whose person answers OK to the offer; with usersFolder, the
+// setup goes to a folder of the user's, not made yet, as when the program's cannot be written.
 struct Session {
     TestPlatform test;
     Form1Window window;
-    explicit Session(const QString &versionUrl)
-        : test(versionUrl), window((test.prompt.answer = true, test.platform), &test.prompt)
+    explicit Session(const QString &versionUrl, bool usersFolder = false)
+        : test(versionUrl), window(prepared(test, usersFolder), &test.prompt)
     {
         window.show();
+    }
+    static const Platform &prepared(TestPlatform &test, bool usersFolder)
+    {
+        test.prompt.answer = true;
+        if (usersFolder) {
+            test.platform.setupFolder = {test.dir.filePath("Downloads").toStdString(), true, false};
+        }
+        return test.platform;
     }
 };
 
@@ -129,18 +138,32 @@ void TestDownload::completes_data()
 {
     QTest::addColumn<int>("size");
     QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("usersFolder");
+    QTest::addColumn<QStringList>("present"); // files of the user's already there
+    QTest::addColumn<QString>("saved");       // the name the setup takes
     const QString plain = QStringLiteral("KolupSetup.exe");
-    QTest::newRow("whole chunks, empty last piece") << 3072 << plain;
-    QTest::newRow("last piece of 628 bytes") << 3700 << plain;
-    QTest::newRow("below one chunk") << 1000 << plain;
-    QTest::newRow("one byte") << 1 << plain;
-    QTest::newRow("a space in the name") << 2000 << "my setup.exe";
+    QTest::newRow("whole chunks, empty last piece")
+        << 3072 << plain << false << QStringList() << plain;
+    QTest::newRow("last piece of 628 bytes") << 3700 << plain << false << QStringList() << plain;
+    QTest::newRow("below one chunk") << 1000 << plain << false << QStringList() << plain;
+    QTest::newRow("one byte") << 1 << plain << false << QStringList() << plain;
+    QTest::newRow("a space in the name")
+        << 2000 << "my setup.exe" << false << QStringList() << "my setup.exe";
+    QTest::newRow("the user's folder, made now") << 3000 << plain << true << QStringList() << plain;
+    // As a browser names a second copy, past the names a file or a side file holds.
+    QTest::newRow("the user's files of that name")
+        << 3000 << plain << true
+        << QStringList{plain, "KolupSetup (1).exe", "KolupSetup (2).exe.part"}
+        << "KolupSetup (3).exe";
 }
 
 void TestDownload::completes()
 {
     QFETCH(int, size);
     QFETCH(QString, name);
+    QFETCH(bool, usersFolder);
+    QFETCH(QStringList, present);
+    QFETCH(QString, saved);
     const QByteArray body = pattern(size);
     TestServer::Route route;
     route.body = body;
@@ -152,16 +175,28 @@ void TestDownload::completes()
                                "http://127.0.0.1:" + QByteArray::number(m_server.port()) +
                                    "/kolup/" + name.toLatin1(),
                                size));
-    Session session(m_server.url(RecordPath));
+    Session session(m_server.url(RecordPath), usersFolder);
     auto &[test, window] = session;
+    const QDir folder(test.programDir());
+    QCOMPARE(folder.exists(), !usersFolder); // not made at start
+    QVERIFY(present.isEmpty() || QDir().mkpath(folder.path()));
+    for (const QString &file : present) {
+        QFile planted(folder.filePath(file));
+        QVERIFY(planted.open(QIODevice::WriteOnly) && planted.write("precious") == 8);
+    }
     test.clock.step = 250;
     window.findChild<QLabel *>("Label13")->setText(QStringLiteral("NO UPDATE AVAILABLE"));
     window.form().Command1_Click();
 
-    const QString setup = test.programDir() + "/" + name;
+    const QString setup = folder.filePath(saved);
     QCOMPARE(qtPath(window.form().state().SetupPath), setup);
     QCOMPARE(contents(setup), body);
-    QVERIFY(!QFile::exists(setup + ".part"));
+    for (const QString &file : present) {
+        QCOMPARE(contents(folder.filePath(file)), QByteArray("precious"));
+    }
+    QStringList left = present << saved; // and nothing else: no side file, no aside copy
+    left.sort();
+    QCOMPARE(folder.entryList(QDir::Files | QDir::Hidden, QDir::Name), left);
     QCOMPARE(text(window, "Label11"), QStringLiteral("DOWNLOAD COMPLETED.."));
     QCOMPARE(text(window, "Label7"), QStringLiteral(" 100%"));
     QCOMPARE(text(window, "Label13"), QString());
@@ -187,6 +222,9 @@ void TestDownload::completes()
     QCOMPARE(shown.pixelColor(inside.right(), inside.bottom()), blue);
     QVERIFY(shown.pixelColor(inside.right() + 1, inside.center().y()) != blue);
     QVERIFY(shown.pixelColor(inside.center().x(), inside.bottom() + 1) != blue);
+    window.close();
+    QCOMPARE(test.launcher.starts.size(), 1);
+    QCOMPARE(test.launcher.starts[0].file, setup);
 }
 
 void TestDownload::speedIsAverageSinceStart()
@@ -617,6 +655,10 @@ void TestDownload::keyedUpdates_data()
     row("size other than the record's", "maker", "other size", "setup", false, invalid, "", false);
     // Served without its last byte, a space: padded back, it would match its signature.
     row("signed record one byte short", "maker", "cut record", "setup", false, invalid, "", false);
+    // Only the signed bytes would be used, but a record is exactly its bytes.
+    row("signed record and a newline", "maker", "newline", "setup", false, invalid, "", false);
+    row("signed record and junk without end", "maker", "endless", "setup", false, invalid, "",
+        false);
     // An older release the same key signed, of the same size: mixed with this record.
     row("older setup, same size", "maker", "bound", "older", false, "", failed, false);
     row("setup's last byte changed", "maker", "bound", "last byte", false, "", failed, false);
@@ -649,7 +691,14 @@ void TestDownload::keyedUpdates()
     QByteArray record = recordBytes(1.5f, m_server.url("/kolup/KolupSetup.exe").toLatin1(),
                                     cut ? 0x20001388 : 5000);
     offer(body, 5000);
-    m_server.serve(RecordPath, cut ? record.left(263) : record);
+    TestServer::Route published;
+    published.body = cut ? record.left(263) : comment == "newline" ? record + "\n" : record;
+    if (comment == "endless") {
+        published.body = record + QByteArray(1 << 20, 'j');
+        published.misbehaviour = TestServer::Misbehaviour::Stall;
+        published.sendBytes = published.body.size();
+    }
+    m_server.serve(RecordPath, published);
 
     const auto hex = [](const Digest &digest) {
         return QByteArray(reinterpret_cast<const char *>(digest.data()), qsizetype(digest.size()))

@@ -9,7 +9,7 @@ TestPlatform::TestPlatform(const QString &versionUrl, const QByteArray &installe
     QDir(dir.path()).mkpath(QStringLiteral("program"));
     platform.versionUrl = versionUrl.toStdString();
     platform.engineVersionFile = dir.filePath(QStringLiteral("engine-version")).toStdString();
-    platform.programDir = dir.filePath(QStringLiteral("program")).toStdString();
+    platform.setupFolder.path = dir.filePath(QStringLiteral("program")).toStdString();
     platform.programName = "kolup-updater";
     if (!installedVersion.isNull()) {
         QFile file(qtPath(platform.engineVersionFile));

@@ -124,5 +124,5 @@ struct TestPlatform {
     explicit TestPlatform(const QString &versionUrl = QString(),
                           const QByteArray &installedVersion = "1.2");
 
-    QString programDir() const { return qtPath(platform.programDir); }
+    QString programDir() const { return qtPath(platform.setupFolder.path); }
 };

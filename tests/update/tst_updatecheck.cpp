@@ -53,8 +53,8 @@ private slots:
     void commaLocaleKeepsPointInQuestion();
     void invalidRecords_data();
     void invalidRecords();
-    void brokenRecordReadIsNoConnection_data();
-    void brokenRecordReadIsNoConnection();
+    void recordReads_data();
+    void recordReads();
     void closeDuringRecordReadClosesWindow();
     void closeWhileAskingDownloadsNothing_data();
     void closeWhileAskingDownloadsNothing();
@@ -254,36 +254,47 @@ void TestUpdateCheck::invalidRecords()
     QVERIFY(window.form().state().SetupPath.empty());
 }
 
-void TestUpdateCheck::brokenRecordReadIsNoConnection_data()
+void TestUpdateCheck::recordReads_data()
 {
     QTest::addColumn<TestServer::Route>("route");
+    QTest::addColumn<UpdateCheck::Outcome>("outcome");
     using M = TestServer::Misbehaviour;
+    const auto broken = UpdateCheck::Outcome::NoConnection;
     TestServer::Route route;
     route.body = recordBytes(1.5f, "http://127.0.0.1/kolup/setup.exe", 5000);
     route.sendBytes = 132;
     route.misbehaviour = M::Reset;
-    QTest::newRow("reset after 132 bytes") << route;
+    QTest::newRow("reset after 132 bytes") << route << broken;
     route.misbehaviour = M::CutShort;
-    QTest::newRow("hung up after 132 bytes") << route;
+    QTest::newRow("hung up after 132 bytes") << route << broken;
     route.misbehaviour = M::Stall;
-    QTest::newRow("stalls after 132 bytes") << route;
+    QTest::newRow("stalls after 132 bytes") << route << broken;
     route.misbehaviour = M::Silent;
-    QTest::newRow("reads the request, never answers") << route;
+    QTest::newRow("reads the request, never answers") << route << broken;
     route.misbehaviour = M::None;
     route.bytesPerSecond = 40;
-    QTest::newRow("drips") << route;
+    QTest::newRow("drips") << route << broken;
+    // Unsigned, a record is its first 264 bytes, whatever follows and however long it goes on.
+    route.bytesPerSecond = 0;
+    route.body += "\n";
+    QTest::newRow("a newline after it") << route << UpdateCheck::Outcome::Offer;
+    route.body += QByteArray(1 << 20, 'j');
+    route.misbehaviour = M::Stall;
+    route.sendBytes = route.body.size();
+    QTest::newRow("junk without end after it") << route << UpdateCheck::Outcome::Offer;
 }
 
-void TestUpdateCheck::brokenRecordReadIsNoConnection()
+void TestUpdateCheck::recordReads()
 {
     QFETCH(TestServer::Route, route);
+    QFETCH(UpdateCheck::Outcome, outcome);
     m_server.serve(RecordPath, route);
     const WebClient web(
         WebClient::Timeouts{std::chrono::milliseconds(2000), std::chrono::milliseconds(1000)});
     const UpdateCheck check =
         checkForUpdate(web, {m_server.url(RecordPath).toStdString(), "/tmp", {}, {}}, 1.2f);
-    QCOMPARE(check.outcome, UpdateCheck::Outcome::NoConnection);
-    QVERIFY(!check.why.empty());
+    QCOMPARE(check.outcome, outcome);
+    QCOMPARE(check.why.empty(), outcome == UpdateCheck::Outcome::Offer);
 }
 
 void TestUpdateCheck::closeWhileAskingDownloadsNothing_data()

@@ -84,7 +84,8 @@ int main()
     // Where files may go, and what names mean here.
     CHECK(files::canWriteIn(dir));
     CHECK(!files::canWriteIn(dir / "missing"));
-    CHECK(files::downloadFolder().is_absolute());
+    CHECK(files::fallbackFolder().ours && files::fallbackFolder().path.is_absolute() &&
+          files::fallbackFolder().path.filename() == L"Updates");
     CHECK(files::programPath().filename() == L"tst_files_win.exe");
     CHECK(files::systemRoot().native().size() == 3 && files::systemRoot().native()[1] == L':');
     CHECK(files::sameFileName("KOLUP-UPDATER.EXE", "kolup-updater.exe"));
