@@ -169,6 +169,11 @@ void Form1::Download()
     m_progressDirty = false;
     bool stepped = false; // the progress controls change only once a chunk has come
 
+    SetupDownload::Options options;
+    options.expected = m_binding ? std::optional(m_binding->digest) : std::nullopt;
+    options.keepOthers = !m_platform.setupFolder.ours;
+    options.program = files::identityAt(m_platform.programFile);
+    options.address = requestAddress(setupAddress(m_state.Info));
     SetupDownload download(
         m_platform.web, *m_platform.clock,
         [this, &stepped](SetupDownload::Event event, const SetupDownload &transfer) {
@@ -185,8 +190,7 @@ void Form1::Download()
             logMoment("cancel seen");
             return false;
         },
-        SetupDownload::Options{m_binding ? std::optional(m_binding->digest) : std::nullopt,
-                               !m_platform.setupFolder.ours});
+        options);
     if (m_platform.setupFolder.fallback) {
         // Made on first use, not at every start.
         std::error_code error;
@@ -292,7 +296,9 @@ void Form1::Form_Unload(Flag &)
         return;
     }
     const std::string setup = files::displayText(m_state.SetupPath);
-    if (!m_verifiedSetup->unchanged()) {
+    // Held open from the last check until the start: the file started is the file checked.
+    const files::File checked = m_verifiedSetup->openIfUnchanged();
+    if (!checked.isOpen()) {
         logMessage(LogKind::Failure,
                    setup + " is no longer the file that was downloaded; it is not started");
         return;

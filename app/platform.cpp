@@ -12,13 +12,14 @@ SetupFolder setupFolder(const std::filesystem::path &programDir)
 }
 
 Platform SystemServices::platform(std::string versionUrl, std::filesystem::path engineVersionFile,
-                                  SetupFolder setupFolder, std::string programName)
+                                  const std::filesystem::path &programFile)
 {
     Platform result;
     result.versionUrl = std::move(versionUrl);
     result.engineVersionFile = std::move(engineVersionFile);
-    result.setupFolder = std::move(setupFolder);
-    result.programName = std::move(programName);
+    result.setupFolder = setupFolder(programFile.parent_path());
+    result.programFile = programFile;
+    result.programName = files::systemText(programFile.filename()).value_or(std::string());
     result.clock = &clock;
     result.launcher = &launcher;
     result.tone = &tone;

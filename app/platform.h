@@ -49,7 +49,8 @@ struct Platform {
     std::string versionUrl;                  // the version record's address
     std::filesystem::path engineVersionFile; // where the installed engine keeps its version
     SetupFolder setupFolder;
-    std::string programName; // the updater's own file name
+    std::filesystem::path programFile; // the running updater, never replaced by a setup
+    std::string programName;           // its file name in the system's encoding
     // With keys (the maker's, old and new while one replaces the other), only a record one of
     // them signed is offered, and only the setup file its signature names is kept and started.
     std::vector<PublicKey> signingKeys;
@@ -80,8 +81,9 @@ struct SystemServices {
     ShellLauncher launcher;
     SystemTone tone;
 
+    // The platform of the program running from programFile.
     Platform platform(std::string versionUrl, std::filesystem::path engineVersionFile,
-                      SetupFolder setupFolder, std::string programName);
+                      const std::filesystem::path &programFile);
 };
 
 // The program's own folder when a file can be created there; otherwise (an installed program

@@ -8,16 +8,26 @@ add_executable(kolup-updater WIN32
 target_include_directories(kolup-updater PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/generated)
 target_link_libraries(kolup-updater PRIVATE kolup-form shell32 gdi32 user32)
 target_link_options(kolup-updater PRIVATE -municode)
+kolup_version_resource(kolup-updater "Kolup Updater")
 
 # The core's rules that differ per system, checked on Windows itself.
 include(CTest)
 if(BUILD_TESTING)
     add_executable(tst_files_win tests/windows/tst_files_win.cpp)
     target_link_libraries(tst_files_win PRIVATE kolup-core)
-    add_test(NAME tst_files_win COMMAND tst_files_win)
-    set_tests_properties(tst_files_win PROPERTIES TIMEOUT 120)
-    # The end-to-end test's hand on the window.
+    # Once in a single-byte code page and once in Japanese (932), whose characters' second
+    # byte may be a backslash's; Wine takes the code page from LC_ALL.
+    add_test(NAME tst_files_win COMMAND tst_files_win 1252)
+    add_test(NAME tst_files_win_932 COMMAND tst_files_win 932)
+    set_tests_properties(tst_files_win PROPERTIES TIMEOUT 120 ENVIRONMENT LC_ALL=en_US.UTF-8)
+    set_tests_properties(tst_files_win_932 PROPERTIES TIMEOUT 120 ENVIRONMENT LC_ALL=ja_JP.UTF-8)
+
+    # The end-to-end test's hand on the window, and a DLL it plants beside the program.
     add_executable(kolup-driver tests/windows/driver.cpp)
+    add_library(kolup-planted SHARED tests/windows/planted.cpp tests/windows/planted.def)
+
+    set_target_properties(kolup-planted PROPERTIES PREFIX "")
+    target_link_options(kolup-planted PRIVATE -static)
     target_include_directories(kolup-driver PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 
     # The real program under Wine and Xvfb against nginx, as on Linux. It needs the Linux
@@ -26,8 +36,11 @@ if(BUILD_TESTING)
     set(KOLUP_LINUX_BUILD "" CACHE PATH "The Linux build whose tools the Windows e2e test uses")
     if(KOLUP_LINUX_BUILD AND KOLUP_VERSION_URL MATCHES
             "^http://127\\.0\\.0\\.1:[0-9]+/kolup/KOLUP_VERSION\\.txt$"
-            AND KOLUP_ENGINE_VERSION_FILE MATCHES "^Z:/")
+            AND KOLUP_ENGINE_VERSION_FILE MATCHES "^Z:[/\\\\]")
+        # Wine's drive Z: is the Linux root.
         string(REGEX REPLACE "^Z:" "" engine_file "${KOLUP_ENGINE_VERSION_FILE}")
+        string(REPLACE "\\" "/" engine_file "${engine_file}")
+
         add_test(NAME e2e-windows
             COMMAND dbus-run-session -- /usr/bin/python3 -m unittest -v test_e2e_windows
             WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/tests/e2e)
@@ -46,12 +59,17 @@ set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME kolup-updater)
 set(CPACK_PACKAGE_FILE_NAME kolup-updater-${PROJECT_VERSION}-windows-x64)
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
-set(CPACK_STRIP_FILES ON)
+# Stripped when linked (Release), not by CPack: stripping after an Authenticode signature
+# (scripts/package.sh) would break it.
+set(CPACK_STRIP_FILES OFF)
 include(CPack)
 
-# Each program is one file: nothing beside it but the DLLs every Windows has.
+# What Windows sees of each program before it runs: known DLLs only at load time, hardening,
+# manifest, version, a signature made as the maker makes it.
 if(BUILD_TESTING)
-    add_test(NAME windows-system-dlls-only COMMAND sh -c
-        "for exe in \"$1\" \"$2\"; do x86_64-w64-mingw32-objdump -p \"$exe\" | sed -n 's/.*DLL Name: //p'; done | tr A-Z a-z | sort -u | grep -vxE '(advapi32|bcrypt|crypt32|gdi32|kernel32|msvcrt|ole32|shell32|user32|ws2_32)[.]dll' && exit 1 || exit 0"
-        sh $<TARGET_FILE:kolup-updater> $<TARGET_FILE:kolup-record>)
+    add_test(NAME windows-programs COMMAND /usr/bin/python3
+        ${CMAKE_CURRENT_SOURCE_DIR}/tests/windows/test_programs.py
+        $<TARGET_FILE:kolup-updater> $<TARGET_FILE:kolup-record> -v)
+    set_tests_properties(windows-programs PROPERTIES TIMEOUT 120)
 endif()
+

@@ -99,13 +99,13 @@ bool takeFreeName(const fs::path &part, const fs::path &setupPath, int number, f
 
 } // namespace
 
-bool VerifiedFile::unchanged() const
+files::File VerifiedFile::openIfUnchanged() const
 {
     std::string why;
     files::File file = files::openRegular(path, why);
     // Another file there, or one of another size, has changed without a byte being read.
     if (!file.isOpen() || file.identity() != identity || file.size() != size) {
-        return false;
+        return {};
     }
     // Size and time stamps can be kept by a rewrite; the bytes cannot. A keyed build checks
     // the digest the maker signed once more as well.
@@ -120,12 +120,12 @@ bool VerifiedFile::unchanged() const
                 signedHash.add(bytes);
             }
         })) {
-        return false;
+        return {};
     }
-    if (read != size || now.finish() != fingerprint) {
-        return false;
+    if (read != size || now.finish() != fingerprint || (keyed && signedHash.finish() != *digest)) {
+        return {};
     }
-    return !keyed || signedHash.finish() == *digest;
+    return file;
 }
 
 SetupDownload::SetupDownload(const WebClient &web, Clock &clock, Listener listener, Options options)
@@ -180,9 +180,21 @@ bool SetupDownload::open(const UpdateInfo &info)
                                "cannot fetch the setup file: " + m_resource->result().describe()));
 }
 
+bool SetupDownload::spareProgram(const fs::path &target)
+{
+    if (m_options.program && files::identityAt(target) == *m_options.program) {
+        return fail(Error::NamesProgram,
+                    files::displayText(target) + " is the updater itself; it is not replaced");
+    }
+    return true;
+}
+
 bool SetupDownload::createSideFile(const fs::path &setupPath)
 {
     // Only now that the server has answered is anything touched on disk.
+    if (!spareProgram(setupPath)) {
+        return false;
+    }
     if (m_options.expected) {
         m_signedHash.emplace(SideFile::BlockSize);
     }

@@ -23,10 +23,11 @@ struct VerifiedFile {
     Fingerprint fingerprint;      // of the bytes the download wrote
     std::optional<Digest> digest; // keyed: the BLAKE2b-512 digest the maker's signature names
 
-    // True while the very file the download wrote stands at path with exactly those bytes,
-    // and, keyed, still has the digest the maker signed. A file of another size or identity
-    // is not read at all.
-    bool unchanged() const;
+    // The very file the download wrote, open, while it stands at path with exactly those bytes
+    // and, keyed, still has the digest the maker signed; a closed file otherwise. A file of
+    // another size or identity is not read at all. Held open, it is the file that is started:
+    // on Windows nobody can write, rename or delete it meanwhile.
+    files::File openIfUnchanged() const;
 };
 
 struct SetupDownloadOptions {
@@ -38,6 +39,12 @@ struct SetupDownloadOptions {
     // first free name of the form browsers use, "KolupSetup (1).exe". In the program's own
     // folder an older file of the setup's name is replaced.
     bool keepOthers = false;
+    // The running updater: never replaced, whatever name reaches it (on Windows a short name,
+    // or a trailing dot that Windows drops). Checked before the transfer and before the rename.
+    std::optional<files::Identity> program;
+    // Where the setup comes from, for the mark an unkeyed build leaves on it (see
+    // files::markFromInternet); a keyed build has verified the maker's signature instead.
+    std::string address;
 };
 
 // One transfer of a record's setup file to a path, in 1024-byte chunks. The file grows beside
@@ -63,7 +70,8 @@ public:
         NoEnd,            // every byte came, but the server never ended the resource
         NotSigned,        // keyed: the bytes are not the file the maker's signature names
         SideFileReplaced, // another program put its own file at the side file's name
-        CannotReplace,    // the complete file could not take the setup's name
+        CannotReplace,    // the complete file could not take the setup's name, or any free name
+        NamesProgram,     // the setup's name reaches the running updater itself
     };
     // Told of every event; after a chunk and while waiting, false stops the transfer as
     // cancelled. What it answers after Started and LastPiece is not used.
@@ -96,6 +104,8 @@ private:
     bool finish();
 
     bool fail(Error error, std::string text);
+    // False, failed, when target reaches the running updater.
+    bool spareProgram(const std::filesystem::path &target);
     bool tell(Event event) { return m_listener(event, *this); }
     // Reads the next size bytes and keeps what came; false when fewer came than asked for.
     bool take(std::size_t size);

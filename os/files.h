@@ -1,5 +1,7 @@
 #pragma once
 
+#include "os/filenames.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -19,6 +21,7 @@ namespace fs = std::filesystem;
 struct Identity {
     std::uint64_t device = 0;
     std::uint64_t file = 0;
+    std::uint64_t fileHigh = 0; // file systems with 128-bit file IDs (ReFS) use these too
     bool operator==(const Identity &) const = default;
 };
 
@@ -65,6 +68,11 @@ bool renameOver(const fs::path &from, const fs::path &to, std::string &why);
 enum class Renamed { Done, NameTaken, Failed };
 Renamed renameNew(const fs::path &from, const fs::path &to, std::string &why);
 
+// Marks a file as downloaded from address, as browsers do, so that the system's own checks of
+// what comes from the internet see it: on Windows the Zone.Identifier stream (zone 3, the
+// internet); nothing to do elsewhere. False when the mark could not be written.
+bool markFromInternet(const fs::path &file, std::string_view address);
+
 // Whether a file can really be created in dir: tried, not guessed from permission bits.
 bool canWriteIn(const fs::path &dir);
 // Whether the regular file at path (a link is not followed) may be written where it stands:
@@ -82,12 +90,16 @@ fs::path programPath();
 // Where a started program begins: the system drive's root.
 fs::path systemRoot();
 
-// Names from the network are single-byte text in the system's encoding: whether bytes are
-// such text, the path they name, a path as UTF-8 for the window, and whether two file names
-// name the same file here (Windows ignores letter case).
-bool isSystemText(std::string_view bytes);
+// Names from the network are single-byte text in the system's encoding (UTF-8 here, the ANSI
+// code page on Windows). Their characters, or nothing when bytes are not such text; the rules
+// this system's names follow; the path bytes name; a path as UTF-8 for the window; a path in
+// the system's encoding, or nothing when that cannot hold it; and whether two file names name
+// the same file here (Windows ignores letter case).
+std::optional<std::u32string> decodeSystemText(std::string_view bytes);
+extern const filenames::System nameRules;
 fs::path pathFromSystemText(std::string_view bytes);
 std::string displayText(const fs::path &path);
+std::optional<std::string> systemText(const fs::path &path);
 bool sameFileName(std::string_view a, std::string_view b);
 
 } // namespace files

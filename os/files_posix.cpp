@@ -198,6 +198,11 @@ fs::path downloadFolder()
 
 } // namespace
 
+bool markFromInternet(const fs::path &, std::string_view)
+{
+    return true; // nothing on Linux reads such a mark
+}
+
 Folder fallbackFolder()
 {
     // The user's download folder: theirs, so nothing of theirs is replaced there.
@@ -215,34 +220,11 @@ fs::path systemRoot()
     return "/";
 }
 
-bool isSystemText(std::string_view bytes)
+const filenames::System nameRules = filenames::System::Posix;
+
+std::optional<std::u32string> decodeSystemText(std::string_view bytes)
 {
-    // The system's encoding here is UTF-8: every sequence must be whole, shortest and in range.
-    for (std::size_t i = 0; i < bytes.size();) {
-        const auto lead = static_cast<unsigned char>(bytes[i]);
-        const std::size_t length = lead < 0x80                    ? 1
-                                   : lead >= 0xC2 && lead <= 0xDF ? 2
-                                   : lead >= 0xE0 && lead <= 0xEF ? 3
-                                   : lead >= 0xF0 && lead <= 0xF4 ? 4
-                                                                  : 0;
-        if (length == 0 || i + length > bytes.size()) {
-            return false;
-        }
-        std::uint32_t code = length == 1 ? lead : lead & (0x7F >> length);
-        for (std::size_t k = 1; k < length; ++k) {
-            const auto next = static_cast<unsigned char>(bytes[i + k]);
-            if ((next & 0xC0) != 0x80) {
-                return false;
-            }
-            code = code << 6 | (next & 0x3F);
-        }
-        const bool shortest = length < 3 || (length == 3 ? code >= 0x800 : code >= 0x10000);
-        if (!shortest || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
-            return false;
-        }
-        i += length;
-    }
-    return true;
+    return filenames::fromUtf8(bytes);
 }
 
 fs::path pathFromSystemText(std::string_view bytes)
@@ -253,6 +235,11 @@ fs::path pathFromSystemText(std::string_view bytes)
 std::string displayText(const fs::path &path)
 {
     return path.string();
+}
+
+std::optional<std::string> systemText(const fs::path &path)
+{
+    return path.native();
 }
 
 bool sameFileName(std::string_view a, std::string_view b)

@@ -13,13 +13,18 @@
 #include <shlobj.h>
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 namespace files {
 
 namespace {
 
+constexpr int RenameAttempts = 30;
+constexpr DWORD RenamePauseMs = 50;
+
 HANDLE handleOf(std::intptr_t handle)
+
 {
     return reinterpret_cast<HANDLE>(handle);
 }
@@ -43,15 +48,40 @@ std::string reason(const fs::path &path, DWORD error)
     return displayText(path) + ": " + systemMessage(error);
 }
 
-bool describe(HANDLE handle, BY_HANDLE_FILE_INFORMATION &info)
+// The file's 128-bit ID where the file system has one (NTFS, ReFS); its 64-bit index otherwise.
+std::optional<Identity> identityOf(HANDLE handle)
 {
-    return GetFileInformationByHandle(handle, &info) != 0;
+    FILE_ID_INFO id{};
+    if (GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof id)) {
+        Identity identity;
+        identity.device = id.VolumeSerialNumber;
+        std::memcpy(&identity.file, id.FileId.Identifier, 8);
+        std::memcpy(&identity.fileHigh, id.FileId.Identifier + 8, 8);
+        return identity;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(handle, &info)) {
+        return std::nullopt;
+    }
+    return Identity{std::uint64_t(info.dwVolumeSerialNumber),
+                    std::uint64_t(info.nFileIndexHigh) << 32 | info.nFileIndexLow};
 }
 
-Identity identityOf(const BY_HANDLE_FILE_INFORMATION &info)
+// A link or a junction: a reparse point that names another file. Others (cloud placeholders,
+// deduplicated files) hold the file's own data and are read as files.
+bool isNameSurrogate(HANDLE handle)
 {
-    return {std::uint64_t(info.dwVolumeSerialNumber),
-            std::uint64_t(info.nFileIndexHigh) << 32 | info.nFileIndexLow};
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    return !GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag) ||
+           ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+            IsReparseTagNameSurrogate(tag.ReparseTag));
+}
+
+bool isReparsePoint(HANDLE handle)
+{
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    return GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag) &&
+           (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
 } // namespace
@@ -88,8 +118,7 @@ std::ptrdiff_t File::read(std::span<std::byte> buffer)
 
 Identity File::identity() const
 {
-    BY_HANDLE_FILE_INFORMATION info{};
-    return describe(handleOf(m_handle), info) ? identityOf(info) : Identity{};
+    return identityOf(handleOf(m_handle)).value_or(Identity{});
 }
 
 std::int64_t File::size() const
@@ -107,9 +136,11 @@ void File::close()
 
 File createNew(const fs::path &path, std::string &why)
 {
-    // CREATE_NEW fails on anything at the name, a link or junction included.
-    const HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // CREATE_NEW fails on anything at the name, a link or junction included; a dangling one is
+    // not followed to create its target either.
+    const HANDLE handle =
+        CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         why = reason(path, GetLastError());
         return {};
@@ -129,11 +160,22 @@ File openRegular(const fs::path &path, std::string &why)
         return {};
     }
     File file(reinterpret_cast<std::intptr_t>(handle));
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (GetFileType(handle) != FILE_TYPE_DISK || !describe(handle, info) ||
-        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+    FILE_STANDARD_INFO standard{};
+    if (GetFileType(handle) != FILE_TYPE_DISK ||
+        !GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard) ||
+        standard.Directory || isNameSurrogate(handle)) {
         why = displayText(path) + " is not a regular file";
         return {};
+    }
+    if (isReparsePoint(handle)) {
+        // A placeholder of a sync or deduplication service: the same file, opened again by its
+        // handle (not by its name), so that its service supplies the data.
+        const HANDLE data = ReOpenFile(handle, GENERIC_READ, FILE_SHARE_READ, 0);
+        if (data == INVALID_HANDLE_VALUE) {
+            why = reason(path, GetLastError());
+            return {};
+        }
+        return File(reinterpret_cast<std::intptr_t>(data));
     }
     return file;
 }
@@ -146,13 +188,9 @@ std::optional<Identity> identityAt(const fs::path &path)
     if (handle == INVALID_HANDLE_VALUE) {
         return std::nullopt;
     }
-    BY_HANDLE_FILE_INFORMATION info{};
-    const bool known = describe(handle, info);
+    const auto identity = identityOf(handle);
     CloseHandle(handle);
-    if (!known) {
-        return std::nullopt;
-    }
-    return identityOf(info);
+    return identity;
 }
 
 bool writableInPlace(const fs::path &path)
@@ -172,12 +210,21 @@ bool removeFile(const fs::path &path)
 
 bool renameOver(const fs::path &from, const fs::path &to, std::string &why)
 {
-    if (!MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        why = "cannot rename " + displayText(from) + " to " + displayText(to) + ": " +
-              systemMessage(GetLastError());
-        return false;
+    // A virus scanner opens a new file for a moment, and a rename meanwhile fails as shared:
+    // tried again for up to a second and a half before it counts as failed.
+    for (int attempt = 0;; ++attempt) {
+        if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+            return true;
+        }
+        const DWORD error = GetLastError();
+        if ((error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) ||
+            attempt == RenameAttempts) {
+            why = "cannot rename " + displayText(from) + " to " + displayText(to) + ": " +
+                  systemMessage(error);
+            return false;
+        }
+        Sleep(RenamePauseMs);
     }
-    return true;
 }
 
 Renamed renameNew(const fs::path &from, const fs::path &to, std::string &why)
@@ -190,6 +237,23 @@ Renamed renameNew(const fs::path &from, const fs::path &to, std::string &why)
           systemMessage(error);
     return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? Renamed::NameTaken
                                                                        : Renamed::Failed;
+}
+
+bool markFromInternet(const fs::path &file, std::string_view address)
+{
+    fs::path stream = file;
+    stream += L":Zone.Identifier";
+    const HANDLE handle = CreateFileW(stream.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const std::string text =
+        "[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=" + std::string(address) + "\r\n";
+    DWORD written = 0;
+    const bool ok = WriteFile(handle, text.data(), DWORD(text.size()), &written, nullptr) &&
+                    written == text.size();
+    return CloseHandle(handle) && ok;
 }
 
 Folder fallbackFolder()
@@ -232,15 +296,36 @@ fs::path systemRoot()
     return L"C:\\";
 }
 
-bool isSystemText(std::string_view bytes)
+const filenames::System nameRules = filenames::System::Windows;
+
+std::optional<std::u32string> decodeSystemText(std::string_view bytes)
 {
-    // Names from the network are in the system's ANSI code page; a byte it does not map is
-    // not a name.
+    // Decoded whole by the code page, never judged byte by byte: in a double-byte code page
+    // the second byte of a character may be 0x5C, a backslash on its own.
     if (bytes.empty()) {
-        return true;
+        return std::u32string();
     }
-    return MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, bytes.data(), int(bytes.size()),
-                               nullptr, 0) > 0;
+    const int length = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, bytes.data(),
+                                           int(bytes.size()), nullptr, 0);
+    if (length <= 0) {
+        return std::nullopt;
+    }
+    std::wstring wide(std::size_t(length), L'\0');
+    MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, bytes.data(), int(bytes.size()), wide.data(),
+                        length);
+    std::u32string text;
+    for (std::size_t i = 0; i < wide.size(); ++i) {
+        const char32_t unit = wide[i];
+        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < wide.size() && wide[i + 1] >= 0xDC00 &&
+            wide[i + 1] <= 0xDFFF) {
+            text += 0x10000 + ((unit - 0xD800) << 10) + (char32_t(wide[++i]) - 0xDC00);
+        } else if (unit >= 0xD800 && unit <= 0xDFFF) {
+            return std::nullopt;
+        } else {
+            text += unit;
+        }
+    }
+    return text;
 }
 
 fs::path pathFromSystemText(std::string_view bytes)
@@ -260,6 +345,25 @@ std::string displayText(const fs::path &path)
     WideCharToMultiByte(CP_UTF8, 0, wide.data(), int(wide.size()), text.data(), length, nullptr,
                         nullptr);
     return text;
+}
+
+std::optional<std::string> systemText(const fs::path &path)
+{
+    // Only what the code page holds exactly: no best-fit letter standing in for another.
+    const std::wstring &wide = path.native();
+    if (wide.empty()) {
+        return std::string();
+    }
+    BOOL lossy = FALSE;
+    const int length = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(),
+                                           int(wide.size()), nullptr, 0, nullptr, &lossy);
+    if (length <= 0 || lossy) {
+        return std::nullopt;
+    }
+    std::string bytes(std::size_t(length), '\0');
+    WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), int(wide.size()), bytes.data(),
+                        length, nullptr, nullptr);
+    return bytes;
 }
 
 bool sameFileName(std::string_view a, std::string_view b)

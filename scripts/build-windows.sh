@@ -24,7 +24,9 @@ apt_options=(-o Dir::Etc::SourceList="$deps/apt/sources.list" -o Dir::Etc::Sourc
 if ! ls "$deps/apt/lists/"*Sources* >/dev/null 2>&1; then
   apt-get "${apt_options[@]}" update -qq
 fi
-versions=$(apt-cache "${apt_options[@]}" showsrc curl libsodium | awk '/^Package:/ {p=$2} /^Version:/ {print p "-" $2}' | sort -u | tr '\n' ' ')
+# Keyed by the sources' versions and by how they are built here (the last word: bump it when
+# the options below change).
+versions="$(apt-cache "${apt_options[@]}" showsrc curl libsodium | awk '/^Package:/ {p=$2} /^Version:/ {print p "-" $2}' | sort -u | tr '\n' ' ')build-2"
 if [ "$(cat "$prefix/.built" 2>/dev/null)" != "$versions" ]; then
   rm -rf "$prefix" "$deps/src"
   mkdir -p "$prefix/include" "$deps/src"
@@ -37,7 +39,10 @@ if [ "$(cat "$prefix/.built" 2>/dev/null)" != "$versions" ]; then
       --prefix="$prefix" CC=x86_64-w64-mingw32-gcc-posix >/dev/null &&
     make -s -j "$jobs" >/dev/null 2>&1 && make -s install >/dev/null)
 
+  # Schannel checks certificates against Windows' own store: no CA file of this machine's is
+  # compiled in (a Linux path there would make every https address fail on Windows).
   echo "building libcurl for Windows (HTTP only, Schannel)" >&2
+
   curl_src=$(find "$deps/src" -maxdepth 1 -type d -name 'curl-*' | head -n 1)
   cmake -S "$curl_src" -B "$deps/curl-build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
     -DKOLUP_WINDOWS_PREFIX="$prefix" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" \
@@ -45,6 +50,7 @@ if [ "$(cat "$prefix/.built" 2>/dev/null)" != "$versions" ]; then
     -DHTTP_ONLY=ON -DCURL_USE_SCHANNEL=ON -DCURL_USE_OPENSSL=OFF -DCURL_ZLIB=OFF \
     -DCURL_BROTLI=OFF -DCURL_ZSTD=OFF -DUSE_NGHTTP2=OFF -DUSE_LIBIDN2=OFF -DUSE_WIN32_IDN=OFF \
     -DCURL_USE_LIBSSH2=OFF -DCURL_USE_LIBPSL=OFF -DCURL_DISABLE_LDAP=ON -DENABLE_UNICODE=ON \
+    -DCURL_CA_BUNDLE=none -DCURL_CA_PATH=none -DCURL_CA_FALLBACK=OFF \
     >/dev/null
   cmake --build "$deps/curl-build" -j "$jobs" >/dev/null
   cmake --install "$deps/curl-build" >/dev/null

@@ -66,11 +66,16 @@ def sample_setup(path, marker, padding):
     return os.path.getsize(path)
 
 
+def tls_url(path):
+    return "https://127.0.0.1:%d%s" % (HOST_PORT + 1, path)
+
+
 class MakerHost:
     """nginx serving a folder of ours at 127.0.0.1:HOST_PORT; its access log notes the agent
-    and the cache headers of every request. rate limits /kolup/ to bytes a second."""
+    and the cache headers of every request. rate limits /kolup/ to bytes a second. With tls,
+    the same folder over https at HOST_PORT + 1, with a certificate of a test CA of its own."""
 
-    def __init__(self, rate=None):
+    def __init__(self, rate=None, tls=False):
         self.dir = tempfile.mkdtemp(prefix="kolup-host-")
         os.chmod(self.dir, 0o755)  # nginx's workers read as nobody
         self.docroot = os.path.join(self.dir, "www")
@@ -78,6 +83,8 @@ class MakerHost:
         self.access_log = os.path.join(self.dir, "access.log")
         conf = os.path.join(self.dir, "nginx.conf")
         limit = "limit_rate %d;" % rate if rate else ""
+        tls_server = self._tls_server() if tls else ""
+
         with open(conf, "w") as f:
             f.write("""
 daemon off;
@@ -100,13 +107,37 @@ http {
         root %(root)s;
         location /kolup/ { %(limit)s }
     }
+    %(tls)s
 }
-""" % {"dir": self.dir, "port": HOST_PORT, "root": self.docroot, "limit": limit})
+""" % {"dir": self.dir, "port": HOST_PORT, "root": self.docroot, "limit": limit,
+       "tls": tls_server})
+
         self.process = subprocess.Popen(["nginx", "-c", conf, "-p", self.dir, "-e",
                                          os.path.join(self.dir, "error.log")])
         wait_for(self._listening, timeout=10)
 
+    def _tls_server(self):
+        """A test CA and a certificate for 127.0.0.1 that it signed, and the server for them."""
+        def openssl(*args):
+            subprocess.run(["openssl", *args], check=True, capture_output=True, cwd=self.dir)
+        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+                "/CN=Kolup test CA", "-keyout", "ca.key", "-out", "ca.pem")
+        openssl("req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1", "-keyout",
+                "host.key", "-out", "host.csr")
+        with open(os.path.join(self.dir, "host.ext"), "w") as f:
+            f.write("subjectAltName=IP:127.0.0.1\nextendedKeyUsage=serverAuth\n")
+        openssl("x509", "-req", "-in", "host.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+                "-CAcreateserial", "-days", "2", "-extfile", "host.ext", "-out", "host.pem")
+        self.ca = os.path.join(self.dir, "ca.pem")
+        return """server {
+        listen 127.0.0.1:%(port)d ssl;
+        ssl_certificate %(dir)s/host.pem;
+        ssl_certificate_key %(dir)s/host.key;
+        root %(root)s;
+    }""" % {"dir": self.dir, "port": HOST_PORT + 1, "root": self.docroot}
+
     def _listening(self):
+
         import socket
         if self.process.poll() is not None:
             raise RuntimeError("nginx did not start: %s" % self.error_log())

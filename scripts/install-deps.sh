@@ -13,7 +13,7 @@ packages=(
   clang clang-format libclang-rt-14-dev
   libsodium-dev libxxhash-dev minisign
   scdoc dpkg-dev desktop-file-utils appstream lintian man-db
-  g++-mingw-w64-x86-64-posix wine wine64 autoconf automake libtool
+  g++-mingw-w64-x86-64-posix wine wine64 autoconf automake libtool osslsigncode openssl
 )
 
 missing=()

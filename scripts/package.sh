@@ -25,6 +25,13 @@ ls "$build"/kolup-updater_*.deb
 windows="$root/build-release-windows"
 bash "$root/scripts/build-windows.sh" "$windows" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
   "${constants[@]}" >/dev/null
+# The maker's Authenticode certificate and key (PEM), when given: Windows then names the
+# publisher instead of warning of an unknown one.
+if [ -n "${KOLUP_SIGN_CERT:-}" ] && [ -n "${KOLUP_SIGN_KEY:-}" ]; then
+  bash "$root/scripts/sign-windows.sh" "$KOLUP_SIGN_CERT" "$KOLUP_SIGN_KEY" \
+    "$windows/kolup-updater.exe" "$windows/tools/kolup-record.exe"
+fi
+
 if ! out=$(cd "$windows" && cpack -G ZIP 2>&1); then
   echo "$out" >&2
   exit 1

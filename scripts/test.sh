@@ -17,7 +17,7 @@ windows="$root/build-windows"
 bash "$root/scripts/build-windows.sh" "$windows" \
   -DKOLUP_SIGNING_KEY="$(sed -n 2p "$root/build/demo-key/minisign.pub")" \
   -DKOLUP_VERSION_URL="http://127.0.0.1:8642/kolup/KOLUP_VERSION.txt" \
-  -DKOLUP_ENGINE_VERSION_FILE="Z:$windows/engine/version" \
+  -DKOLUP_ENGINE_VERSION_FILE="Z:${windows//\//\\}\\engine data\\version" \
   -DKOLUP_LINUX_BUILD="$root/build"
 # A fresh Wine prefix for this run, in a temporary folder.
 wine_home=$(mktemp -d)

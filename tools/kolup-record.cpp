@@ -1,14 +1,11 @@
 // kolup-record: the maker's tool to write, inspect and check the version record before it is
 // published. It decodes and judges records with the updater's own code, so what it accepts the
-// updater accepts.
-//
-//   kolup-record make --version V --url URL (--size N | --file SETUP) [-o OUT]
-//   kolup-record show FILE|-
-//   kolup-record comment --file SETUP [--expires YYYY-MM-DD]
-//   kolup-record check [--key PUBKEY] ADDRESS
-//   kolup-record verify --key PUBKEY FILE
+// updater accepts. Its command line is read in commandline.cpp; this does what it asks.
+
+#include "tools/kolup-record.h"
 
 #include "download/digest.h"
+#include "tools/commandline.h"
 #include "os/files.h"
 #include "update/binding.h"
 #include "update/setupname.h"
@@ -39,10 +36,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr int Ok = 0;
-constexpr int Problem = 1;
-constexpr int Usage = 2;
-constexpr std::size_t LongestUrl = SetupUrlSize - 2; // room for the two padding spaces
+using command::Ok;
+using command::Problem;
+using command::Usage;
 
 int usage(std::ostream &out = std::cerr, int status = Usage)
 {
@@ -58,16 +54,6 @@ int refuse(const std::string &why)
 {
     std::cerr << "kolup-record: " << why << '\n';
     return Problem;
-}
-
-template <typename T> std::optional<T> number(const std::string &text)
-{
-    T value{};
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
-        return std::nullopt;
-    }
-    return value;
 }
 
 // The version as the record holds it: a 4-byte float's 7 significant digits, shortest form.
@@ -95,6 +81,22 @@ std::vector<std::string> offerProblems(const UpdateInfo &info)
     return problems;
 }
 
+// A record is often published for Windows and Linux alike: what Windows would refuse of a
+// name this system takes.
+std::optional<std::string> windowsWarning(const UpdateInfo &info)
+{
+    const SetupName name = findSetupName(info);
+    const auto text = files::decodeSystemText(name.name);
+    if (!name.terminated || !text || setupNameProblem(name.name)) {
+        return std::nullopt;
+    }
+    const auto problem = filenames::problem(*text, filenames::System::Windows);
+    return problem ? std::optional("the updater on Windows would refuse this record: its setup "
+                                   "file name " +
+                                   *problem)
+                   : std::nullopt;
+}
+
 // What show and check print: the fields, then one line for each reason to refuse the record.
 int describe(std::span<const std::byte> received, std::ostream &out)
 {
@@ -115,6 +117,9 @@ int describe(std::span<const std::byte> received, std::ostream &out)
     }
     for (const std::string &problem : problems) {
         out << "problem: " << problem << '\n';
+    }
+    if (const auto warning = windowsWarning(info)) {
+        out << "warning: " << *warning << '\n';
     }
     return problems.empty() ? Ok : Problem;
 }
@@ -157,96 +162,56 @@ int writeRecord(const fs::path &path, std::span<const std::byte> bytes)
     return Ok;
 }
 
-int make(std::span<const std::string_view> args)
+int make(const command::Make &request)
 {
-    std::optional<float> version;
-    std::optional<std::string> url;
-    std::optional<std::int64_t> size;
-    std::optional<fs::path> setupFile;
-    std::optional<fs::path> output;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string_view option = args[i];
-        if (i + 1 >= args.size()) {
-            return usage();
-        }
-        const std::string value(args[++i]);
-        if (option == "--version") {
-            version = number<float>(value);
-            if (!version) {
-                return refuse("the version is not a number: " + escapedText(value));
-            }
-        } else if (option == "--url") {
-            url = value;
-        } else if (option == "--size") {
-            size = number<std::int64_t>(value);
-            if (!size) {
-                return refuse("the size is not a whole number: " + escapedText(value));
-            }
-        } else if (option == "--file") {
-            setupFile = fs::path(value);
-        } else if (option == "-o") {
-            output = fs::path(value);
-        } else {
-            return usage();
-        }
-    }
-    if (!version || !url || size.has_value() == setupFile.has_value()) {
-        return usage();
-    }
-    if (setupFile) {
+    std::int64_t size = request.size.value_or(0);
+    if (request.setupFile) {
         std::string why;
-        const files::File file = files::openRegular(*setupFile, why);
+        const files::File file = files::openRegular(*request.setupFile, why);
         if (!file.isOpen()) {
-            return refuse("no setup file at " + escapedText(files::displayText(*setupFile)) + ": " +
-                          why);
+            return refuse("no setup file at " +
+                          escapedText(files::displayText(*request.setupFile)) + ": " + why);
         }
         size = file.size();
     }
-    if (url->size() > LongestUrl) {
-        return refuse("the url is " + std::to_string(url->size()) + " characters; at most " +
-                      std::to_string(LongestUrl) + " fit the record");
+    const auto made = command::record(request.version, request.url, size);
+    if (const auto *why = std::get_if<std::string>(&made)) {
+        return refuse(*why);
     }
-    if (*size <= 0 || *size > std::numeric_limits<std::int32_t>::max()) {
-        return refuse("the size must be from 1 to " +
-                      std::to_string(std::numeric_limits<std::int32_t>::max()) + " bytes");
+    const UpdateInfo &info = std::get<UpdateInfo>(made);
+    if (const auto warning = windowsWarning(info)) {
+        std::cerr << "kolup-record: warning: " << *warning << '\n';
     }
-    UpdateInfo info;
-    info.Version = *version;
-    std::memcpy(info.SetupUrl.data(), url->data(), url->size());
-    info.SetupSize = std::int32_t(*size);
-    if (const auto problems = offerProblems(info); !problems.empty()) {
-        return refuse("the updater would refuse this record: " + problems.front());
-    }
-
     const RecordBytes bytes = encodeRecord(info);
     const auto *data = reinterpret_cast<const char *>(bytes.data());
-    if (!output) {
+    if (!request.output) {
         std::cout.write(data, std::streamsize(bytes.size()));
         return std::cout.flush() ? Ok : refuse("cannot write the record");
     }
-    return writeRecord(*output, bytes);
+    return writeRecord(*request.output, bytes);
 }
 
-int show(std::string_view path)
+int show(const std::optional<fs::path> &path)
 {
     // One byte past the record tells a longer file from an exact one.
     std::array<std::byte, RecordSize + 1> buffer{};
     std::size_t count = 0;
-    if (path == "-") {
+    if (!path) {
         count = std::fread(buffer.data(), 1, buffer.size(), stdin);
         if (std::ferror(stdin)) {
             return refuse("cannot read the standard input");
         }
     } else {
         std::string why;
-        files::File file = files::openRegular(fs::path(path), why);
+        files::File file = files::openRegular(*path, why);
+        const std::string name = escapedText(files::displayText(*path));
         if (!file.isOpen()) {
-            return refuse("cannot read " + escapedText(path) + ": " + why);
+            return refuse("cannot read " + name + ": " + why);
         }
         while (count < buffer.size()) {
             const auto got = file.read(std::span(buffer).subspan(count));
             if (got < 0) {
-                return refuse("cannot read " + escapedText(path));
+                return refuse("cannot read " + name);
             }
             if (got == 0) {
                 break;
@@ -259,49 +224,19 @@ int show(std::string_view path)
 
 using Keys = std::vector<PublicKey>;
 
-std::optional<Keys> keyArgument(std::string_view text)
-{
-    auto keys = PublicKey::parseList(text);
-    if (!keys) {
-        std::cerr << "kolup-record: the key is not the base64 line of a minisign public key, "
-                     "or several separated by spaces\n";
-    }
-    return keys;
-}
-
 // The setup file's size and BLAKE2b-512 digest, for the record's signed comment.
-int comment(std::span<const std::string_view> args)
+int comment(const command::Comment &request)
 {
-    std::optional<fs::path> file;
-    std::optional<std::chrono::sys_days> expires;
-    for (std::size_t i = 0; i + 1 < args.size(); i += 2) {
-        if (args[i] == "--file") {
-            file = fs::path(args[i + 1]);
-        } else if (args[i] == "--expires") {
-            expires = parseDay(args[i + 1]);
-            if (!expires) {
-                return refuse("the expiry is not a date as YYYY-MM-DD: " +
-                              escapedText(args[i + 1]));
-            }
-            if (*expires < todayUtc()) {
-                return refuse("the expiry date has passed");
-            }
-        } else {
-            return usage();
-        }
-    }
-    if (!file || args.size() % 2 != 0) {
-        return usage();
-    }
+    const fs::path &file = request.setupFile;
     SetupBinding binding;
-    binding.expires = expires;
+    binding.expires = request.expires;
     Blake2b hash;
-    const bool read = readRegularFile(*file, [&](std::span<const std::byte> block) {
+    const bool read = readRegularFile(file, [&](std::span<const std::byte> block) {
         binding.size += std::int64_t(block.size());
         hash.add(block);
     });
     if (!read) {
-        return refuse("cannot read " + escapedText(files::displayText(*file)) +
+        return refuse("cannot read " + escapedText(files::displayText(file)) +
                       " as a regular file");
     }
     if (binding.size <= 0 || binding.size > std::numeric_limits<std::int32_t>::max()) {
@@ -418,11 +353,13 @@ int check(std::string_view address, const std::optional<Keys> &keys)
     return status;
 }
 
-int verify(const Keys &keys, std::string_view path)
+int verify(const Keys &keys, const fs::path &path)
 {
     // Both are read as regular files only: a FIFO planted at either name fails at once instead
     // of waiting forever for a writer.
-    const std::string signaturePath = std::string(path) + std::string(SignatureSuffix);
+    fs::path signaturePath = path;
+    signaturePath += std::string(SignatureSuffix);
+    const std::string signatureName = escapedText(files::displayText(signaturePath));
     std::string text;
     const bool read = readRegularFile(signaturePath, [&text](std::span<const std::byte> block) {
         if (text.size() <= SignatureFileLimit) {
@@ -430,14 +367,15 @@ int verify(const Keys &keys, std::string_view path)
         }
     });
     if (!read) {
-        return refuse("cannot read " + escapedText(signaturePath) + " as a regular file");
+        return refuse("cannot read " + signatureName + " as a regular file");
     }
     if (text.size() > SignatureFileLimit) {
-        return refuse(escapedText(signaturePath) + " is larger than a signature");
+        return refuse(signatureName + " is larger than a signature");
     }
-    const auto digest = digestOfFile(fs::path(path));
+    const auto digest = digestOfFile(path);
     if (!digest) {
-        return refuse("cannot read " + escapedText(path) + " as a regular file");
+        return refuse("cannot read " + escapedText(files::displayText(path)) +
+                      " as a regular file");
     }
     if (auto problem = signatureProblem(keys, text, *digest)) {
         return refuse(escapedText(*problem));
@@ -448,37 +386,29 @@ int verify(const Keys &keys, std::string_view path)
 
 } // namespace
 
-int main(int argc, char *argv[])
+int runKolupRecord(std::span<const Argument> args)
 {
-    // Arguments are taken as the bytes they are: an address is written to the record exactly
-    // as given, never re-encoded through a locale.
-    const std::vector<std::string_view> all(argv + std::min(argc, 1), argv + argc);
-    if (all.empty()) {
-        return usage();
-    }
-    const std::string_view command = all.front();
-    const std::span<const std::string_view> args = std::span(all).subspan(1);
-    if (command == "--help" && args.empty()) {
-        return usage(std::cout, Ok);
-    }
-    if (command == "make") {
-        return make(args);
-    }
-    if (command == "show" && args.size() == 1) {
-        return show(args[0]);
-    }
-    if (command == "comment") {
-        return comment(args);
-    }
-    if (command == "check" && args.size() == 1) {
-        return check(args[0], std::nullopt);
-    }
-    if ((command == "check" || command == "verify") && args.size() == 3 && args[0] == "--key") {
-        const auto key = keyArgument(args[1]);
-        if (!key) {
-            return Problem;
-        }
-        return command == "check" ? check(args[2], key) : verify(*key, args[2]);
-    }
-    return usage();
+    const command::Request request = command::parse(args, todayUtc());
+    return std::visit(
+        [](const auto &asked) -> int {
+            using T = std::decay_t<decltype(asked)>;
+            if constexpr (std::is_same_v<T, command::Refusal>) {
+                return asked.why.empty()
+                           ? usage()
+                           : (std::cerr << "kolup-record: " << asked.why << '\n', asked.status);
+            } else if constexpr (std::is_same_v<T, command::Help>) {
+                return usage(std::cout, Ok);
+            } else if constexpr (std::is_same_v<T, command::Make>) {
+                return make(asked);
+            } else if constexpr (std::is_same_v<T, command::Show>) {
+                return show(asked.file);
+            } else if constexpr (std::is_same_v<T, command::Comment>) {
+                return comment(asked);
+            } else if constexpr (std::is_same_v<T, command::Check>) {
+                return check(asked.address, asked.keys);
+            } else {
+                return verify(asked.keys, asked.file);
+            }
+        },
+        request);
 }

@@ -239,6 +239,9 @@ WebResource WebClient::open(std::string_view address, WaitHook wait) const
     curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 5L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+    // Schannel (Windows) checks revocation; a network that blocks the revocation servers must
+    // not make every check "NO INTERNET CONNECTION FOUND". Other back ends ignore this.
+    curl_easy_setopt(easy, CURLOPT_SSL_OPTIONS, long(CURLSSLOPT_REVOKE_BEST_EFFORT));
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, long(m_timeouts.connect.count()));
     curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, ReceiveBuffer);
     // Pausing a transfer is only dependable over HTTP/1.1 with this libcurl.

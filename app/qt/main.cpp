@@ -34,10 +34,8 @@ int main(int argc, char *argv[])
     QApplication::setApplicationName(QString::fromLatin1(ApplicationTitle));
 
     SystemServices services;
-    const std::filesystem::path program = files::programPath();
     Platform platform =
-        services.platform(KOLUP_VERSION_URL, KOLUP_ENGINE_VERSION_FILE,
-                          setupFolder(program.parent_path()), program.filename().string());
+        services.platform(KOLUP_VERSION_URL, KOLUP_ENGINE_VERSION_FILE, files::programPath());
     if (constexpr std::string_view keys = KOLUP_SIGNING_KEY; !keys.empty()) {
         const auto parsed = PublicKey::parseList(keys);
         if (!parsed) {

@@ -19,12 +19,23 @@ bool ShellLauncher::start(const std::filesystem::path &file,
         logMessage(LogKind::Failure, "the setup program is not started: " + why);
         return false;
     }
-    const auto result = reinterpret_cast<INT_PTR>(
-        ShellExecuteW(reinterpret_cast<HWND>(owner), L"open", file.c_str(), nullptr,
-                      workingDirectory.c_str(), SW_SHOWNORMAL));
-    if (result <= 32) {
-        logMessage(LogKind::Failure, "the setup program could not be started (ShellExecute " +
-                                         std::to_string(result) + ")");
+    // The file type's default action (no verb), as Explorer starts it; returns once the shell
+    // is done with it, so the caller's hold on the file lasts until then.
+    SHELLEXECUTEINFOW start{};
+    start.cbSize = sizeof start;
+    start.fMask = SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
+    start.hwnd = reinterpret_cast<HWND>(owner);
+    start.lpFile = file.c_str();
+    start.lpDirectory = workingDirectory.c_str();
+    start.nShow = SW_SHOWNORMAL;
+    if (!ShellExecuteExW(&start)) {
+        const DWORD error = GetLastError();
+        logMessage(LogKind::Failure,
+                   error == ERROR_CANCELLED
+                       ? std::string("the setup program was not started: the user declined to "
+                                     "let it make changes to the computer")
+                       : "the setup program could not be started (error " + std::to_string(error) +
+                             ")");
         return false;
     }
     return true;
@@ -48,7 +59,10 @@ void toDebugger(LogKind kind, std::string_view message)
     }
     const std::string line = (kind == LogKind::Failure ? "kolup.updater: " : "kolup.timing: ") +
                              std::string(message) + "\n";
-    OutputDebugStringA(line.c_str());
+    // The debugger takes UTF-16, so names in any script arrive whole.
+    const std::filesystem::path wide(
+        std::u8string(reinterpret_cast<const char8_t *>(line.data()), line.size()));
+    OutputDebugStringW(wide.c_str());
     std::fputs(line.c_str(), stderr);
 }
 

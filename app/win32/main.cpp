@@ -4,22 +4,11 @@
 #include "os/files.h"
 #include "update/log.h"
 
-#include <string>
+#include <objbase.h>
+
 #include <string_view>
 
 namespace {
-
-// A file name in the system's ANSI code page, as names from the network are.
-std::string systemText(const std::filesystem::path &name)
-{
-    const std::wstring &text = name.native();
-    const int length =
-        WideCharToMultiByte(CP_ACP, 0, text.data(), int(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string bytes(std::size_t(length > 0 ? length : 0), '\0');
-    WideCharToMultiByte(CP_ACP, 0, text.data(), int(text.size()), bytes.data(), length, nullptr,
-                        nullptr);
-    return bytes;
-}
 
 std::filesystem::path utf8Path(std::string_view text)
 {
@@ -31,12 +20,19 @@ std::filesystem::path utf8Path(std::string_view text)
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int show)
 {
+    // Before anything can load a DLL: only from the system folder. A program that runs from
+    // Downloads must not load a DLL that a drive-by download left beside it.
+    if (!SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+        MessageBoxW(nullptr, L"This program cannot limit where Windows loads its DLLs from.",
+                    L"Kolup Updater", MB_ICONERROR);
+        return 1;
+    }
+    // The shell starts the setup through COM handlers: single-threaded, as a window's thread.
+    const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
     sendLogToDebugger();
     SystemServices services;
-    const std::filesystem::path program = files::programPath();
-    Platform platform =
-        services.platform(KOLUP_VERSION_URL, utf8Path(KOLUP_ENGINE_VERSION_FILE),
-                          setupFolder(program.parent_path()), systemText(program.filename()));
+    Platform platform = services.platform(KOLUP_VERSION_URL, utf8Path(KOLUP_ENGINE_VERSION_FILE),
+                                          files::programPath());
     if (constexpr std::string_view keys = KOLUP_SIGNING_KEY; !keys.empty()) {
         const auto parsed = PublicKey::parseList(keys);
         if (!parsed) {
@@ -48,15 +44,22 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int show)
         platform.signingKeys = *parsed;
     }
 
-    Form1Window window(platform);
-    ShowWindow(window.hwnd(), show);
-    UpdateWindow(window.hwnd());
-    MSG message;
-    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
-        if (!window.dialogMessage(message)) {
-            TranslateMessage(&message);
-            DispatchMessageW(&message);
+    int status = 0;
+    {
+        Form1Window window(platform);
+        ShowWindow(window.hwnd(), show);
+        UpdateWindow(window.hwnd());
+        MSG message;
+        while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+            if (!window.dialogMessage(message)) {
+                TranslateMessage(&message);
+                DispatchMessageW(&message);
+            }
         }
+        status = int(message.wParam);
     }
-    return 0;
+    if (SUCCEEDED(com)) {
+        CoUninitialize();
+    }
+    return status;
 }

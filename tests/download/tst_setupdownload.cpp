@@ -84,19 +84,21 @@ void TestSetupDownload::reportsAndStops()
     clock.watched = path + ".part";
     QStringList seen;
     QList<int> receivedAtChunks;
-    SetupDownload download(WebClient(), clock,
-                           [&](Event event, const SetupDownload &transfer) {
-                               static const char *const names[] = {"S", "C", "L", "W"};
-                               if (event != Event::Waiting) {
-                                   seen << names[int(event)];
-                               }
-                               if (event == Event::Chunk) {
-                                   receivedAtChunks << transfer.received();
-                               }
-                               return !(event == Event::Chunk &&
-                                        receivedAtChunks.size() == stopAfter);
-                           },
-                           {expected});
+    SetupDownload::Options options;
+    options.expected = expected;
+    SetupDownload download(
+        WebClient(), clock,
+        [&](Event event, const SetupDownload &transfer) {
+            static const char *const names[] = {"S", "C", "L", "W"};
+            if (event != Event::Waiting) {
+                seen << names[int(event)];
+            }
+            if (event == Event::Chunk) {
+                receivedAtChunks << transfer.received();
+            }
+            return !(event == Event::Chunk && receivedAtChunks.size() == stopAfter);
+        },
+        options);
     QCOMPARE(int(download.run(info, path.toStdString())), outcome);
     QCOMPARE(seen.join(' '), events);
     for (qsizetype i = 0; i < receivedAtChunks.size(); ++i) {

@@ -16,6 +16,7 @@ import desktop  # noqa: E402
 WINDOWS_BUILD = os.environ["KOLUP_WINDOWS_BUILD"]
 UPDATER = os.path.join(WINDOWS_BUILD, "kolup-updater.exe")
 DRIVER = os.path.join(WINDOWS_BUILD, "kolup-driver.exe")
+PLANTED = os.path.join(WINDOWS_BUILD, "kolup-planted.dll")
 KEYED = os.environ.get("KOLUP_KEYED") == "1"
 SETUP_NAME = "KolupSetup.bat"
 SAVED = os.path.join(WINDOWS_BUILD, SETUP_NAME)  # beside the program, as on Windows
@@ -48,8 +49,8 @@ class Wine:
         subprocess.run(["wineboot", "-i"], env=self.env, check=True, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
 
-    def start(self, program, **options):
-        return subprocess.Popen(["wine", program], env=self.env, **options)
+    def start(self, program, env=None, **options):
+        return subprocess.Popen(["wine", program], env={**self.env, **(env or {})}, **options)
 
     def close(self):
         subprocess.run(["wineserver", "-k"], env=self.env)
@@ -117,24 +118,27 @@ class WindowsEndToEnd(unittest.TestCase):
             if os.path.exists(stale):
                 os.remove(stale)
 
-    def start(self, version=None, rate=None, padding=64 * 1024, served=None):
-        """Publishes a sample setup and a record offering it (none for no host at all), then
-        starts the updater and its driver."""
+    def start(self, version=None, rate=None, padding=64 * 1024, served=None, name=SETUP_NAME,
+              tls=False, program=UPDATER, env=None):
+        """Publishes a sample setup under name and a record offering it (none for no host at
+        all), then starts the updater (program: a copy elsewhere) and its driver."""
         host = None
         source = os.path.join(self.work, SETUP_NAME)
         if version:
-            host = desktop.MakerHost(rate=rate)
+            host = desktop.MakerHost(rate=rate, tls=tls)
             self.addCleanup(host.close)
             size = self.size = sample_setup(source, self.marker, padding)
             if served:  # another file of the same size in its place
                 with open(os.path.join(self.work, "served"), "wb") as f:
                     f.write(served * size)
-            host.publish("/kolup/" + SETUP_NAME,
+            host.publish("/kolup/" + name,
                          source=os.path.join(self.work, "served") if served else source)
             record = os.path.join(self.work, "KOLUP_VERSION.txt")
-            desktop.make_record(version, desktop.url("/kolup/" + SETUP_NAME), size, record)
+            address = (desktop.tls_url if tls else desktop.url)("/kolup/" + name)
+            desktop.make_record(version, address, size, record)
             host.publish(desktop.RECORD_PATH, source=record, binds=source)
-        updater = self.wine.start(UPDATER, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        updater = self.wine.start(program, env=env, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL)
         self.addCleanup(self.stop, updater)
         driver = Driver(self.wine)
         self.addCleanup(driver.close)
@@ -237,6 +241,65 @@ class WindowsEndToEnd(unittest.TestCase):
         driver.ask("close")
         self.assertEqual(updater.wait(60), 0)
         self.assertEqual(os.path.exists(self.marker), False)
+
+    def program_copy(self, *planted):
+        """The updater copied into a folder of its own, as a user keeps it in Downloads, with
+        the planted DLL beside it under each given name."""
+        folder = tempfile.mkdtemp(prefix="kolup-program-", dir=self.work)
+        program = os.path.join(folder, "kolup-updater.exe")
+        shutil.copyfile(UPDATER, program)
+        for name in planted:
+            shutil.copyfile(PLANTED, os.path.join(folder, name))
+        return folder, program
+
+    def test_planted_dlls_are_never_loaded(self):
+        """DLLs of the names the program loads, beside it and preferred by Wine over its own:
+        the window works, the setup comes over https (which loads them), and neither planted
+        DLL is ever loaded. Wine's Schannel checks no certificate at all, so a refused one
+        cannot be shown here: that https works through Schannel, with revocation checked
+        only as far as the network allows, is what this shows."""
+
+        marker = os.path.join(self.work, "planted-dll-loaded")
+        folder, program = self.program_copy("bcrypt.dll", "crypt32.dll")
+        _, updater, driver, _ = self.start("1.5", tls=True, program=program, env={
+            "WINEDLLOVERRIDES": "mscoree,mshtml=;bcrypt,crypt32=n,b",
+            "KOLUP_PLANTED_MARKER": windows_path(marker)})
+        driver.ask("click Command1")
+        driver.question()
+        driver.ask("answer OK")
+        desktop.wait_for(lambda: driver.text("Label11") in ("DOWNLOAD COMPLETED..",
+                                                           "DOWNLOAD FAILED.."), timeout=60)
+
+        self.assertFalse(os.path.exists(marker))
+        self.assertEqual(driver.text("Label11"), "DOWNLOAD COMPLETED..")
+        driver.ask("close")
+        self.assertEqual(updater.wait(60), 0)
+
+    def test_names_that_reach_the_updater_itself(self):
+        """A trailing dot Windows drops, or the program's short name: the same file as the
+        running program. The first is refused as a name; the second by the file's identity,
+        and the program stays as it is."""
+        folder, program = self.program_copy()
+        with open(program, "rb") as f:
+            original = f.read()
+        host, updater, driver, _ = self.start("1.5", name="kolup-updater.exe.", program=program)
+        driver.ask("click Command1")
+        driver.wait_text("Label13", "INVALID UPDATE INFORMATION")
+        driver.ask("close")
+        self.assertEqual(updater.wait(60), 0)
+        host.close()
+
+        short = os.path.basename(driver.ask("short " + windows_path(program)).replace("\\", "/"))
+        self.assertNotEqual(short.lower(), "kolup-updater.exe")
+        _, updater, driver, _ = self.start("1.5", name=short, program=program)
+        driver.ask("click Command1")
+        driver.question()
+        driver.ask("answer OK")
+        driver.wait_text("Label11", "DOWNLOAD FAILED..")
+        driver.ask("close")
+        self.assertEqual(updater.wait(60), 0)
+        with open(program, "rb") as f:
+            self.assertEqual(f.read(), original)
 
 
 if __name__ == "__main__":

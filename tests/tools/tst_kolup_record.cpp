@@ -73,8 +73,9 @@ void TestKolupRecord::makeThenShowRoundTrip()
                                    "size: 1536000\n"
                                    "setup-name: Kolup Setup.exe\n"));
 
-    // The longest address that leaves the two spaces that end the name.
-    const QString longest = "http://h/" + QString(245, 'n');
+    // The longest address that leaves the two spaces that end the name, with the longest name
+    // whose side file and aside copy still fit a file system's 255.
+    const QString longest = "http://h/dir/" + QString(240, 'n');
     QCOMPARE(record({"make", "--version", "1", "--url", longest, "--size", "1"}).out,
              recordBytes(1.0f, longest.toLatin1(), 1));
 }
@@ -129,6 +130,8 @@ void TestKolupRecord::makeRefuses_data()
     QTest::newRow("url too long") << QStringList{"--url", longUrl, "--size", "10"};
     QTest::newRow("file url") << QStringList{"--url", "file:///tmp/setup.exe", "--size", "10"};
     QTest::newRow("no file name") << QStringList{"--url", "http://h/dir/", "--size", "10"};
+    QTest::newRow("name past 240 characters")
+        << QStringList{"--url", "http://h/di/" + QString(241, 'n'), "--size", "10"};
     QTest::newRow("device name") << QStringList{"--url", "http://h/nul.exe", "--size", "10"};
     QTest::newRow("zero size") << QStringList{"--url", "http://h/setup.exe", "--size", "0"};
     QTest::newRow("negative size") << QStringList{"--url", "http://h/setup.exe", "--size", "-4"};
@@ -196,6 +199,12 @@ void TestKolupRecord::showReportsProblems_data()
                        10)
         << QByteArray("url: http://h/a\\x9b2J.exe\nsize: 10\nsetup-name: \n"
                       "problem: the setup file name is not valid text on this system\n");
+    // Taken here, but a record is often published for Windows too.
+    QTest::newRow("a name Windows cannot hold")
+        << recordBytes(1.5f, "http://h/setup.exe.", 10)
+        << QByteArray("url: http://h/setup.exe.\nsize: 10\nsetup-name: setup.exe.\n"
+                      "warning: the updater on Windows would refuse this record: its setup file "
+                      "name ends in a dot or a space, which Windows drops\n");
     QTest::newRow("unsafe name") << recordBytes(1.5f, "http://h/..", 10)
                                  << QByteArray("url: http://h/..\nsize: 10\nsetup-name: \n"
                                                "problem: the setup file name is \".\" or \"..\"\n");
@@ -206,7 +215,7 @@ void TestKolupRecord::showReportsProblems()
     QFETCH(QByteArray, file);
     QFETCH(QByteArray, tail);
     const Run shown = record({"show", "-"}, file);
-    QCOMPARE(shown.exitCode, 1);
+    QCOMPARE(shown.exitCode, tail.contains("problem: ") ? 1 : 0);
     QCOMPARE(shown.out, "version: 1.5\n" + tail);
 }
 

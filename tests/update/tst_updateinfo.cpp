@@ -132,28 +132,14 @@ void TestUpdateInfo::setupName()
 
 void TestUpdateInfo::unsafeNamesGiveNoPath_data()
 {
+    // The rules themselves are tst_filenames'; these go through the record and its bytes.
     QTest::addColumn<QByteArray>("name");
     QTest::newRow("empty") << QByteArray();
-    QTest::newRow("dot") << QByteArray(".");
-    QTest::newRow("dot dot") << QByteArray("..");
     QTest::newRow("backslash") << QByteArray("..\\..\\evil.exe");
-    QTest::newRow("colon") << QByteArray("C:evil.exe");
-    QTest::newRow("stream") << QByteArray("setup.exe:hidden");
-    QTest::newRow("tab") << QByteArray("set\tup.exe");
-    QTest::newRow("newline") << QByteArray("setup\n.exe");
     QTest::newRow("nul") << QByteArray("setup\0.exe", 10);
-    QTest::newRow("delete") << QByteArray("setup\x7F.exe");
-    for (const char *device :
-         {"CON", "prn", "Aux", "nul.txt", "COM1", "com9.exe", "LPT1", "lpt9.tar.gz", "COM0",
-          "lpt0.exe", "COM\xC2\xB9", "lpt\xC2\xB3.txt", "CONIN$", "conout$.exe"}) {
-        QTest::newRow(device) << QByteArray(device);
-    }
     QTest::newRow("not text here") << QByteArray("setup\xFF.exe");
-    // Shown as something else: a right-to-left override, an isolate, a C1 control.
-    QTest::newRow("U+202E") << QByteArray("setup\xE2\x80\xAE"
-                                          "exe.txt");
-    QTest::newRow("U+2066") << QByteArray("\xE2\x81\xA6setup.exe");
-    QTest::newRow("U+009B") << QByteArray("setup\xC2\x9B.exe");
+    QTest::newRow("COM and a superscript, in UTF-8") << QByteArray("COM\xC2\xB9");
+    QTest::newRow("U+009B, in UTF-8") << QByteArray("setup\xC2\x9B.exe");
     QTest::newRow("the updater's own") << QByteArray("kolup-updater");
 }
 

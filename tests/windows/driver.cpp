@@ -6,6 +6,7 @@
 //   question             the open message box's text, or "error" when none is up
 //   answer OK|Cancel     presses that button of the open message box
 //   window               the updater window's handle
+//   short PATH           the short (8.3) name Windows gives the file at PATH
 //
 // Controls are found by their IDs (1000 plus their place in the form's creation order).
 #include "app/window.h"
@@ -120,7 +121,23 @@ std::string run(const std::string &command, const std::string &argument)
         const HWND button = GetDlgItem(box, argument == "OK" ? IDOK : IDCANCEL);
         return button && PostMessageW(button, BM_CLICK, 0, 0) ? "ok" : "error no such button";
     }
+    if (command == "short") {
+        const int length =
+            MultiByteToWideChar(CP_UTF8, 0, argument.data(), int(argument.size()), nullptr, 0);
+        std::wstring path(std::size_t(length), L'\0');
+        MultiByteToWideChar(CP_UTF8, 0, argument.data(), int(argument.size()), path.data(), length);
+        wchar_t shortPath[MAX_PATH] = {};
+        const DWORD size = GetShortPathNameW(path.c_str(), shortPath, MAX_PATH);
+        if (size == 0 || size >= MAX_PATH) {
+            return "error no short name";
+        }
+        std::string bytes(MAX_PATH * 3, '\0');
+        bytes.resize(std::size_t(WideCharToMultiByte(CP_UTF8, 0, shortPath, int(size), bytes.data(),
+                                                     int(bytes.size()), nullptr, nullptr)));
+        return "ok " + bytes;
+    }
     if (command == "close") {
+
         return PostMessageW(mainWindow(), WM_CLOSE, 0, 0) ? "ok" : "error no window";
     }
     const HWND hwnd = control(argument);

@@ -6,9 +6,11 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <random>
 #include <string>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -41,8 +43,47 @@ std::string readFile(const fs::path &path)
 
 } // namespace
 
-int main()
+// Names from the network in the code page this run has (Wine takes it from LC_ALL), judged as
+// the updater judges them: decoded first, so a double-byte character's 0x5C is no backslash.
+void codePageNames(UINT codePage)
 {
+    struct Name {
+        UINT codePage;
+        const char *bytes;
+        bool taken;
+        const wchar_t *text; // as decoded, where taken
+    };
+    const Name names[] = {
+        {1252, "caf\xE9.exe", true, L"caf\u00E9.exe"},
+        {1252, "COM\xB9", false, nullptr},          // a device, with a superscript one
+        {1252, "\x95\x5C.exe", false, nullptr},     // a bullet and a backslash
+        {932, "\x95\x5C.exe", true, L"\u8868.exe"}, // one character, whose trail byte is 0x5C
+        {932, "\x83\x5C\x83\x74\x83\x67.exe", true, L"\u30BD\u30D5\u30C8.exe"},
+        {932, "COM\xB9", true, L"COM\uFF79"}, // a half-width katakana, no device
+        {932, "setup\x95", false, nullptr},   // a lead byte without its trail
+    };
+    for (const Name &name : names) {
+        if (name.codePage != codePage) {
+            continue;
+        }
+        const bool taken = !setupNameProblem(name.bytes, "kolup-updater.exe");
+        check(taken == name.taken, name.bytes, __LINE__);
+        if (name.taken) {
+            check(files::pathFromSystemText(name.bytes) == fs::path(name.text), name.bytes,
+                  __LINE__);
+        }
+    }
+    // Back into the code page: only what it holds exactly.
+    const auto omega = files::systemText(L"\u03A9.exe");
+    CHECK(omega.has_value() == (codePage == 932));
+}
+
+int main(int argc, char *argv[])
+{
+    // The code page this run was started for; a run under another would test nothing.
+    const UINT codePage = argc > 1 ? UINT(std::atoi(argv[1])) : 1252;
+    CHECK(GetACP() == codePage);
+    codePageNames(codePage);
     std::random_device random;
     const fs::path dir = fs::temp_directory_path() / ("kolup-files-" + std::to_string(random()));
     fs::create_directories(dir / "folder");
@@ -92,11 +133,56 @@ int main()
     CHECK(!files::sameFileName("kolup-updater.exe", "kolup-updater.ex"));
     CHECK(setupNameProblem("Kolup-Updater.exe", "kolup-updater.exe").has_value());
     CHECK(!setupNameProblem("KolupSetup.exe", "kolup-updater.exe").has_value());
-    // COM with a superscript one, in the system's own code page: still a device.
-    char superscript[8] = {};
-    WideCharToMultiByte(CP_ACP, 0, L"COM\u00B9", -1, superscript, 8, nullptr, nullptr);
-    CHECK(setupNameProblem(superscript).has_value());
     CHECK(files::displayText(L"C:\\caf\u00e9") == "C:\\caf\xc3\xa9");
+    // Windows drops a trailing dot and takes a short name for the long one: names that reach
+    // the same file, which only its identity tells.
+    CHECK(setupNameProblem("kolup-updater.exe.", "kolup-updater.exe").has_value());
+    writeFile(dir / "kolup-updater.exe", "updater");
+    const auto updater = files::identityAt(dir / "kolup-updater.exe");
+    wchar_t shortName[MAX_PATH] = {};
+    CHECK(GetShortPathNameW((dir / "kolup-updater.exe").c_str(), shortName, MAX_PATH) > 0);
+    CHECK(fs::path(shortName).filename() != L"kolup-updater.exe");
+    CHECK(files::identityAt(shortName) == updater);
+    CHECK(files::identityAt(dir / "kolup-updater.exe.") == updater);
+
+    // Held open after its last check, the file to be started can be neither written, renamed
+    // nor removed until it is let go.
+    {
+        const files::File held = files::openRegular(dir / "kolup-updater.exe", why);
+        CHECK(held.isOpen());
+        CHECK(CreateFileW((dir / "kolup-updater.exe").c_str(), GENERIC_WRITE,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                          OPEN_EXISTING, 0, nullptr) == INVALID_HANDLE_VALUE);
+        CHECK(!DeleteFileW((dir / "kolup-updater.exe").c_str()));
+        CHECK(!MoveFileExW((dir / "kolup-updater.exe").c_str(), (dir / "moved.exe").c_str(), 0));
+    }
+    CHECK(readFile(dir / "kolup-updater.exe") == "updater");
+
+    // A rename that must not replace, and one that waits out a scanner's short hold.
+    writeFile(dir / "a.part", "a");
+    CHECK(files::renameNew(dir / "a.part", dir / "kolup-updater.exe", why) ==
+          files::Renamed::NameTaken);
+    CHECK(files::renameNew(dir / "a.part", dir / "a.exe", why) == files::Renamed::Done);
+    CHECK(readFile(dir / "a.exe") == "a" && readFile(dir / "kolup-updater.exe") == "updater");
+    const HANDLE scanner = CreateFileW((dir / "a.exe").c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                       nullptr, OPEN_EXISTING, 0, nullptr);
+    CHECK(!MoveFileExW((dir / "a.exe").c_str(), (dir / "b.exe").c_str(), 0)); // held: shared
+    std::thread letGo([scanner] {
+        Sleep(200); // the scanner's look at the new file
+        CloseHandle(scanner);
+    });
+    CHECK(files::renameOver(dir / "a.exe", dir / "b.exe", why));
+    letGo.join();
+    CHECK(readFile(dir / "b.exe") == "a");
+
+    // The mark browsers leave on what they download, and a file made read-only.
+    CHECK(files::markFromInternet(dir / "b.exe", "http://h/b.exe"));
+    CHECK(readFile(dir / "b.exe:Zone.Identifier") ==
+          "[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=http://h/b.exe\r\n");
+    CHECK(files::writableInPlace(dir / "b.exe"));
+    CHECK(SetFileAttributesW((dir / "b.exe").c_str(), FILE_ATTRIBUTE_READONLY));
+    CHECK(!files::writableInPlace(dir / "b.exe"));
+    SetFileAttributesW((dir / "b.exe").c_str(), FILE_ATTRIBUTE_NORMAL);
 
     fs::remove_all(dir);
     std::printf("%d failed\n", failures);
