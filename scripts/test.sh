@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, checks the sources' layout against .clang-format, and runs
 # every test through CTest; then the same code and its unit tests once more under the address
-# and undefined-behaviour sanitizers, and a short fuzz run of the record code.
+# and undefined-behaviour sanitizers, and a short fuzz run of every parser of untrusted bytes.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 jobs=$(nproc)
@@ -32,5 +32,5 @@ cmake --build "$root/build-asan" -j "$jobs" -- --no-print-directory >/dev/null
 # the main build's; they are left out here.
 (cd "$root/build-asan" && ctest --output-on-failure -j "$jobs" -E '^(e2e|package)$')
 
-echo "fuzzing the version record:"
+echo "fuzzing every parser of bytes not yet trusted:"
 bash "$root/scripts/fuzz.sh" 200000
