@@ -213,10 +213,13 @@ void Form1::Download()
     switch (outcome) {
     case SetupDownload::Outcome::Cancelled:
         m_window.setCaption(Control::Label11, "DOWNLOADING CANCEL..");
+        m_window.showTaskbarProgress(Window::TaskbarProgress::None, 0, 0);
         break;
     case SetupDownload::Outcome::Failed:
         m_window.setCaption(Control::Label11, "DOWNLOAD FAILED..");
         m_window.showControl(Control::Command3, true);
+        m_window.showTaskbarProgress(Window::TaskbarProgress::Error, download.received(),
+                                     download.total());
         break;
     case SetupDownload::Outcome::Completed:
         // In a folder of the user's the setup may have taken another free name.
@@ -233,6 +236,8 @@ void Form1::Download()
         m_window.setCaption(Control::Label11, "DOWNLOAD COMPLETED..");
         m_window.showControl(Control::Command3, true);
         m_state.SetupDownloaded = FlagTrue;
+        m_window.showTaskbarProgress(Window::TaskbarProgress::None, 0, 0);
+        m_window.flashIfInBackground();
         m_platform.tone->sound(45000, 100);
         break;
     }
@@ -244,19 +249,22 @@ void Form1::Download()
 
 void Form1::letEventsRun(const SetupDownload &download, bool always, bool progress)
 {
+    // The values every chunk; the window's turn and the painting at their own pace.
+    if (progress) {
+        m_progressDirty = showProgress(download) || m_progressDirty;
+    }
     const std::int64_t now = download.now();
     if (!always && now - m_lastPump < PumpIntervalMs) {
         return;
     }
     m_lastPump = now;
-    if (progress) {
-        m_progressDirty = showProgress(download) || m_progressDirty;
-    }
     const bool paint = m_progressDirty && (always || now - m_lastPaint >= PaintIntervalMs);
     if (paint) {
         m_lastPaint = now;
         m_progressDirty = false;
         m_window.holdProgressPaint(false);
+        m_window.showTaskbarProgress(Window::TaskbarProgress::Normal, download.received(),
+                                     download.total());
     }
     m_window.processEvents();
     if (paint) {

@@ -45,9 +45,9 @@ public:
     Phase phase() const { return m_phase; }
 
 private:
-    // Hands the window its turn while a transfer runs, at most once a millisecond, and lets the
-    // progress controls paint at display rate when their values changed. Until a chunk has
-    // come (progress false) they keep what they show.
+    // Sets the progress controls' values at every chunk (once one has come: until then, with
+    // progress false, they keep what they show), lets them paint at display rate when they
+    // changed, and hands the window its turn at most once a millisecond.
     void letEventsRun(const SetupDownload &download, bool always, bool progress);
     // Writes the latest values to the progress controls; true when any of them changed.
     bool showProgress(const SetupDownload &download);

@@ -52,8 +52,16 @@ public:
     // Handles the input and paint events already queued, then returns without waiting.
     virtual void processEvents() = 0;
     // While held, the progress controls (Label7, Label9, Picture2) take new values without
-    // painting them: a transfer paints them at display rate, not at every chunk.
+    // showing them; released, they show the latest. A transfer sets them at every chunk and
+    // shows them at display rate. Held or not, they stay visible with what they last showed.
     virtual void holdProgressPaint(bool hold) = 0;
+    // The transfer's state where the desktop shows one on the program's taskbar button, as
+    // browsers show a download's: running with a share done, failed, or none.
+    enum class TaskbarProgress { None, Normal, Error };
+    virtual void showTaskbarProgress(TaskbarProgress state, std::int64_t done,
+                                     std::int64_t total) = 0;
+    // Once, on the taskbar, when the window is not in front: a download has completed.
+    virtual void flashIfInBackground() = 0;
     // Closes the window, which asks the handlers whether it may go (Form1::QueryUnload).
     virtual void closeWindow() = 0;
     // The user's decimal separator, for the version labels.

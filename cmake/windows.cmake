@@ -6,7 +6,9 @@ add_executable(kolup-updater WIN32
     app/win32/kolup.rc app/win32/resource.h
     app/win32/main.cpp)
 target_include_directories(kolup-updater PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/generated)
-target_link_libraries(kolup-updater PRIVATE kolup-form shell32 gdi32 user32)
+target_link_libraries(kolup-updater PRIVATE kolup-form shell32 gdi32 user32 ole32 uuid)
+# Windows 10's calls: the window's own DPI, the taskbar's progress.
+target_compile_definitions(kolup-updater PRIVATE WINVER=0x0A00 _WIN32_WINNT=0x0A00)
 target_link_options(kolup-updater PRIVATE -municode)
 kolup_version_resource(kolup-updater "Kolup Updater")
 
@@ -24,6 +26,7 @@ if(BUILD_TESTING)
 
     # The end-to-end test's hand on the window, and a DLL it plants beside the program.
     add_executable(kolup-driver tests/windows/driver.cpp)
+    target_compile_definitions(kolup-driver PRIVATE WINVER=0x0A00 _WIN32_WINNT=0x0A00)
     add_library(kolup-planted SHARED tests/windows/planted.cpp tests/windows/planted.def)
 
     set_target_properties(kolup-planted PROPERTIES PREFIX "")

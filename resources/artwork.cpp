@@ -2,6 +2,8 @@
 // are kept in the repository:  kolup-artwork resources/
 // PNGs for the Qt window and the desktop, a BMP and an ICO for the Windows resources.
 #include <QFont>
+#include <QDataStream>
+#include <QFile>
 #include <QGuiApplication>
 #include <QImage>
 #include <QLinearGradient>
@@ -72,6 +74,39 @@ QImage icon()
     return image;
 }
 
+// The icon as Windows' resource compiler takes it: one 48 x 48 image of 24 bits a pixel (a
+// DIB, bottom row first) with an all-clear AND mask, since the icon is opaque.
+bool saveIco(const QImage &image, const QString &path)
+{
+    const QImage rgb = image.convertToFormat(QImage::Format_RGB888);
+    const int size = rgb.width();
+    const int rowBytes = (size * 3 + 3) / 4 * 4;
+    const int maskRowBytes = (size + 31) / 32 * 4;
+    const quint32 bitmapBytes = quint32(40 + rowBytes * size + maskRowBytes * size);
+    QByteArray ico;
+    QDataStream out(&ico, QIODevice::WriteOnly);
+    out.setByteOrder(QDataStream::LittleEndian);
+    out << quint16(0) << quint16(1) << quint16(1);                      // ICONDIR: one icon
+    out << quint8(size) << quint8(size) << quint8(0) << quint8(0);      // 48 x 48, no palette
+    out << quint16(1) << quint16(24) << bitmapBytes << quint32(6 + 16); // planes, bits, where
+    out << quint32(40) << qint32(size) << qint32(size * 2) << quint16(1) << quint16(24)
+        << quint32(0) << quint32(0) << qint32(0) << qint32(0) << quint32(0) << quint32(0);
+    for (int y = size - 1; y >= 0; --y) {
+        QByteArray row(rowBytes, '\0');
+        for (int x = 0; x < size; ++x) {
+            const QRgb pixel = rgb.pixel(x, y);
+            row[3 * x] = char(qBlue(pixel));
+            row[3 * x + 1] = char(qGreen(pixel));
+            row[3 * x + 2] = char(qRed(pixel));
+        }
+        out.writeRawData(row.constData(), rowBytes);
+    }
+    const QByteArray mask(maskRowBytes * size, '\0');
+    out.writeRawData(mask.constData(), int(mask.size()));
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(ico) == ico.size();
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -81,7 +116,7 @@ int main(int argc, char *argv[])
     const bool ok = banner().save(dir + QStringLiteral("/banner.png")) &&
                     icon().save(dir + QStringLiteral("/icon.png")) &&
                     banner().save(dir + QStringLiteral("/banner.bmp")) &&
-                    icon().save(dir + QStringLiteral("/icon.ico"));
+                    saveIco(icon(), dir + QStringLiteral("/icon.ico"));
     if (!ok) {
         std::fprintf(stderr, "kolup-artwork: cannot write the images into %s\n", argv[1]);
     }

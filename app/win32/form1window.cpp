@@ -10,56 +10,73 @@ namespace {
 
 constexpr wchar_t WindowClass[] = L"KolupUpdaterForm1";
 constexpr wchar_t OriginalProc[] = L"KolupOriginalProc";
-constexpr COLORREF FillColour = RGB(0x3A, 0x6E, 0xA5); // the classic desktop blue
+// Read by screen readers as Text2's name: the label just before it that nobody sees.
+constexpr wchar_t Text2Name[] = L"Download result";
 
 enum class Kind { Button, Frame, Label, Picture, Fill, TextBox };
+enum class Face { Window, Caption, Exit }; // the window's font, bold captions, the big EXIT
 
 // The form as drawn: each control's kind, container, caption and place in twips (inside a
-// picture box counted from inside its border), and its font: 0 for the window's own.
+// picture box counted from inside its border), and its font. In reading order: a frame before
+// what it holds, each caption before its value; the tab order is the tab index's, not this.
 struct Layout {
     Control control;
     Kind kind;
     Control container; // itself for the form
     const wchar_t *caption;
     int left, top, width, height;
-    int font; // 0 the window's, 1 bold caption, 2 the big bold EXIT
+    Face face = Face::Window;
 };
 
 constexpr Layout Form[ControlCount] = {
-    {Control::Command3, Kind::Button, Control::Command3, L"EXIT", 2520, 5040, 1215, 615, 2},
-    {Control::Frame2, Kind::Frame, Control::Frame2, L"Kolup update status", 2520, 1440, 3375, 3495,
-     0},
-    {Control::Frame3, Kind::Frame, Control::Frame2, L"Download Status", 120, 1320, 3135, 2055, 0},
-    {Control::Label5, Kind::Label, Control::Frame3, L"", 1080, 360, 975, 375, 0},
-    {Control::Label6, Kind::Label, Control::Frame3, L"File Size:", 120, 360, 855, 255, 1},
-    {Control::Label12, Kind::Label, Control::Frame3, L"Status:", 120, 1440, 615, 495, 1},
-    {Control::Label11, Kind::Label, Control::Frame3, L"", 840, 1440, 2175, 375, 0},
-    {Control::Label10, Kind::Label, Control::Frame3, L"Download Speed:", 120, 1080, 1575, 495, 1},
-    {Control::Label9, Kind::Label, Control::Frame3, L"", 1680, 1080, 1335, 375, 0},
-    {Control::Label8, Kind::Label, Control::Frame3, L"Percent Done:", 120, 720, 1335, 495, 1},
-    {Control::Label7, Kind::Label, Control::Frame3, L"", 1440, 720, 975, 375, 0},
-    {Control::Label4, Kind::Label, Control::Frame2, L"New Engine Version:", 120, 360, 1815, 495, 1},
-    {Control::Label3, Kind::Label, Control::Frame2, L"", 1920, 360, 975, 375, 0},
-    {Control::Command2, Kind::Button, Control::Command2, L"Cancel Download", 3840, 5040, 1815, 615,
-     0},
-    {Control::Picture2, Kind::Picture, Control::Picture2, L"", 120, 5760, 5775, 375, 0},
-    {Control::Text1, Kind::Fill, Control::Picture2, L"", 0, 0, 15, 375, 0},
+    {Control::Picture1, Kind::Picture, Control::Picture1, L"", 32, 0, 5880, 1410},
+    {Control::Frame1, Kind::Frame, Control::Frame1, L"Kolup Current Satus", 0, 1440, 2535, 3495},
+    {Control::Label1, Kind::Label, Control::Frame1, L"Engine Version:", 120, 360, 1455, 495,
+     Face::Caption},
+    {Control::Label2, Kind::Label, Control::Frame1, L"", 1560, 360, 855, 375},
+    {Control::Label13, Kind::Label, Control::Frame1, L"", 120, 600, 2295, 375},
+    {Control::Text2, Kind::TextBox, Control::Frame1, L"Text2", 120, 1080, 2295, 2055},
+    {Control::Frame2, Kind::Frame, Control::Frame2, L"Kolup update status", 2520, 1440, 3375, 3495},
+    {Control::Label4, Kind::Label, Control::Frame2, L"New Engine Version:", 120, 360, 1815, 495,
+     Face::Caption},
+    {Control::Label3, Kind::Label, Control::Frame2, L"", 1920, 360, 975, 375},
+    {Control::Frame3, Kind::Frame, Control::Frame2, L"Download Status", 120, 1320, 3135, 2055},
+    {Control::Label6, Kind::Label, Control::Frame3, L"File Size:", 120, 360, 855, 255,
+     Face::Caption},
+    {Control::Label5, Kind::Label, Control::Frame3, L"", 1080, 360, 975, 375},
+    {Control::Label8, Kind::Label, Control::Frame3, L"Percent Done:", 120, 720, 1335, 495,
+     Face::Caption},
+    {Control::Label7, Kind::Label, Control::Frame3, L"", 1440, 720, 975, 375},
+    {Control::Label10, Kind::Label, Control::Frame3, L"Download Speed:", 120, 1080, 1575, 495,
+     Face::Caption},
+    {Control::Label9, Kind::Label, Control::Frame3, L"", 1680, 1080, 1335, 375},
+    {Control::Label12, Kind::Label, Control::Frame3, L"Status:", 120, 1440, 615, 495,
+     Face::Caption},
+    {Control::Label11, Kind::Label, Control::Frame3, L"", 840, 1440, 2175, 375},
+    {Control::Picture2, Kind::Picture, Control::Picture2, L"", 120, 5760, 5775, 375},
+    {Control::Text1, Kind::Fill, Control::Picture2, L"", 0, 0, 15, 375},
     {Control::Command1, Kind::Button, Control::Command1, L"Check New Versions", 120, 5040, 2295,
-     615, 0},
-    {Control::Picture1, Kind::Picture, Control::Picture1, L"", 32, 0, 5880, 1410, 0},
-    {Control::Frame1, Kind::Frame, Control::Frame1, L"Kolup Current Satus", 0, 1440, 2535, 3495, 0},
-    {Control::Text2, Kind::TextBox, Control::Frame1, L"Text2", 120, 1080, 2295, 2055, 0},
-    {Control::Label13, Kind::Label, Control::Frame1, L"", 120, 600, 2295, 375, 0},
-    {Control::Label2, Kind::Label, Control::Frame1, L"", 1560, 360, 855, 375, 0},
-    {Control::Label1, Kind::Label, Control::Frame1, L"Engine Version:", 120, 360, 1455, 495, 1},
+     615},
+    {Control::Command2, Kind::Button, Control::Command2, L"Cancel Download", 3840, 5040, 1815, 615},
+    {Control::Command3, Kind::Button, Control::Command3, L"EXIT", 2520, 5040, 1215, 615,
+     Face::Exit},
 };
+
+// Focus moves with Tab in increasing tab index: of the controls that take it, these.
+constexpr Control TabOrder[] = {Control::Command1, Control::Command2, Control::Text2,
+                                Control::Command3};
 
 constexpr int FormWidthTwips = 5925;
 constexpr int FormHeightTwips = 6255;
+constexpr int BannerWidth = 388; // pixels at 96 DPI, as drawn
+constexpr int BannerHeight = 90;
+constexpr DWORD Style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
+constexpr DWORD ExtendedStyle = WS_EX_CONTROLPARENT;
 
-int pixels(double twips)
+const Layout &layoutOf(Control control)
 {
-    return int(std::lround(twips / TwipsPerPixel));
+    return *std::find_if(std::begin(Form), std::end(Form),
+                         [control](const Layout &item) { return item.control == control; });
 }
 
 std::wstring wide(std::string_view utf8)
@@ -80,19 +97,18 @@ std::string utf8(std::wstring_view text)
     return bytes;
 }
 
-// The classic dialog font, by its point size at the screen's resolution.
-HFONT classicFont(double points, bool bold)
+// The classic dialog font at a point size, for the window's DPI. Rounded down, so that two
+// lines of a wrapped caption still fit the label's height at every scale.
+HFONT classicFont(double points, bool bold, UINT dpi)
 {
-    const HDC screen = GetDC(nullptr);
-    const int height = -int(std::lround(points * GetDeviceCaps(screen, LOGPIXELSY) / 72.0));
-    ReleaseDC(nullptr, screen);
+    const int height = -int(std::floor(points * dpi / 72.0));
     return CreateFontW(height, 0, 0, 0, bold ? FW_BOLD : FW_NORMAL, FALSE, FALSE, FALSE,
                        DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
                        DEFAULT_PITCH | FF_SWISS, L"MS Sans Serif");
 }
 
 // Containers (frames and picture boxes) pass their children's colour requests on to the
-// window, which knows the fill's blue and the white boxes.
+// window, which knows the fill's colour and the white boxes.
 LRESULT CALLBACK containerProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
 {
     const auto original = reinterpret_cast<WNDPROC>(GetPropW(hwnd, OriginalProc));
@@ -131,6 +147,27 @@ void passColoursOn(HWND container)
     SetPropW(container, OriginalProc, reinterpret_cast<HANDLE>(original));
 }
 
+// A caption label is taller than its one line and reaches into the next row, where in reading
+// order it would lie above that row's caption and value and cover them: it keeps its place and
+// size, but shows (and paints) only where its text is.
+void clipToText(HWND label, const wchar_t *caption, HFONT font, int width)
+{
+    const HDC dc = GetDC(label);
+    const HGDIOBJ old = SelectObject(dc, font);
+    RECT text{0, 0, width, 0};
+    DrawTextW(dc, caption, -1, &text, DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX);
+    SelectObject(dc, old);
+    ReleaseDC(label, dc);
+    SetWindowRgn(label, CreateRectRgn(0, 0, width, text.bottom), TRUE);
+}
+
+// The message Windows sends once the program's taskbar button exists.
+UINT taskbarButtonCreated()
+{
+    static const UINT message = RegisterWindowMessageW(L"TaskbarButtonCreated");
+    return message;
+}
+
 } // namespace
 
 Form1Window::Form1Window(const Platform &platform) : m_form(*this, platform)
@@ -146,35 +183,68 @@ Form1Window::Form1Window(const Platform &platform) : m_form(*this, platform)
     windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
     windowClass.lpszClassName = WindowClass;
     RegisterClassExW(&windowClass);
-
-    m_font = classicFont(8.25, false);
-    m_boldFont = classicFont(8.25, true);
-    m_exitFont = classicFont(13.5, true);
-    m_fillBrush = CreateSolidBrush(FillColour);
     m_whiteBrush = CreateSolidBrush(GetSysColor(COLOR_WINDOW));
+    m_bannerSource = static_cast<HBITMAP>(LoadImageW(instance, MAKEINTRESOURCEW(IDB_BANNER),
+                                                     IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
 
     // A fixed window: a title, the system menu, minimize and close; no maximize, no resize.
-    const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
+    // Made at the system's DPI, then sized for the DPI of the monitor it lands on.
+    m_dpi = GetDpiForSystem();
     RECT frame{0, 0, pixels(FormWidthTwips), pixels(FormHeightTwips)};
-    AdjustWindowRectEx(&frame, style, FALSE, WS_EX_CONTROLPARENT);
-    m_hwnd = CreateWindowExW(WS_EX_CONTROLPARENT, WindowClass, wide(ApplicationTitle).c_str(),
-                             style, CW_USEDEFAULT, CW_USEDEFAULT, frame.right - frame.left,
-                             frame.bottom - frame.top, nullptr, nullptr, instance, this);
+    AdjustWindowRectExForDpi(&frame, Style, FALSE, ExtendedStyle, m_dpi);
+    CreateWindowExW(ExtendedStyle, WindowClass, wide(ApplicationTitle).c_str(), Style,
+                    CW_USEDEFAULT, CW_USEDEFAULT, frame.right - frame.left,
+                    frame.bottom - frame.top, nullptr, nullptr, instance, this);
+    if (const UINT dpi = GetDpiForWindow(m_hwnd); dpi != m_dpi) {
+        m_dpi = dpi;
+        frame = {0, 0, pixels(FormWidthTwips), pixels(FormHeightTwips)};
+        AdjustWindowRectExForDpi(&frame, Style, FALSE, ExtendedStyle, m_dpi);
+        SetWindowPos(m_hwnd, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
+                     SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+    makeFonts();
     createControls();
+    layOut();
+    m_focus = control(Control::Command1);
     m_form.Form_Load();
 }
 
 Form1Window::~Form1Window()
 {
+    if (m_taskbar) {
+        m_taskbar->Release();
+    }
     if (m_hwnd) {
         SetWindowLongPtrW(m_hwnd, GWLP_USERDATA, 0);
         DestroyWindow(m_hwnd);
     }
-    for (HGDIOBJ object : {static_cast<HGDIOBJ>(m_font), static_cast<HGDIOBJ>(m_boldFont),
-                           static_cast<HGDIOBJ>(m_exitFont), static_cast<HGDIOBJ>(m_fillBrush),
-                           static_cast<HGDIOBJ>(m_whiteBrush), static_cast<HGDIOBJ>(m_banner)}) {
+    deleteFonts();
+    for (HGDIOBJ object : {static_cast<HGDIOBJ>(m_whiteBrush), static_cast<HGDIOBJ>(m_banner),
+                           static_cast<HGDIOBJ>(m_bannerSource)}) {
         if (object) {
             DeleteObject(object);
+        }
+    }
+}
+
+int Form1Window::pixels(double twips) const
+{
+    return int(std::lround(twips * m_dpi / 1440.0));
+}
+
+void Form1Window::makeFonts()
+{
+    m_font = classicFont(8.25, false, m_dpi);
+    m_boldFont = classicFont(8.25, true, m_dpi);
+    m_exitFont = classicFont(13.5, true, m_dpi);
+}
+
+void Form1Window::deleteFonts()
+{
+    for (HFONT &font : {std::ref(m_font), std::ref(m_boldFont), std::ref(m_exitFont)}) {
+        if (font) {
+            DeleteObject(font);
+            font = nullptr;
         }
     }
 }
@@ -199,7 +269,8 @@ void Form1Window::createControls()
             extended = WS_EX_CONTROLPARENT;
             break;
         case Kind::Label:
-            style |= SS_LEFTNOWORDWRAP | SS_NOPREFIX;
+            // Wrapped at words, as a longer result or a slow speed may need two lines.
+            style |= SS_LEFT | SS_NOPREFIX;
             break;
         case Kind::Picture:
             style |= WS_CLIPCHILDREN | (item.control == Control::Picture1 ? SS_BITMAP : 0);
@@ -211,37 +282,80 @@ void Form1Window::createControls()
             windowClass = L"EDIT";
             style |= ES_MULTILINE | ES_READONLY | WS_TABSTOP;
             extended = WS_EX_CLIENTEDGE;
+            m_text2Name = CreateWindowExW(0, L"STATIC", Text2Name, WS_CHILD | SS_NOPREFIX, 0, 0, 0,
+                                          0, parent, nullptr, instance, nullptr);
             break;
         }
         const int id = FirstControlId + int(item.control);
         const HWND hwnd =
-            CreateWindowExW(extended, windowClass, item.caption, style, pixels(item.left),
-                            pixels(item.top), pixels(item.width), pixels(item.height), parent,
+            CreateWindowExW(extended, windowClass, item.caption, style, 0, 0, 0, 0, parent,
                             reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);
         m_controls[std::size_t(item.control)] = hwnd;
-        const HFONT font = item.font == 2 ? m_exitFont : item.font == 1 ? m_boldFont : m_font;
-        SendMessageW(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
         if (item.kind == Kind::Frame || item.kind == Kind::Picture) {
             passColoursOn(hwnd);
         }
     }
-    m_banner = static_cast<HBITMAP>(
-        LoadImageW(instance, MAKEINTRESOURCEW(IDB_BANNER), IMAGE_BITMAP, 0, 0, 0));
-    const HWND banner = control(Control::Picture1);
-    SendMessageW(banner, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(m_banner));
-    // The picture keeps its size from the form, not the bitmap's.
-    const Layout &place = Form[std::size_t(Control::Picture1)];
-    SetWindowPos(banner, nullptr, 0, 0, pixels(place.width), pixels(place.height),
-                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
-    m_fillPixels = pixels(Form[std::size_t(Control::Text1)].width);
+}
 
-    // Tab order by tab index: Command1, Command2, Text2 (inside Frame1), Command3.
-    HWND after = HWND_TOP;
-    for (const Control next :
-         {Control::Command1, Control::Command2, Control::Frame1, Control::Command3}) {
-        SetWindowPos(control(next), after, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
-        after = control(next);
+void Form1Window::layOut()
+{
+    for (const Layout &item : Form) {
+        const HWND hwnd = control(item.control);
+        const HFONT font = item.face == Face::Exit      ? m_exitFont
+                           : item.face == Face::Caption ? m_boldFont
+                                                        : m_font;
+        SendMessageW(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+        if (item.control == Control::Picture1) {
+            scaleBanner();
+        }
+        const int width = item.control == Control::Text1 ? m_fillPixels : pixels(item.width);
+        SetWindowPos(hwnd, nullptr, pixels(item.left), pixels(item.top), width, pixels(item.height),
+                     SWP_NOZORDER | SWP_NOACTIVATE);
+        if (item.face == Face::Caption) {
+            clipToText(hwnd, item.caption, font, width);
+        }
     }
+    SendMessageW(m_text2Name, WM_SETFONT, reinterpret_cast<WPARAM>(m_font), FALSE);
+    placeFill();
+    RedrawWindow(m_hwnd, nullptr, nullptr,
+                 RDW_ERASE | RDW_FRAME | RDW_INVALIDATE | RDW_ALLCHILDREN);
+}
+
+void Form1Window::scaleBanner()
+{
+    // The banner drawn for 96 DPI, smoothed to the window's DPI; the picture box keeps the
+    // form's size, not the bitmap's.
+    const int width = MulDiv(BannerWidth, int(m_dpi), USER_DEFAULT_SCREEN_DPI);
+    const int height = MulDiv(BannerHeight, int(m_dpi), USER_DEFAULT_SCREEN_DPI);
+    const HDC screen = GetDC(m_hwnd);
+    const HDC from = CreateCompatibleDC(screen);
+    const HDC to = CreateCompatibleDC(screen);
+    const HBITMAP scaled = CreateCompatibleBitmap(screen, width, height);
+    const HGDIOBJ oldFrom = SelectObject(from, m_bannerSource);
+    const HGDIOBJ oldTo = SelectObject(to, scaled);
+    SetStretchBltMode(to, HALFTONE);
+    SetBrushOrgEx(to, 0, 0, nullptr);
+    StretchBlt(to, 0, 0, width, height, from, 0, 0, BannerWidth, BannerHeight, SRCCOPY);
+    SelectObject(from, oldFrom);
+    SelectObject(to, oldTo);
+    DeleteDC(from);
+    DeleteDC(to);
+    ReleaseDC(m_hwnd, screen);
+    SendMessageW(control(Control::Picture1), STM_SETIMAGE, IMAGE_BITMAP,
+                 reinterpret_cast<LPARAM>(scaled));
+    if (m_banner) {
+        DeleteObject(m_banner);
+    }
+    m_banner = scaled;
+}
+
+void Form1Window::placeFill()
+{
+    m_fillPixels = pixels(std::max(0.0, double(m_fillTwips)));
+    SetWindowPos(control(Control::Text1), nullptr, 0, 0, m_fillPixels,
+                 pixels(layoutOf(Control::Text1).height),
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    m_fillPending = false;
 }
 
 void Form1Window::setCaption(Control which, std::string_view text)
@@ -254,6 +368,10 @@ void Form1Window::setCaption(Control which, std::string_view text)
                 caption.insert(at, 1, L'\r');
             }
         }
+    }
+    if (m_holding && (which == Control::Label7 || which == Control::Label9)) {
+        m_pendingText[which == Control::Label7 ? 0 : 1] = std::move(caption);
+        return;
     }
     SetWindowTextW(control(which), caption.c_str());
 }
@@ -273,20 +391,22 @@ void Form1Window::enableControl(Control which, bool enabled)
 
 bool Form1Window::setFillWidth(float twips)
 {
+    m_fillTwips = twips;
     const int width = pixels(std::max(0.0, double(twips)));
-    if (width == m_fillPixels) {
+    if (width == m_fillPixels && !m_fillPending) {
         return false;
     }
-    m_fillPixels = width;
-    const Layout &fill = Form[std::size_t(Control::Text1)];
-    SetWindowPos(control(Control::Text1), nullptr, 0, 0, width, pixels(fill.height),
-                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    if (m_holding) {
+        m_fillPending = width != m_fillPixels;
+        return m_fillPending;
+    }
+    placeFill();
     return true;
 }
 
 double Form1Window::trackWidth() const
 {
-    return Form[std::size_t(Control::Picture2)].width;
+    return layoutOf(Control::Picture2).width;
 }
 
 bool Form1Window::askOkCancel(std::string_view title, std::string_view text)
@@ -312,14 +432,57 @@ void Form1Window::processEvents()
 
 void Form1Window::holdProgressPaint(bool hold)
 {
-    for (const Control which : {Control::Label7, Control::Label9, Control::Picture2}) {
-        const HWND hwnd = control(which);
-        SendMessageW(hwnd, WM_SETREDRAW, hold ? FALSE : TRUE, 0);
-        if (!hold) {
-            RedrawWindow(hwnd, nullptr, nullptr,
-                         RDW_ERASE | RDW_FRAME | RDW_INVALIDATE | RDW_ALLCHILDREN);
+    // Held, the three progress controls keep what they show, visible to a screen reader and
+    // painted again whenever Windows asks; let go, they take their latest values.
+    m_holding = hold;
+    if (hold) {
+        return;
+    }
+    for (std::size_t i = 0; i < m_pendingText.size(); ++i) {
+        if (m_pendingText[i]) {
+            SetWindowTextW(control(i == 0 ? Control::Label7 : Control::Label9),
+                           m_pendingText[i]->c_str());
+            m_pendingText[i].reset();
         }
     }
+    if (m_fillPending) {
+        placeFill();
+    }
+}
+
+void Form1Window::showTaskbarProgress(TaskbarProgress state, std::int64_t done, std::int64_t total)
+{
+    if (!m_taskbar) {
+        return; // no taskbar button (yet), or no taskbar at all
+    }
+    switch (state) {
+    case TaskbarProgress::None:
+        m_taskbar->SetProgressState(m_hwnd, TBPF_NOPROGRESS);
+        return;
+    case TaskbarProgress::Normal:
+        m_taskbar->SetProgressState(m_hwnd, TBPF_NORMAL);
+        break;
+    case TaskbarProgress::Error:
+        m_taskbar->SetProgressState(m_hwnd, TBPF_ERROR);
+        break;
+    }
+    if (total > 0) {
+        m_taskbar->SetProgressValue(m_hwnd, ULONGLONG(std::clamp<std::int64_t>(done, 0, total)),
+                                    ULONGLONG(total));
+    }
+}
+
+void Form1Window::flashIfInBackground()
+{
+    if (GetForegroundWindow() == m_hwnd) {
+        return;
+    }
+    FLASHWINFO flash{};
+    flash.cbSize = sizeof flash;
+    flash.hwnd = m_hwnd;
+    flash.dwFlags = FLASHW_TRAY;
+    flash.uCount = 1;
+    FlashWindowEx(&flash);
 }
 
 void Form1Window::closeWindow()
@@ -339,9 +502,37 @@ std::uintptr_t Form1Window::handle() const
     return reinterpret_cast<std::uintptr_t>(m_hwnd);
 }
 
-bool Form1Window::dialogMessage(MSG &message) const
+void Form1Window::moveFocus(bool forward)
 {
-    return m_hwnd && IsDialogMessageW(m_hwnd, &message);
+    const HWND focused = GetFocus();
+    const int count = int(std::size(TabOrder));
+    int at = -1;
+    for (int i = 0; i < count; ++i) {
+        if (control(TabOrder[i]) == focused) {
+            at = i;
+        }
+    }
+    for (int step = 1; step <= count; ++step) {
+        const int next = ((forward ? at + step : at - step) % count + count) % count;
+        const HWND candidate = control(TabOrder[next]);
+        if (IsWindowVisible(candidate) && IsWindowEnabled(candidate)) {
+            SetFocus(candidate);
+            return;
+        }
+    }
+}
+
+bool Form1Window::dialogMessage(MSG &message)
+{
+    if (!m_hwnd) {
+        return false;
+    }
+    if (message.message == WM_KEYDOWN && message.wParam == VK_TAB && GetKeyState(VK_CONTROL) >= 0 &&
+        GetKeyState(VK_MENU) >= 0 && (message.hwnd == m_hwnd || IsChild(m_hwnd, message.hwnd))) {
+        moveFocus(GetKeyState(VK_SHIFT) >= 0);
+        return true;
+    }
+    return IsDialogMessageW(m_hwnd, &message);
 }
 
 LRESULT CALLBACK Form1Window::windowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
@@ -359,6 +550,16 @@ LRESULT CALLBACK Form1Window::windowProc(HWND hwnd, UINT message, WPARAM wParam,
 
 LRESULT Form1Window::handleMessage(UINT message, WPARAM wParam, LPARAM lParam)
 {
+    if (message == taskbarButtonCreated()) {
+        if (!m_taskbar &&
+            SUCCEEDED(CoCreateInstance(CLSID_TaskbarList, nullptr, CLSCTX_INPROC_SERVER,
+                                       IID_ITaskbarList3, reinterpret_cast<void **>(&m_taskbar))) &&
+            FAILED(m_taskbar->HrInit())) {
+            m_taskbar->Release();
+            m_taskbar = nullptr;
+        }
+        return 0;
+    }
     switch (message) {
     case WM_COMMAND:
         if (HIWORD(wParam) == BN_CLICKED) {
@@ -382,8 +583,9 @@ LRESULT Form1Window::handleMessage(UINT message, WPARAM wParam, LPARAM lParam)
         const auto hdc = reinterpret_cast<HDC>(wParam);
         const auto from = reinterpret_cast<HWND>(lParam);
         if (from == control(Control::Text1)) {
-            SetBkColor(hdc, FillColour);
-            return reinterpret_cast<LRESULT>(m_fillBrush);
+            // The progress fill takes the desktop's colour, as the classic form's did.
+            SetBkColor(hdc, GetSysColor(COLOR_DESKTOP));
+            return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_DESKTOP));
         }
         if (from == control(Control::Picture2) || from == control(Control::Text2)) {
             SetBkColor(hdc, GetSysColor(COLOR_WINDOW));
@@ -397,6 +599,34 @@ LRESULT Form1Window::handleMessage(UINT message, WPARAM wParam, LPARAM lParam)
         }
         SetTextColor(hdc, GetSysColor(enabled ? COLOR_BTNTEXT : COLOR_GRAYTEXT));
         return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNFACE));
+    }
+    case WM_ACTIVATE:
+        // As a dialog does: the focus goes back where it was, "Check New Versions" at first.
+        if (LOWORD(wParam) == WA_INACTIVE) {
+            if (const HWND focused = GetFocus(); focused && IsChild(m_hwnd, focused)) {
+                m_focus = focused;
+            }
+        } else {
+            const HWND target = m_focus && IsWindowVisible(m_focus) && IsWindowEnabled(m_focus)
+                                    ? m_focus
+                                    : control(Control::Command1);
+            SetFocus(target);
+        }
+        return 0;
+    case WM_DPICHANGED: {
+        // Moved to a monitor of another DPI, or its scale changed: everything made again.
+        m_dpi = HIWORD(wParam);
+        const auto *suggested = reinterpret_cast<const RECT *>(lParam);
+        SetWindowPos(m_hwnd, nullptr, suggested->left, suggested->top,
+                     suggested->right - suggested->left, suggested->bottom - suggested->top,
+                     SWP_NOZORDER | SWP_NOACTIVATE);
+        const std::array<HFONT, 3> old = {m_font, m_boldFont, m_exitFont};
+        makeFonts();
+        layOut();
+        for (const HFONT font : old) {
+            DeleteObject(font);
+        }
+        return 0;
     }
     case WM_CLOSE:
         // Closing may have to wait for a transfer to stop; the handlers then close again.

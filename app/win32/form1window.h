@@ -8,11 +8,17 @@
 #endif
 #include <windows.h>
 
+#include <shobjidl.h>
+
 #include <array>
+#include <optional>
+#include <string>
 
 // The updater's window as Windows draws it: the 23 controls of the classic form at their
-// positions in twips, its classic fonts, and Form1's handlers behind the buttons and the
-// close box. Each control's ID is 1000 plus its place in Control, so tools can find it.
+// positions in twips, scaled by the window's DPI, its classic fonts made for that DPI, and
+// Form1's handlers behind the buttons and the close box. Controls are created in reading
+// order, which is the order screen readers take them in; each control's ID is 1000 plus its
+// place in Control, so tools can find it.
 class Form1Window final : public Window {
 public:
     static constexpr int FirstControlId = 1000;
@@ -33,28 +39,48 @@ public:
     bool askOkCancel(std::string_view title, std::string_view text) override;
     void processEvents() override;
     void holdProgressPaint(bool hold) override;
+    void showTaskbarProgress(TaskbarProgress state, std::int64_t done, std::int64_t total) override;
+    void flashIfInBackground() override;
     void closeWindow() override;
     std::string decimalSeparator() const override;
     std::uintptr_t handle() const override;
 
     // The message loop's filter: keyboard navigation between the controls.
-    bool dialogMessage(MSG &message) const;
+    bool dialogMessage(MSG &message);
 
 private:
     static LRESULT CALLBACK windowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT handleMessage(UINT message, WPARAM wParam, LPARAM lParam);
     void createControls();
+    // Places every control and gives it its font at the window's DPI; again when it changes.
+    void layOut();
+    void makeFonts();
+    void deleteFonts();
+    void scaleBanner();
+    int pixels(double twips) const;
+    void placeFill();
+    // Tab and Shift+Tab through the controls by their tab index.
+    void moveFocus(bool forward);
     HWND control(Control which) const { return m_controls[std::size_t(which)]; }
 
     HWND m_hwnd = nullptr;
     std::array<HWND, ControlCount> m_controls{};
+    HWND m_text2Name = nullptr; // names Text2 for screen readers
+    UINT m_dpi = USER_DEFAULT_SCREEN_DPI;
     HFONT m_font = nullptr;
     HFONT m_boldFont = nullptr;
     HFONT m_exitFont = nullptr;
-    HBRUSH m_fillBrush = nullptr;
     HBRUSH m_whiteBrush = nullptr;
-    HBITMAP m_banner = nullptr;
+    HBITMAP m_bannerSource = nullptr; // as drawn, for 96 DPI
+    HBITMAP m_banner = nullptr;       // scaled to the window's DPI
     HICON m_icon = nullptr;
+    float m_fillTwips = 15;
     int m_fillPixels = 1;
+    // While the progress paints at display rate: the latest values, shown when let go.
+    bool m_holding = false;
+    std::array<std::optional<std::wstring>, 2> m_pendingText; // Label7, Label9
+    bool m_fillPending = false;
+    HWND m_focus = nullptr; // the control that has the focus while the window is in front
+    ITaskbarList3 *m_taskbar = nullptr;
     Form1 m_form;
 };

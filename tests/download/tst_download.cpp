@@ -118,6 +118,8 @@ private slots:
     void keyedUpdates_data();
     void keyedUpdates();
     void checkDuringTransferIsIgnored();
+    void everyChunkSetsTheValues_data();
+    void everyChunkSetsTheValues();
 
 private:
     // Serves a setup file of `body` announced as `size` bytes, and offers it.
@@ -476,7 +478,7 @@ void TestDownload::closeDuringTransferStartsNothing()
     offer(pattern(held ? 8001 : 8000), 8000, route);
     Session session(m_server.url(RecordPath));
     auto &[test, window] = session;
-    test.clock.step = 1; // every chunk is a new millisecond, so every chunk has an event round
+    test.clock.step = 16; // every chunk has an event round and shows its values
     test.prompt.whileAsking = [&] {
         clickWhen(window, "Command3", [&] { return text(window, "Label7") == when; });
     };
@@ -777,6 +779,63 @@ void TestDownload::checkDuringTransferIsIgnored()
     QCOMPARE(text(window, "Label11"), QStringLiteral("DOWNLOAD COMPLETED.."));
     QCOMPARE(test.prompt.texts.size(), 1);
     QCOMPARE(m_server.requests().size(), before + 2); // one record, one setup file
+}
+
+void TestDownload::everyChunkSetsTheValues_data()
+{
+    QTest::addColumn<QString>("ending");
+    QTest::addColumn<QStringList>("percents"); // Label7, every value set, in order
+    QTest::addColumn<QString>("taskbar");      // every state shown there, in order
+    QTest::addColumn<int>("flashes");
+    const QStringList tens = {" 10%", " 20%", " 30%", " 40%", " 50%",
+                              " 60%", " 70%", " 80%", " 90%", " 100%"};
+    QTest::newRow("completed") << "complete" << tens << "normal none" << 1;
+    QTest::newRow("cancelled") << "cancel" << tens.mid(0, 1) << "normal none" << 0;
+    QTest::newRow("cut short") << "fail" << (tens.mid(0, 4) << " 48%") << "normal error" << 0;
+}
+
+void TestDownload::everyChunkSetsTheValues()
+{
+    QFETCH(QString, ending);
+    QFETCH(QStringList, percents);
+    QFETCH(QString, taskbar);
+    QFETCH(int, flashes);
+    TestServer::Route route;
+    if (ending == "fail") {
+        route.misbehaviour = TestServer::Misbehaviour::CutShort;
+        route.sendBytes = 5000;
+    }
+    offer(pattern(10240), 10240, route);
+    TestPlatform test(m_server.url(RecordPath));
+    FakeWindow window;
+    Form1 form(window, test.platform);
+    window.form = &form;
+    window.answer = true;
+    if (ending == "cancel") {
+        window.duringEvents = [&] {
+            if (!window.percents.empty()) {
+                form.Command2_Click(); // once the first chunk is on show
+            }
+        };
+    }
+    // Every chunk in the same millisecond: the window gets no turn between them, yet the
+    // values are set for each.
+    test.clock.step = 0;
+    form.Form_Load();
+    form.Command1_Click();
+    QStringList shown;
+    for (const std::string &percent : window.percents) {
+        shown << QString::fromStdString(percent);
+    }
+    QCOMPARE(shown, percents);
+    QStringList states;
+    for (const Window::TaskbarProgress state : window.taskbar) {
+        states << (state == Window::TaskbarProgress::Normal  ? "normal"
+                   : state == Window::TaskbarProgress::Error ? "error"
+                                                             : "none");
+    }
+    QCOMPARE(states.join(' '), taskbar);
+    QCOMPARE(window.flashes, flashes);
 }
 
 QTEST_MAIN(TestDownload)

@@ -52,6 +52,13 @@ class Wine:
     def start(self, program, env=None, **options):
         return subprocess.Popen(["wine", program], env={**self.env, **(env or {})}, **options)
 
+    def set_dpi(self, dpi):
+        """The screen's DPI, as Windows users set a scale; programs started from now see it."""
+        subprocess.run(["wine", "reg", "add", r"HKCU\Control Panel\Desktop", "/v", "LogPixels",
+                        "/t", "REG_DWORD", "/d", str(dpi), "/f"], env=self.env, check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run(["wineserver", "-k"], env=self.env)
+
     def close(self):
         subprocess.run(["wineserver", "-k"], env=self.env)
         shutil.rmtree(self.dir, ignore_errors=True)
@@ -64,10 +71,14 @@ class Driver:
         self.process = wine.start(DRIVER, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                   text=True)
 
-    def ask(self, command):
+    def raw(self, command):
+        """The driver's whole answer: "ok ..." or "error ..."."""
         self.process.stdin.write(command + "\n")
         self.process.stdin.flush()
-        answer = self.process.stdout.readline().rstrip("\n")
+        return self.process.stdout.readline().rstrip("\n")
+
+    def ask(self, command):
+        answer = self.raw(command)
         return answer[3:] if answer.startswith("ok ") else ("" if answer == "ok" else None)
 
     def text(self, name):
@@ -91,7 +102,7 @@ class Driver:
 class WindowsEndToEnd(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.display = desktop.Display()
+        cls.display = desktop.Display(size="1024x768x24")  # room for the window at 150 %
         cls.wine = Wine(cls.display)
 
     @classmethod
@@ -127,16 +138,7 @@ class WindowsEndToEnd(unittest.TestCase):
         if version:
             host = desktop.MakerHost(rate=rate, tls=tls)
             self.addCleanup(host.close)
-            size = self.size = sample_setup(source, self.marker, padding)
-            if served:  # another file of the same size in its place
-                with open(os.path.join(self.work, "served"), "wb") as f:
-                    f.write(served * size)
-            host.publish("/kolup/" + name,
-                         source=os.path.join(self.work, "served") if served else source)
-            record = os.path.join(self.work, "KOLUP_VERSION.txt")
-            address = (desktop.tls_url if tls else desktop.url)("/kolup/" + name)
-            desktop.make_record(version, address, size, record)
-            host.publish(desktop.RECORD_PATH, source=record, binds=source)
+            self.offer(host, version, padding, served, name, tls)
         updater = self.wine.start(program, env=env, stdout=subprocess.DEVNULL,
                                   stderr=subprocess.DEVNULL)
         self.addCleanup(self.stop, updater)
@@ -145,6 +147,20 @@ class WindowsEndToEnd(unittest.TestCase):
         desktop.wait_for(lambda: driver.ask("window"), timeout=60)
         desktop.wait_for(lambda: driver.text("Label2") == "1.2")
         return host, updater, driver, source
+
+    def offer(self, host, version, padding=64 * 1024, served=None, name=SETUP_NAME, tls=False):
+        """Publishes a sample setup under name and a signed record offering it."""
+        source = os.path.join(self.work, SETUP_NAME)
+        size = self.size = sample_setup(source, self.marker, padding)
+        if served:  # another file of the same size in its place
+            with open(os.path.join(self.work, "served"), "wb") as f:
+                f.write(served * size)
+        host.publish("/kolup/" + name,
+                     source=os.path.join(self.work, "served") if served else source)
+        record = os.path.join(self.work, "KOLUP_VERSION.txt")
+        address = (desktop.tls_url if tls else desktop.url)("/kolup/" + name)
+        desktop.make_record(version, address, size, record)
+        host.publish(desktop.RECORD_PATH, source=record, binds=source)
 
     def test_no_connection(self):
         _, _, driver, _ = self.start()
@@ -300,6 +316,53 @@ class WindowsEndToEnd(unittest.TestCase):
         self.assertEqual(updater.wait(60), 0)
         with open(program, "rb") as f:
             self.assertEqual(f.read(), original)
+
+
+    def test_every_text_fits_and_reads_in_order_at_every_dpi(self):
+        """At 100, 125 and 150 % every visible control's text fits it in every state (each
+        caption measured in its own font, wrapped where the control wraps); screen readers
+        take the controls in reading order, find the progress visible all through a transfer,
+        and the focus starts on "Check New Versions"."""
+        self.addCleanup(self.wine.set_dpi, 96)
+        order = ("Picture1 Frame1 Label1 Label2 Label13 [Download result] Text2 Frame2 Label4 "
+                 "Label3 Frame3 Label6 Label5 Label8 Label7 Label10 Label9 Label12 Label11 "
+                 "Picture2 Text1 Command1 Command2 Command3")
+        for dpi in (96, 120, 144):
+            with self.subTest(dpi=dpi):
+                self.wine.set_dpi(dpi)
+                host = desktop.MakerHost(rate=512 * 1024)
+                self.addCleanup(host.close)
+                _, updater, driver, _ = self.start()
+                self.assertEqual(driver.ask("dpi"), str(dpi))
+                self.assertEqual(driver.ask("order"), order)
+                desktop.wait_for(lambda: driver.ask("focused") == "Command1")
+                self.assertEqual(driver.raw("fit"), "ok")
+                for record, result in ((None, "NO INTERNET CONNECTION FOUND"),
+                                       (b"\0" * 264, "INVALID UPDATE INFORMATION")):
+                    if record:
+                        host.publish(desktop.RECORD_PATH, record)
+                    driver.ask("click Command1")
+                    driver.wait_text("Label13", result)
+                    self.assertEqual(driver.raw("fit"), "ok")
+                self.offer(host, "1.5", padding=2 * 1024 * 1024)
+                driver.ask("click Command1")
+                driver.question()
+                driver.ask("answer OK")
+                desktop.wait_for(lambda: driver.text("Label7"))
+                self.assertEqual(driver.raw("fit"), "ok")
+                self.assertEqual(driver.ask("sample 60 Label7 Label8 Label9 Picture2 Text1"), "0")
+                driver.wait_text("Label11", "DOWNLOAD COMPLETED..", timeout=60)
+                self.assertEqual(driver.raw("fit"), "ok")
+                if SCREENSHOT and dpi in (96, 144):
+                    window = subprocess.run(["xdotool", "search", "--name", "^Kolup Updater$"],
+                                            env=self.display.env(), capture_output=True,
+                                            text=True)
+                    self.display.screenshot(SCREENSHOT.replace(".png", "-%d.png" % dpi),
+                                            window.stdout.split()[0])
+                driver.ask("close")
+                self.assertEqual(updater.wait(60), 0)
+                host.close()
+                self.remove_saved()
 
 
 if __name__ == "__main__":

@@ -12,6 +12,7 @@
 #include <array>
 #include <functional>
 #include <string>
+#include <vector>
 
 // Time that moves only as the test says: each reading adds `step` milliseconds.
 class SteppingClock final : public Clock {
@@ -67,8 +68,12 @@ public:
     std::array<bool, ControlCount> enabled{};
     float fill = 0;
     bool answer = false;
-    std::function<void()> whileAsking; // acts while the question is up
+    std::function<void()> whileAsking;  // acts while the question is up
+    std::function<void()> duringEvents; // acts in each event round
     int questions = 0;
+    QList<TaskbarProgress> taskbar; // every state shown, in order
+    int flashes = 0;
+    std::vector<std::string> percents; // Label7's captions, in order
     bool closed = false;
     Form1 *form = nullptr; // asked whether it may close, as a real window does
 
@@ -78,7 +83,13 @@ public:
         enabled.fill(true);
     }
     const std::string &caption(Control c) const { return captions[std::size_t(c)]; }
-    void setCaption(Control c, std::string_view text) override { captions[std::size_t(c)] = text; }
+    void setCaption(Control c, std::string_view text) override
+    {
+        captions[std::size_t(c)] = text;
+        if (c == Control::Label7) {
+            percents.emplace_back(text);
+        }
+    }
     void showControl(Control c, bool on) override { visible[std::size_t(c)] = on; }
     void enableControl(Control c, bool on) override { enabled[std::size_t(c)] = on; }
     bool setFillWidth(float twips) override { return std::exchange(fill, twips) != twips; }
@@ -91,8 +102,18 @@ public:
         }
         return answer;
     }
-    void processEvents() override {}
+    void processEvents() override
+    {
+        if (duringEvents) {
+            duringEvents();
+        }
+    }
     void holdProgressPaint(bool) override {}
+    void showTaskbarProgress(TaskbarProgress state, std::int64_t, std::int64_t) override
+    {
+        taskbar.append(state);
+    }
+    void flashIfInBackground() override { ++flashes; }
     void closeWindow() override { closed = closed || !form || form->QueryUnload(); }
     std::string decimalSeparator() const override { return "."; }
     std::uintptr_t handle() const override { return 0; }

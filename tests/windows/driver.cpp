@@ -7,15 +7,23 @@
 //   answer OK|Cancel     presses that button of the open message box
 //   window               the updater window's handle
 //   short PATH           the short (8.3) name Windows gives the file at PATH
+//   fit                  "ok" when every visible control's text fits it, else what does not
+//   focused              the control that has the keyboard focus
+//   order                the controls in the order screen readers take them (the Z order)
+//   sample N NAME...     how often NAME... were found hidden in N looks, 5 ms apart
+//   dpi                  the window's DPI
 //
-// Controls are found by their IDs (1000 plus their place in the form's creation order).
+// Controls are found by their IDs (1000 plus their place in Control).
 #include "app/window.h"
 
 #include <windows.h>
 
 #include <array>
+#include <cmath>
 #include <iostream>
+#include <sstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -27,6 +35,79 @@ constexpr std::array<const char *, ControlCount> Names = {
 HWND mainWindow()
 {
     return FindWindowW(L"KolupUpdaterForm1", nullptr);
+}
+
+std::string nameOf(HWND hwnd)
+{
+    const int index = GetDlgCtrlID(hwnd) - 1000;
+    return index >= 0 && index < ControlCount ? Names[std::size_t(index)] : std::string();
+}
+
+std::wstring wideText(HWND hwnd)
+{
+    // Asked of the control itself: another process's edit box keeps its text to itself.
+    DWORD_PTR length = 0;
+    SendMessageTimeoutW(hwnd, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000, &length);
+    std::wstring wide(std::size_t(length) + 1, L'\0');
+    DWORD_PTR copied = 0;
+    SendMessageTimeoutW(hwnd, WM_GETTEXT, wide.size(), reinterpret_cast<LPARAM>(wide.data()),
+                        SMTO_ABORTIFHUNG, 5000, &copied);
+    wide.resize(std::size_t(copied));
+    return wide;
+}
+
+// What of a control's text does not fit it, measured in the font the form gives it (the
+// classic dialog font, bold for the captions, larger for EXIT) at the window's DPI, wrapped
+// at words where the control wraps; empty when all of it fits.
+std::string overflow(HWND hwnd)
+{
+    const std::string name = nameOf(hwnd);
+    const std::wstring text = wideText(hwnd);
+    if (text.empty()) {
+        return {};
+    }
+    const bool caption = name == "Label1" || name == "Label4" || name == "Label6" ||
+                         name == "Label8" || name == "Label10" || name == "Label12";
+    const double points = name == "Command3" ? 13.5 : 8.25;
+    const UINT dpi = GetDpiForWindow(hwnd);
+    const HFONT font =
+        CreateFontW(-int(std::floor(points * dpi / 72.0)), 0, 0, 0,
+                    caption || name == "Command3" ? FW_BOLD : FW_NORMAL, FALSE, FALSE, FALSE,
+                    DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                    DEFAULT_PITCH | FF_SWISS, L"MS Sans Serif");
+    RECT client{};
+    GetClientRect(hwnd, &client);
+    wchar_t kind[16] = {};
+    GetClassNameW(hwnd, kind, 16);
+    const LONG style = GetWindowLongW(hwnd, GWL_STYLE);
+    int width = client.right;
+    int height = client.bottom;
+    UINT flags = DT_CALCRECT | DT_NOPREFIX;
+    if (lstrcmpiW(kind, L"STATIC") == 0) {
+        flags |= (style & SS_TYPEMASK) == SS_LEFTNOWORDWRAP ? DT_SINGLELINE : DT_WORDBREAK;
+    } else if (lstrcmpiW(kind, L"EDIT") == 0) {
+        const auto margins = DWORD(SendMessageW(hwnd, EM_GETMARGINS, 0, 0));
+        width -= LOWORD(margins) + HIWORD(margins);
+        flags |= DT_WORDBREAK | DT_EDITCONTROL;
+    } else {
+        // A button's face and a frame's title leave a few pixels at each end.
+        width -= MulDiv((style & BS_TYPEMASK) == BS_GROUPBOX ? 16 : 8, int(dpi), 96);
+        flags |= DT_SINGLELINE;
+    }
+    const HDC dc = GetDC(nullptr);
+    const HGDIOBJ old = SelectObject(dc, font);
+    RECT needed{0, 0, width, 0};
+    DrawTextW(dc, text.c_str(), int(text.size()), &needed, flags);
+    SelectObject(dc, old);
+    ReleaseDC(nullptr, dc);
+    DeleteObject(font);
+    if (needed.right <= width && needed.bottom <= height) {
+        return {};
+    }
+    std::ostringstream why;
+    why << name << " needs " << needed.right << "x" << needed.bottom << " in " << width << "x"
+        << height;
+    return why.str();
 }
 
 HWND control(const std::string &name)
@@ -56,14 +137,7 @@ HWND control(const std::string &name)
 
 std::string text(HWND hwnd)
 {
-    // Asked of the control itself: another process's edit box keeps its text to itself.
-    DWORD_PTR length = 0;
-    SendMessageTimeoutW(hwnd, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000, &length);
-    std::wstring wide(std::size_t(length) + 1, L'\0');
-    DWORD_PTR copied = 0;
-    SendMessageTimeoutW(hwnd, WM_GETTEXT, wide.size(), reinterpret_cast<LPARAM>(wide.data()),
-                        SMTO_ABORTIFHUNG, 5000, &copied);
-    wide.resize(std::size_t(copied));
+    const std::wstring wide = wideText(hwnd);
     const int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), int(wide.size()), nullptr, 0,
                                          nullptr, nullptr);
     std::string bytes(std::size_t(size), '\0');
@@ -78,6 +152,16 @@ std::string text(HWND hwnd)
         escaped += c == '\n' ? std::string("\\n") : std::string(1, c);
     }
     return escaped;
+}
+
+// Depth first, in Z order: the order in which screen readers take the controls.
+void readingOrder(HWND parent, std::string &order)
+{
+    for (HWND child = GetWindow(parent, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        const std::string name = nameOf(child);
+        order += " " + (name.empty() ? "[" + text(child) + "]" : name);
+        readingOrder(child, order);
+    }
 }
 
 // The message box the updater has up: a dialog owned by its window.
@@ -135,6 +219,49 @@ std::string run(const std::string &command, const std::string &argument)
         bytes.resize(std::size_t(WideCharToMultiByte(CP_UTF8, 0, shortPath, int(size), bytes.data(),
                                                      int(bytes.size()), nullptr, nullptr)));
         return "ok " + bytes;
+    }
+    if (command == "fit") {
+        std::string misfits;
+        for (const char *name : Names) {
+            const HWND hwnd = control(name);
+            if (hwnd && IsWindowVisible(hwnd)) {
+                if (const std::string why = overflow(hwnd); !why.empty()) {
+                    misfits += (misfits.empty() ? "" : "; ") + why;
+                }
+            }
+        }
+        return misfits.empty() ? "ok" : "error " + misfits;
+    }
+    if (command == "focused") {
+        GUITHREADINFO info{};
+        info.cbSize = sizeof info;
+        GetGUIThreadInfo(GetWindowThreadProcessId(mainWindow(), nullptr), &info);
+        return "ok " + nameOf(info.hwndFocus);
+    }
+    if (command == "order") {
+        std::string order;
+        readingOrder(mainWindow(), order);
+        return "ok" + order;
+    }
+    if (command == "dpi") {
+        return "ok " + std::to_string(GetDpiForWindow(mainWindow()));
+    }
+    if (command == "sample") {
+        std::istringstream words(argument);
+        int looks = 0;
+        words >> looks;
+        std::vector<HWND> watched;
+        for (std::string name; words >> name;) {
+            watched.push_back(control(name));
+        }
+        int hidden = 0;
+        for (int look = 0; look < looks; ++look) {
+            for (const HWND hwnd : watched) {
+                hidden += IsWindowVisible(hwnd) ? 0 : 1;
+            }
+            Sleep(5);
+        }
+        return "ok " + std::to_string(hidden);
     }
     if (command == "close") {
 

@@ -78,6 +78,19 @@ class Programs(unittest.TestCase):
                 self.assertIn((name + "\0").encode("utf-16-le"), data, program)
                 self.assertIn(value.encode("utf-16-le"), data, program)
 
+    def test_window_is_drawn_for_each_dpi_with_a_classic_icon(self):
+        with open(UPDATER, "rb") as f:
+            data = f.read()
+        self.assertIn(b"<dpiAwareness", data)
+        self.assertIn(b">PerMonitorV2</dpiAwareness>", data)
+        # The icon resource: one 48 x 48 image, 24 bits a pixel, in its directory and its DIB.
+        with open(os.path.join(ROOT, "resources", "icon.ico"), "rb") as f:
+            icon = f.read()
+        self.assertEqual(struct.unpack_from("<HHH", icon), (0, 1, 1))
+        width, height, _, _, _, bits, _, offset = struct.unpack_from("<BBBBHHII", icon, 6)
+        self.assertEqual((width, height, bits), (48, 48, 24))
+        self.assertEqual(struct.unpack_from("<iiHH", icon, offset + 4), (48, 96, 1, 24))
+
     def test_signed_as_the_maker_signs(self):
         with tempfile.TemporaryDirectory() as work:
             certificate, key = os.path.join(work, "cert.pem"), os.path.join(work, "key.pem")
