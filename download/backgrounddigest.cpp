@@ -1,23 +1,32 @@
 #include "download/backgrounddigest.h"
 
-#include <span>
-
-BackgroundDigest::BackgroundDigest(std::size_t blockSize)
-    : m_blockSize(blockSize), m_thread([this] { run(); })
+BackgroundDigest::BackgroundDigest(std::size_t blockSize, Watcher watcher)
+    : m_blockSize(blockSize), m_watcher(std::move(watcher)), m_thread([this] { run(); })
 {
 }
 
 BackgroundDigest::~BackgroundDigest()
 {
+    abandon();
     if (m_thread.joinable()) {
-        {
-            const std::lock_guard lock(m_mutex);
-            m_closing = true;
-            m_abandoned = true;
-        }
-        m_changed.notify_all();
         m_thread.join();
     }
+}
+
+void BackgroundDigest::abandon()
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        m_closing = true;
+        m_abandoned = true;
+    }
+    m_changed.notify_all();
+}
+
+BackgroundDigest::State BackgroundDigest::state() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_state;
 }
 
 BackgroundDigest::Block BackgroundDigest::handOver(Block full, std::size_t used)
@@ -50,15 +59,22 @@ void BackgroundDigest::run()
 {
     std::unique_lock lock(m_mutex);
     for (;;) {
+        m_state = State::Waiting; // seen by others only once wait() has let the lock go
         m_changed.wait(lock, [this] { return !m_waiting.empty() || m_closing; });
         if (m_abandoned || (m_waiting.empty() && m_closing)) {
+            m_state = State::Ended;
             return;
         }
         auto [block, used] = std::move(m_waiting.front());
         m_waiting.pop_front();
+        m_state = State::Hashing;
         lock.unlock();
         m_changed.notify_all(); // room for the next block
-        m_hash.add(std::span(block.get(), used));
+        const std::span bytes(block.get(), used);
+        if (m_watcher) {
+            m_watcher(bytes);
+        }
+        m_hash.add(bytes);
         lock.lock();
         if (m_spare.size() < MostWaiting) {
             m_spare.push_back(std::move(block));

@@ -1,3 +1,4 @@
+#include "update/binding.h"
 #include "update/signature.h"
 
 #include "minisign.h"
@@ -28,6 +29,10 @@ private slots:
     void verifies();
     void publicKeys_data();
     void publicKeys();
+    void bindings_data();
+    void bindings();
+    void expiry_data();
+    void expiry();
 
 private:
     Minisign m_minisign;
@@ -99,6 +104,71 @@ void TestSignature::publicKeys()
     QFETCH(QString, text);
     QFETCH(bool, valid);
     QCOMPARE(PublicKey::parse(text.toStdString()).has_value(), valid);
+}
+
+void TestSignature::bindings_data()
+{
+    QTest::addColumn<QString>("comment");
+    QTest::addColumn<qint64>("size"); // 0: refused
+    QTest::addColumn<QString>("expires");
+    const QString digest = QString("0123456789abcdef").repeated(8);
+    const auto row = [&](const char *name, const QString &sizeAndRest, qint64 size,
+                         const char *expires = "") {
+        QTest::newRow(name) << "kolup-setup size=" + sizeAndRest.arg(digest) << size << expires;
+    };
+    row("plain", "5000 blake2b=%1", 5000);
+    row("with its last day", "1 blake2b=%1 expires=2026-12-08", 1, "2026-12-08");
+    row("a leap day", "1 blake2b=%1 expires=2028-02-29", 1, "2028-02-29");
+    row("the largest size", "2147483647 blake2b=%1", 2147483647);
+    row("size zero", "0 blake2b=%1", 0);
+    row("a leading zero", "05 blake2b=%1", 0);
+    row("past 31 bits", "2147483648 blake2b=%1", 0);
+    row("20 digits", "99999999999999999999 blake2b=%1", 0);
+    row("a sign", "+5 blake2b=%1", 0);
+    row("upper-case digest", "5 blake2b=" + digest.toUpper(), 0);
+    row("digest one digit short", "5 blake2b=" + digest.chopped(1), 0);
+    row("digest one digit long", "5 blake2b=%1f", 0);
+    row("no such day", "5 blake2b=%1 expires=2026-02-29", 0);
+    row("a day without its zero", "5 blake2b=%1 expires=2026-1-01", 0);
+    row("words after it", "5 blake2b=%1 expires=2026-12-08 ", 0);
+    QTest::newRow("another comment") << "timestamp:1765000000" << qint64(0) << "";
+}
+
+void TestSignature::bindings()
+{
+    QFETCH(QString, comment);
+    QFETCH(qint64, size);
+    QFETCH(QString, expires);
+    std::string why;
+    const auto binding = parseBinding(comment.toStdString(), why);
+    QCOMPARE(binding.has_value(), size > 0);
+    QCOMPARE(why.empty(), size > 0); // a refusal says why
+    if (binding) {
+        QCOMPARE(binding->size, size);
+        QCOMPARE(QString::fromStdString(binding->expires ? dayText(*binding->expires) : ""),
+                 expires);
+        QCOMPARE(QString::fromStdString(bindingComment(*binding)), comment);
+    }
+}
+
+void TestSignature::expiry_data()
+{
+    QTest::addColumn<QString>("today"); // in UTC
+    QTest::addColumn<bool>("expired");
+    // The comment names the last day on which the record is taken: 2026-12-08.
+    QTest::newRow("the day before") << "2026-12-07" << false;
+    QTest::newRow("the last day") << "2026-12-08" << false;
+    QTest::newRow("the day after") << "2026-12-09" << true;
+}
+
+void TestSignature::expiry()
+{
+    QFETCH(QString, today);
+    QFETCH(bool, expired);
+    SetupBinding binding;
+    QCOMPARE(::expired(binding, *parseDay(today.toStdString())), false); // no day, no end
+    binding.expires = parseDay("2026-12-08");
+    QCOMPARE(::expired(binding, *parseDay(today.toStdString())), expired);
 }
 
 QTEST_GUILESS_MAIN(TestSignature)

@@ -44,6 +44,8 @@ private slots:
     void recordProblems_data();
     void recordProblems();
     void setupPathJoinsProgramDirectory();
+    void escapedText_data();
+    void escapedText();
 };
 
 void TestUpdateInfo::decodesLittleEndianFields()
@@ -200,6 +202,29 @@ void TestUpdateInfo::setupPathJoinsProgramDirectory()
     QCOMPARE(setupPathFor("/opt/kolup", info), std::optional(path("/opt/kolup/KolupSetup.exe")));
     // A root directory keeps its separator and gets another.
     QCOMPARE(setupPathFor("/", info)->string(), std::string("//KolupSetup.exe"));
+}
+
+void TestUpdateInfo::escapedText_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QByteArray>("shown");
+    // Printable ASCII as it is, a backslash doubled, every other byte as \xHH.
+    QTest::newRow("0x1F") << QByteArray("\x1F") << QByteArray("\\x1f");
+    QTest::newRow("0x20") << QByteArray(" ") << QByteArray(" ");
+    QTest::newRow("0x7E") << QByteArray("~") << QByteArray("~");
+    QTest::newRow("0x7F") << QByteArray("\x7F") << QByteArray("\\x7f");
+    QTest::newRow("0x80") << QByteArray("\x80") << QByteArray("\\x80");
+    QTest::newRow("0x9F") << QByteArray("\x9F") << QByteArray("\\x9f");
+    QTest::newRow("0xA0") << QByteArray("\xA0") << QByteArray("\\xa0");
+    QTest::newRow("0xFF and NUL") << QByteArray("\xFF\0", 2) << QByteArray("\\xff\\x00");
+    QTest::newRow("a backslash") << QByteArray("a\\x41") << QByteArray("a\\\\x41");
+}
+
+void TestUpdateInfo::escapedText()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QByteArray, shown);
+    QCOMPARE(QByteArray::fromStdString(::escapedText(bytes.toStdString())), shown);
 }
 
 QTEST_APPLESS_MAIN(TestUpdateInfo)
