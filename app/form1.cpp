@@ -272,11 +272,13 @@ void Form1::letEventsRun(const SetupDownload &download, bool always, bool progre
     }
 }
 
-void Form1::setCaption(Control control, std::string text, std::string &shown, bool &changed)
+void Form1::setCaption(Control control, double value, std::string_view unit,
+                       std::optional<double> &shown, bool &changed)
 {
-    if (text != shown) {
-        m_window.setCaption(control, text);
-        shown = std::move(text);
+    // Written out only when it changed: the percentage changes a hundred times a download.
+    if (shown != value) {
+        m_window.setCaption(control, signedNumberText(value) + std::string(unit));
+        shown = value;
         changed = true;
     }
 }
@@ -286,13 +288,10 @@ bool Form1::showProgress(const SetupDownload &download)
     bool changed = m_window.setFillWidth(
         fillWidth(download.received(), download.total(), m_window.trackWidth()));
     if (download.seconds() > 0) {
-        setCaption(Control::Label9,
-                   signedNumberText(speedKbPerSecond(download.received(), download.seconds())) +
-                       " Kb sec",
-                   m_shownSpeed, changed);
+        setCaption(Control::Label9, speedKbPerSecond(download.received(), download.seconds()),
+                   " Kb sec", m_shownSpeed, changed);
     }
-    setCaption(Control::Label7,
-               signedNumberText(percentDone(download.received(), download.total())) + "%",
+    setCaption(Control::Label7, percentDone(download.received(), download.total()), "%",
                m_shownPercent, changed);
     return changed;
 }

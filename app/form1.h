@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 // The updater's one window: every handler, written once for every toolkit. Each handler
 // translates between the window and the update check or the setup download, which do the
@@ -51,7 +52,9 @@ private:
     void letEventsRun(const SetupDownload &download, bool always, bool progress);
     // Writes the latest values to the progress controls; true when any of them changed.
     bool showProgress(const SetupDownload &download);
-    void setCaption(Control control, std::string text, std::string &shown, bool &changed);
+    // A progress caption: its value as signed number text, then its unit.
+    void setCaption(Control control, double value, std::string_view unit,
+                    std::optional<double> &shown, bool &changed);
     // Ends the work that a close interrupted by closing the window; true when it did.
     bool closeIfAsked();
 
@@ -62,8 +65,8 @@ private:
     std::int64_t m_lastPump = 0;
     std::int64_t m_lastPaint = 0;
     bool m_progressDirty = false;
-    std::string m_shownPercent;
-    std::string m_shownSpeed;
+    std::optional<double> m_shownPercent;
+    std::optional<double> m_shownSpeed;
     // The last setup a transfer completed and verified: the only file a close may start.
     std::optional<VerifiedFile> m_verifiedSetup;
     // Keyed: the setup file the offered record's signature names.

@@ -199,28 +199,21 @@ bool SetupDownload::createSideFile(const fs::path &setupPath)
         m_signedHash.emplace(SideFile::BlockSize);
     }
     BackgroundDigest *const digest = m_signedHash ? &*m_signedHash : nullptr;
-    if (!m_options.keepOthers) {
-        m_target = setupPath;
-        m_file.emplace(partName(m_target), digest);
-        if (!m_file->create(SideFile::Replace)) {
-            return fail(Error::CannotCreate, "cannot create " + m_file->error());
-        }
-        m_fingerprint.emplace();
-        return true;
-    }
-    // The first name free for both the setup and its side file.
+    // In the program's folder the setup's own names, replacing what stands there; in a folder
+    // of the user's the first pair of names free for both the setup and its side file.
+    const bool keep = m_options.keepOthers;
     m_setupPath = setupPath;
-    for (m_number = 0; m_number <= MostNumberedNames; ++m_number) {
+    for (m_number = 0; m_number <= (keep ? MostNumberedNames : 0); ++m_number) {
         m_target = numberedName(setupPath, m_number);
-        if (files::identityAt(m_target)) {
+        if (keep && files::identityAt(m_target)) {
             continue;
         }
         m_file.emplace(partName(m_target), digest);
-        if (m_file->create(SideFile::KeepOthers)) {
+        if (m_file->create(keep ? SideFile::KeepOthers : SideFile::Replace)) {
             m_fingerprint.emplace();
             return true;
         }
-        if (!files::identityAt(m_file->path())) {
+        if (!keep || !files::identityAt(m_file->path())) {
             return fail(Error::CannotCreate, "cannot create " + m_file->error());
         }
     }

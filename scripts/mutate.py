@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Plants the small faults listed in tests/mutations.txt one at a time, rebuilds the unit tests
+"""Plants the small faults listed in scripts/mutations.txt one at a time, rebuilds the unit tests
 incrementally (in build-mutate/, unkeyed, apart from build/), runs them, and says of each fault
 whether a test caught it. The sources are restored after each fault, whatever happens.
 
@@ -12,12 +12,14 @@ can see it (such faults are listed but not planted)."""
 
 import argparse
 import os
+import re
+import signal
 import subprocess
 import sys
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-LIST = os.path.join(ROOT, "tests", "mutations.txt")
+LIST = os.path.join(ROOT, "scripts", "mutations.txt")
 BUILD = os.path.join(ROOT, "build-mutate")
 
 
@@ -55,8 +57,7 @@ def run(command, **options):
 
 def unit_tests():
     listed = run(["ctest", "--test-dir", BUILD, "-N"]).stdout
-    names = [line.split(":", 1)[1].strip() for line in listed.splitlines() if "Test #" in line]
-    return [name for name in names if name.startswith("tst_")]
+    return re.findall(r"Test +#\d+: (tst_\S+)", listed)
 
 
 def configure():
@@ -95,6 +96,8 @@ def plant(fault, tests):
 
 
 def main():
+    # Stopped from outside, the planted fault is taken out all the same (plant's finally).
+    signal.signal(signal.SIGTERM, signal.default_int_handler)
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("only", nargs="?", default="",
                         help="only the faults whose file or title contains this")

@@ -337,7 +337,7 @@ std::string requestAddress(std::string_view address)
     result.reserve(address.size());
     for (const char c : address) {
         const auto byte = static_cast<unsigned char>(c);
-        if (byte <= 0x20 || byte >= 0x7F || unsafe.find(c) != std::string_view::npos) {
+        if (byte < 0x20 || byte >= 0x7F || unsafe.find(c) != std::string_view::npos) {
             result += '%';
             result += hex[byte >> 4];
             result += hex[byte & 0xF];

@@ -162,12 +162,6 @@ class WindowsEndToEnd(unittest.TestCase):
         desktop.make_record(version, address, size, record)
         host.publish(desktop.RECORD_PATH, source=record, binds=source)
 
-    def test_no_connection(self):
-        _, _, driver, _ = self.start()
-        driver.ask("click Command1")
-        driver.wait_text("Label13", "NO INTERNET CONNECTION FOUND")
-        desktop.wait_for(lambda: driver.showing("Command3"))
-
     def test_equal_version_offers_nothing(self):
         host, _, driver, _ = self.start("1.2")
         driver.ask("click Command1")
@@ -199,10 +193,6 @@ class WindowsEndToEnd(unittest.TestCase):
                                          + windows_path(SAVED) + "."), shown)
         self.assertTrue(filecmp.cmp(SAVED, source, shallow=False))
         self.assertFalse(os.path.exists(SAVED + ".part"))
-        if SCREENSHOT:
-            window = subprocess.run(["xdotool", "search", "--name", "^Kolup Updater$"],
-                                    env=self.display.env(), capture_output=True, text=True)
-            self.display.screenshot(SCREENSHOT, window.stdout.split()[0])
         desktop.wait_for(lambda: driver.showing("Command3"))
         driver.ask("click Command3")
         self.assertEqual(updater.wait(60), 0)
@@ -211,35 +201,28 @@ class WindowsEndToEnd(unittest.TestCase):
         with open(self.marker) as f:
             self.assertEqual(f.read().strip(), "C:\\")
 
-    def test_cancel_mid_transfer_keeps_part_and_starts_nothing(self):
-        _, updater, driver, _ = self.start("1.5", rate=1024 * 1024, padding=8 * 1024 * 1024)
-        driver.ask("click Command1")
-        driver.question()
-        driver.ask("answer OK")
-        # Under way, and rising.
-        first = desktop.wait_for(lambda: driver.text("Label7"))
-        desktop.wait_for(lambda: int(driver.text("Label7").strip(" %") or 0) >
-                         int(first.strip(" %")))
-        driver.ask("click Command2")
-        driver.wait_text("Label11", "DOWNLOADING CANCEL..")
-        self.assertLess(os.path.getsize(SAVED + ".part"), 8 * 1024 * 1024)
-        self.assertFalse(os.path.exists(SAVED))
-        self.assertFalse(driver.showing("Command3"))
-        driver.ask("close")
-        self.assertEqual(updater.wait(60), 0)
-        self.assertFalse(os.path.exists(self.marker))
-
-    def test_close_mid_transfer_ends_it_and_starts_nothing(self):
-        _, updater, driver, _ = self.start("1.5", rate=1024 * 1024, padding=8 * 1024 * 1024)
-        driver.ask("click Command1")
-        driver.question()
-        driver.ask("answer OK")
-        desktop.wait_for(lambda: driver.text("Label7"))
-        driver.ask("close")
-        self.assertEqual(updater.wait(60), 0)
-        self.assertTrue(os.path.exists(SAVED + ".part"))
-        self.assertFalse(os.path.exists(SAVED))
-        self.assertFalse(os.path.exists(self.marker))
+    def test_cancel_or_close_mid_transfer_keeps_part_and_starts_nothing(self):
+        for how in ("cancel", "close"):
+            with self.subTest(how=how):
+                _, updater, driver, _ = self.start("1.5", rate=1024 * 1024,
+                                                   padding=8 * 1024 * 1024)
+                driver.ask("click Command1")
+                driver.question()
+                driver.ask("answer OK")
+                # Under way, and rising.
+                first = desktop.wait_for(lambda: driver.text("Label7"))
+                desktop.wait_for(lambda: int(driver.text("Label7").strip(" %") or 0) >
+                                 int(first.strip(" %")))
+                if how == "cancel":
+                    driver.ask("click Command2")
+                    driver.wait_text("Label11", "DOWNLOADING CANCEL..")
+                    self.assertFalse(driver.showing("Command3"))
+                driver.ask("close")
+                self.assertEqual(updater.wait(60), 0)
+                self.assertLess(os.path.getsize(SAVED + ".part"), 8 * 1024 * 1024)
+                self.assertFalse(os.path.exists(SAVED))
+                self.assertFalse(os.path.exists(self.marker))
+                self.remove_saved()
 
     def test_forged_setup_of_the_same_size(self):
         """Keyed, the record's signature names the real setup: the forgery is not kept. An
@@ -343,6 +326,7 @@ class WindowsEndToEnd(unittest.TestCase):
                         host.publish(desktop.RECORD_PATH, record)
                     driver.ask("click Command1")
                     driver.wait_text("Label13", result)
+                    desktop.wait_for(lambda: driver.showing("Command3"))
                     self.assertEqual(driver.raw("fit"), "ok")
                 self.offer(host, "1.5", padding=2 * 1024 * 1024)
                 driver.ask("click Command1")

@@ -41,18 +41,12 @@ class TestUpdateCheck : public QObject {
 private slots:
     void cleanup() { QLocale::setDefault(QLocale::c()); }
 
-    void noConnection();
-    void noOffer_data();
-    void noOffer();
-    void offerAnsweredCancel_data();
-    void offerAnsweredCancel();
-    void offerAnsweredOkDownloads();
+    void checks_data();
+    void checks();
     void earlierResultStaysBesideNewOffer();
     void laterCheckKeepsTheOffer_data();
     void laterCheckKeepsTheOffer();
     void commaLocaleKeepsPointInQuestion();
-    void invalidRecords_data();
-    void invalidRecords();
     void recordReads_data();
     void recordReads();
     void closeDuringRecordReadClosesWindow();
@@ -66,90 +60,81 @@ private:
     TestServer m_server;
 };
 
-void TestUpdateCheck::noConnection()
+void TestUpdateCheck::checks_data()
 {
-    TestPlatform test(m_server.url("/nothing/KOLUP_VERSION.txt"));
-    Form1Window window(test.platform, &test.prompt);
-    window.show();
-    window.form().Command1_Click();
-    QCOMPARE(text(window, "Label13"), QStringLiteral("NO INTERNET CONNECTION FOUND"));
-    QVERIFY(exitShown(window));
-    QCOMPARE(text(window, "Label3"), QString());
-    QVERIFY(!panelsActive(window));
-    QVERIFY(test.prompt.texts.isEmpty());
+    QTest::addColumn<QByteArray>("record"); // null: the host has none (404)
+    QTest::addColumn<QString>("result");    // Label13
+    QTest::addColumn<QString>("offered");   // Label3
+    QTest::addColumn<QString>("kb");        // Label5
+    const QString none = QStringLiteral("NO UPDATE AVAILABLE");
+    const QString invalid = QStringLiteral("INVALID UPDATE INFORMATION");
+    const QByteArray setup = "http://127.0.0.1/kolup/setup.exe";
+    const auto row = [](const char *name, const QByteArray &record, const QString &result,
+                        const char *offered = "", const char *kb = "") {
+        QTest::newRow(name) << record << result << QString(offered) << QString(kb);
+    };
+    row("no connection", QByteArray(), "NO INTERNET CONNECTION FOUND");
+    row("equal", recordBytes(1.2f, setup, 5000), none, "1.2");
+    row("older", recordBytes(1.0f, setup, 5000), none, "1");
+    row("not a number", recordBytes(std::numeric_limits<float>::quiet_NaN(), setup, 5000), none,
+        "nan");
+    // Newer: the size in whole kb, and the question (answered Cancel here).
+    row("1023 bytes", recordBytes(1.5f, setup, 1023), "", "1.5", " 0 kb");
+    row("1024 bytes", recordBytes(1.5f, setup, 1024), "", "1.5", " 1 kb");
+    row("1536000 bytes", recordBytes(1.5f, setup, 1536000), "", "1.5", " 1500 kb");
+    // Refused before anything is shown, newer or not.
+    row("empty response", "", invalid);
+    row("no padding after name", recordBytes(1.5f, "http://h/" + QByteArray(247, 'n'), 10),
+        invalid);
+    row("no name", recordBytes(1.5f, "http://127.0.0.1/kolup/", 10), invalid);
+    row("dot dot", recordBytes(1.5f, "http://127.0.0.1/..", 10), invalid);
+    row("backslashes", recordBytes(1.5f, "http://h/..\\..\\x.exe", 10), invalid);
+    row("device", recordBytes(1.5f, "http://h/CON.exe", 10), invalid);
+    row("not http", recordBytes(1.5f, "file:///etc/passwd", 10), invalid);
+    row("zero size", recordBytes(1.5f, setup, 0), invalid);
+    row("negative size", recordBytes(1.5f, setup, -5), invalid);
+    row("NUL inside the address", recordBytes(1.5f, setup + QByteArray(1, '\0') + "/zz.exe", 10),
+        invalid);
+    row("escape inside the address", recordBytes(1.5f, "http://h/a\x1b[2Jb/s.exe", 10), invalid);
+    row("infinite version", recordBytes(std::numeric_limits<float>::infinity(), setup, 10),
+        invalid);
+    row("the updater's own name", recordBytes(1.5f, "http://127.0.0.1/kolup/kolup-updater", 10),
+        invalid);
+    row("old and nameless", recordBytes(1.0f, "http://127.0.0.1/kolup/", 10), invalid);
 }
 
-void TestUpdateCheck::noOffer_data()
+void TestUpdateCheck::checks()
 {
-    QTest::addColumn<float>("offered");
-    QTest::addColumn<QString>("shown");
-    QTest::newRow("equal") << 1.2f << "1.2";
-    QTest::newRow("older") << 1.0f << "1";
-    QTest::newRow("not a number") << std::numeric_limits<float>::quiet_NaN() << "nan";
-}
-
-void TestUpdateCheck::noOffer()
-{
-    QFETCH(float, offered);
-    QFETCH(QString, shown);
-    m_server.serve(RecordPath, recordBytes(offered, "http://127.0.0.1/kolup/setup.exe", 5000));
-    TestPlatform test(m_server.url(RecordPath), "1.2");
-    Form1Window window(test.platform, &test.prompt);
-    window.show();
-    window.form().Command1_Click();
-    QCOMPARE(text(window, "Label13"), QStringLiteral("NO UPDATE AVAILABLE"));
-    QCOMPARE(text(window, "Label3"), shown);
-    QVERIFY(window.findChild<QWidget *>("Label3")->isVisible()); // in the idle frame
-    QVERIFY(!panelsActive(window));
-    QCOMPARE(text(window, "Label5"), QString());
-    QVERIFY(exitShown(window));
-    QVERIFY(test.prompt.texts.isEmpty());
-}
-
-void TestUpdateCheck::offerAnsweredCancel_data()
-{
-    QTest::addColumn<int>("size");
-    QTest::addColumn<QString>("kb");
-    QTest::newRow("1023 bytes") << 1023 << " 0 kb";
-    QTest::newRow("1024 bytes") << 1024 << " 1 kb";
-    QTest::newRow("1536000 bytes") << 1536000 << " 1500 kb";
-}
-
-void TestUpdateCheck::offerAnsweredCancel()
-{
-    QFETCH(int, size);
+    QFETCH(QByteArray, record);
+    QFETCH(QString, result);
+    QFETCH(QString, offered);
     QFETCH(QString, kb);
-    m_server.serve(RecordPath, recordBytes(1.5f, "http://127.0.0.1/kolup/setup.exe", size));
+    TestServer::Route served;
+    served.body = record;
+    served.status = record.isNull() ? 404 : 200;
+    m_server.serve(RecordPath, served);
     TestPlatform test(m_server.url(RecordPath), "1.2");
-    test.prompt.answer = false;
     Form1Window window(test.platform, &test.prompt);
     window.show();
     window.form().Command1_Click();
-    QCOMPARE(text(window, "Label3"), QStringLiteral("1.5"));
+    QCOMPARE(text(window, "Label13"), result);
+    QCOMPARE(text(window, "Label3"), offered);
+    QVERIFY(window.findChild<QWidget *>("Label3")->isVisible()); // in the idle frame if need be
     QCOMPARE(text(window, "Label5"), kb);
-    QVERIFY(panelsActive(window));
-    QCOMPARE(test.prompt.titles, QStringList{"Kolup Updater"});
-    QCOMPARE(test.prompt.texts,
-             QStringList{"Kolup version  1.5 is Available\n Do You want to UpDate Now ?"});
-    QCOMPARE(text(window, "Label13"), QString());
-    QVERIFY(!exitShown(window));
-    QCOMPARE(qtPath(window.form().state().SetupPath), test.programDir() + "/setup.exe");
-    QCOMPARE(text(window, "Label11"), QString()); // no download
-    QCOMPARE(m_server.requests().last().path, QByteArray(RecordPath));
-}
-
-void TestUpdateCheck::offerAnsweredOkDownloads()
-{
-    m_server.serve("/kolup/ok-setup.exe", QByteArray(2048, 'k'));
-    m_server.serve(RecordPath,
-                   recordBytes(1.5f, m_server.url("/kolup/ok-setup.exe").toLatin1(), 2048));
-    TestPlatform test(m_server.url(RecordPath));
-    test.prompt.answer = true;
-    Form1Window window(test.platform, &test.prompt);
-    window.show();
-    window.form().Command1_Click();
-    QCOMPARE(text(window, "Label11"), QStringLiteral("DOWNLOAD COMPLETED.."));
-    QCOMPARE(window.form().state().SetupDownloaded, FlagTrue);
+    const bool asked = !kb.isEmpty();
+    QCOMPARE(panelsActive(window), asked);
+    QCOMPARE(exitShown(window), !asked); // shown with every result, not by the question
+    QCOMPARE(window.form().state().SetupPath.empty(), offered.isEmpty());
+    if (asked) {
+        QCOMPARE(test.prompt.titles, QStringList{"Kolup Updater"});
+        QCOMPARE(test.prompt.texts,
+                 QStringList{"Kolup version  1.5 is Available\n Do You want to UpDate Now ?"});
+        QCOMPARE(qtPath(window.form().state().SetupPath), test.programDir() + "/setup.exe");
+        QCOMPARE(text(window, "Label11"), QString()); // Cancel: no download
+        QCOMPARE(m_server.requests().last().path, QByteArray(RecordPath));
+    } else {
+        QVERIFY(test.prompt.texts.isEmpty());
+    }
 }
 
 void TestUpdateCheck::earlierResultStaysBesideNewOffer()
@@ -210,48 +195,6 @@ void TestUpdateCheck::commaLocaleKeepsPointInQuestion()
     QCOMPARE(text(window, "Label2"), QStringLiteral("1,2"));
     QCOMPARE(text(window, "Label3"), QStringLiteral("1,5"));
     QVERIFY(test.prompt.texts.value(0).startsWith(QStringLiteral("Kolup version  1.5 is")));
-}
-
-void TestUpdateCheck::invalidRecords_data()
-{
-    QTest::addColumn<QByteArray>("record");
-    const QByteArray good = "http://127.0.0.1/kolup/setup.exe";
-    QTest::newRow("empty response") << QByteArray();
-    QTest::newRow("no padding after name")
-        << recordBytes(1.5f, "http://h/" + QByteArray(247, 'n'), 10);
-    QTest::newRow("no name") << recordBytes(1.5f, "http://127.0.0.1/kolup/", 10);
-    QTest::newRow("dot dot") << recordBytes(1.5f, "http://127.0.0.1/..", 10);
-    QTest::newRow("backslashes") << recordBytes(1.5f, "http://h/..\\..\\x.exe", 10);
-    QTest::newRow("device") << recordBytes(1.5f, "http://h/CON.exe", 10);
-    QTest::newRow("not http") << recordBytes(1.5f, "file:///etc/passwd", 10);
-    QTest::newRow("zero size") << recordBytes(1.5f, good, 0);
-    QTest::newRow("negative size") << recordBytes(1.5f, good, -5);
-    QTest::newRow("NUL inside the address")
-        << recordBytes(1.5f, good + QByteArray(1, '\0') + "/zz.exe", 10);
-    QTest::newRow("escape inside the address") << recordBytes(1.5f, "http://h/a\x1b[2Jb/s.exe", 10);
-    QTest::newRow("infinite version")
-        << recordBytes(std::numeric_limits<float>::infinity(), good, 10);
-    QTest::newRow("the updater's own name")
-        << recordBytes(1.5f, "http://127.0.0.1/kolup/kolup-updater", 10);
-    // Invalid and not newer: the record is refused before versions are compared.
-    QTest::newRow("old and nameless") << recordBytes(1.0f, "http://127.0.0.1/kolup/", 10);
-}
-
-void TestUpdateCheck::invalidRecords()
-{
-    QFETCH(QByteArray, record);
-    m_server.serve(RecordPath, record);
-    TestPlatform test(m_server.url(RecordPath), "1.2");
-    Form1Window window(test.platform, &test.prompt);
-    window.show();
-    window.form().Command1_Click();
-    QCOMPARE(text(window, "Label13"), QStringLiteral("INVALID UPDATE INFORMATION"));
-    QVERIFY(exitShown(window));
-    QCOMPARE(text(window, "Label3"), QString());
-    QCOMPARE(text(window, "Label5"), QString());
-    QVERIFY(!panelsActive(window));
-    QVERIFY(test.prompt.texts.isEmpty());
-    QVERIFY(window.form().state().SetupPath.empty());
 }
 
 void TestUpdateCheck::recordReads_data()
