@@ -337,6 +337,10 @@ class WindowsEndToEnd(unittest.TestCase):
                 self.assertEqual(driver.ask("sample 60 Label7 Label8 Label9 Picture2 Text1"), "0")
                 driver.wait_text("Label11", "DOWNLOAD COMPLETED..", timeout=60)
                 self.assertEqual(driver.raw("fit"), "ok")
+                # Tab in increasing tab index, now that all four controls take the focus.
+                for name in ("Command2", "Text2", "Command3", "Command1"):
+                    driver.ask("tab")
+                    desktop.wait_for(lambda: driver.ask("focused") == name)
                 if SCREENSHOT and dpi in (96, 144):
                     window = subprocess.run(["xdotool", "search", "--name", "^Kolup Updater$"],
                                             env=self.display.env(), capture_output=True,

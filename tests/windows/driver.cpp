@@ -9,6 +9,7 @@
 //   short PATH           the short (8.3) name Windows gives the file at PATH
 //   fit                  "ok" when every visible control's text fits it, else what does not
 //   focused              the control that has the keyboard focus
+//   tab                  presses Tab where the focus is
 //   order                the controls in the order screen readers take them (the Z order)
 //   sample N NAME...     how often NAME... were found hidden in N looks, 5 ms apart
 //   dpi                  the window's DPI
@@ -237,6 +238,12 @@ std::string run(const std::string &command, const std::string &argument)
         info.cbSize = sizeof info;
         GetGUIThreadInfo(GetWindowThreadProcessId(mainWindow(), nullptr), &info);
         return "ok " + nameOf(info.hwndFocus);
+    }
+    if (command == "tab") {
+        GUITHREADINFO info{};
+        info.cbSize = sizeof info;
+        GetGUIThreadInfo(GetWindowThreadProcessId(mainWindow(), nullptr), &info);
+        return PostMessageW(info.hwndFocus, WM_KEYDOWN, VK_TAB, 0) ? "ok" : "error no focus";
     }
     if (command == "order") {
         std::string order;
