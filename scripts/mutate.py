@@ -3,7 +3,7 @@
 incrementally (in build-mutate/, unkeyed, apart from build/), runs them, and says of each fault
 whether a test caught it. The sources are restored after each fault, whatever happens.
 
-    python3 scripts/mutate.py            every fault (about 25 minutes on two cores)
+    python3 scripts/mutate.py            every fault (about 20 minutes on two cores)
     python3 scripts/mutate.py binding    the faults whose file or title contains "binding"
     python3 scripts/mutate.py --check    only that every fault's text still stands in its file
 
