@@ -1,6 +1,7 @@
 #include "app/win32/form1window.h"
 
 #include "app/win32/resource.h"
+#include "os/files.h"
 
 #include <algorithm>
 #include <cmath>
@@ -85,16 +86,6 @@ std::wstring wide(std::string_view utf8)
     std::wstring text(std::size_t(std::max(length, 0)), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, utf8.data(), int(utf8.size()), text.data(), length);
     return text;
-}
-
-std::string utf8(std::wstring_view text)
-{
-    const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0,
-                                           nullptr, nullptr);
-    std::string bytes(std::size_t(std::max(length, 0)), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), bytes.data(), length, nullptr,
-                        nullptr);
-    return bytes;
 }
 
 // The classic dialog font at a point size, for the window's DPI. Rounded down, so that two
@@ -494,7 +485,7 @@ std::string Form1Window::decimalSeparator() const
 {
     wchar_t separator[8] = {};
     const int length = GetLocaleInfoEx(LOCALE_NAME_USER_DEFAULT, LOCALE_SDECIMAL, separator, 8);
-    return length > 1 ? utf8(std::wstring_view(separator, std::size_t(length - 1))) : ".";
+    return length > 1 ? files::displayText(std::wstring(separator, std::size_t(length - 1))) : ".";
 }
 
 std::uintptr_t Form1Window::handle() const
