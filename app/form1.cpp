@@ -62,13 +62,13 @@ void Form1::Command1_Click()
         installed = m_state.Engine->InstalledVersion();
     }
     m_phase = Phase::FetchingRecord;
-    const UpdateCheck check = checkForUpdate(m_platform.web,
-                                             {m_platform.versionUrl, m_platform.setupFolder.path,
-                                              m_platform.programName, m_platform.signingKeys},
-                                             installed, [this] {
-                                                 m_window.processEvents();
-                                                 return m_phase != Phase::Closing;
-                                             });
+    const UpdateCheck check = checkForUpdate(
+        m_platform.web,
+        {m_platform.versionUrl, m_platform.setupFolder.path, programName(), m_platform.signingKeys},
+        installed, [this] {
+            m_window.processEvents();
+            return m_phase != Phase::Closing;
+        });
     if (closeIfAsked()) {
         return;
     }
@@ -111,6 +111,12 @@ void Form1::Command1_Click()
     if (accepted) {
         Download();
     }
+}
+
+std::string Form1::programName() const
+{
+    // As names from the network are written: in the system's encoding.
+    return files::systemText(m_platform.programFile.filename()).value_or(std::string());
 }
 
 void Form1::Command2_Click()
@@ -173,7 +179,6 @@ void Form1::Download()
     options.expected = m_binding ? std::optional(m_binding->digest) : std::nullopt;
     options.keepOthers = !m_platform.setupFolder.ours;
     options.program = files::identityAt(m_platform.programFile);
-    options.address = requestAddress(setupAddress(m_state.Info));
     SetupDownload download(
         m_platform.web, *m_platform.clock,
         [this, &stepped](SetupDownload::Event event, const SetupDownload &transfer) {

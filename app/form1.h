@@ -55,6 +55,8 @@ private:
     // A progress caption: its value as signed number text, then its unit.
     void setCaption(Control control, double value, std::string_view unit,
                     std::optional<double> &shown, bool &changed);
+    // The updater's own file name, which no setup may take.
+    std::string programName() const;
     // Ends the work that a close interrupted by closing the window; true when it did.
     bool closeIfAsked();
 

@@ -19,7 +19,6 @@ Platform SystemServices::platform(std::string versionUrl, std::filesystem::path 
     result.engineVersionFile = std::move(engineVersionFile);
     result.setupFolder = setupFolder(programFile.parent_path());
     result.programFile = programFile;
-    result.programName = files::systemText(programFile.filename()).value_or(std::string());
     result.clock = &clock;
     result.launcher = &launcher;
     result.tone = &tone;

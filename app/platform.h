@@ -50,7 +50,6 @@ struct Platform {
     std::filesystem::path engineVersionFile; // where the installed engine keeps its version
     SetupFolder setupFolder;
     std::filesystem::path programFile; // the running updater, never replaced by a setup
-    std::string programName;           // its file name in the system's encoding
     // With keys (the maker's, old and new while one replaces the other), only a record one of
     // them signed is offered, and only the setup file its signature names is kept and started.
     std::vector<PublicKey> signingKeys;

@@ -174,7 +174,8 @@ SetupDownload::Outcome SetupDownload::run(const UpdateInfo &info, const fs::path
 
 bool SetupDownload::open(const UpdateInfo &info)
 {
-    m_resource = m_web.open(setupAddress(info), m_wait);
+    m_address = requestAddress(setupAddress(info));
+    m_resource = m_web.open(m_address, m_wait);
     return m_resource->isOpen() ||
            (!m_stopped && fail(Error::CannotOpen,
                                "cannot fetch the setup file: " + m_resource->result().describe()));
@@ -320,10 +321,21 @@ bool SetupDownload::finish()
                                           "not the one the record's signature names");
         }
     }
+    // Checked again at the last moment: the name may reach the updater by now.
+    if (!spareProgram(m_target)) {
+        files::removeFile(m_file->path());
+        return false;
+    }
     std::string why;
     if (!(m_options.keepOthers ? takeFreeName(m_file->path(), m_setupPath, m_number, m_target, why)
                                : replaceSetup(m_file->path(), m_target, why))) {
         return fail(Error::CannotReplace, why);
+    }
+    // Unsigned, it carries where it came from, for the system's own checks; a keyed build has
+    // verified the maker's signature instead.
+    if (!m_options.expected && !files::markFromInternet(m_target, m_address)) {
+        logMessage(LogKind::Failure, "cannot mark " + files::displayText(m_target) +
+                                         " with the address it came from");
     }
     m_verified = VerifiedFile{m_target, m_file->identity(), std::int64_t(m_total),
                               m_fingerprint->finish(), digest};

@@ -42,9 +42,6 @@ struct SetupDownloadOptions {
     // The running updater: never replaced, whatever name reaches it (on Windows a short name,
     // or a trailing dot that Windows drops). Checked before the transfer and before the rename.
     std::optional<files::Identity> program;
-    // Where the setup comes from, for the mark an unkeyed build leaves on it (see
-    // files::markFromInternet); a keyed build has verified the maker's signature instead.
-    std::string address;
 };
 
 // One transfer of a record's setup file to a path, in 1024-byte chunks. The file grows beside
@@ -119,6 +116,7 @@ private:
 
     std::optional<WebResource> m_resource;
     std::optional<BackgroundDigest> m_signedHash; // outlives the side file that feeds it
+    std::string m_address;                        // as it was fetched
     std::optional<SideFile> m_file;
     std::filesystem::path m_setupPath;
     int m_number = 0;               // in a folder of the user's: "name (number).ext"

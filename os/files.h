@@ -70,7 +70,8 @@ Renamed renameNew(const fs::path &from, const fs::path &to, std::string &why);
 
 // Marks a file as downloaded from address, as browsers do, so that the system's own checks of
 // what comes from the internet see it: on Windows the Zone.Identifier stream (zone 3, the
-// internet); nothing to do elsewhere. False when the mark could not be written.
+// internet), on Linux the freedesktop attribute user.xdg.origin.url, which file managers show.
+// False when the mark could not be written (a file system without such attributes).
 bool markFromInternet(const fs::path &file, std::string_view address);
 
 // Whether a file can really be created in dir: tried, not guessed from permission bits.

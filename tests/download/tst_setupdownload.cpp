@@ -18,6 +18,7 @@
 
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 using Event = SetupDownload::Event;
@@ -178,6 +179,8 @@ void TestSetupDownload::transfers_data()
         Error::SideFileReplaced, {"moved 3000", "setup.exe.part foreign"});
     row("the setup's name is the updater's (a hard link)", 3000, served(3000), "program", 0, "",
         failed, Error::NamesProgram, {"kolup-updater updater", "setup.exe updater"});
+    row("the updater linked there during the transfer", 3000, served(3000), "program later", 0, "",
+        failed, Error::NamesProgram, {"kolup-updater updater", "setup.exe updater"});
     row("keyed, not the bytes the signature names", 3000, served(3000), "keyed-other", 0, "",
         failed, Error::NotSigned, {});
 }
@@ -221,11 +224,14 @@ void TestSetupDownload::transfers()
         QVERIFY(QDir().mkpath(path));
     } else if (planted == "no-folder") {
         QVERIFY(QDir(folder).removeRecursively());
-    } else if (planted == "program") {
+    }
+    const auto linkProgram = [&] {
+        return ::link(QFile::encodeName(folder + "/kolup-updater").constData(),
+                      QFile::encodeName(path).constData()) == 0;
+    };
+    if (planted.startsWith("program")) {
         QVERIFY(write(folder + "/kolup-updater", "updater"));
-        QCOMPARE(::link(QFile::encodeName(folder + "/kolup-updater").constData(),
-                        QFile::encodeName(path).constData()),
-                 0);
+        QVERIFY(planted != "program" || linkProgram());
         options.program = files::identityAt((folder + "/kolup-updater").toStdString());
     }
     const UpdateInfo info = updateInfo(2.0f, m_server.url("/setup.exe").toLatin1(), announced);
@@ -244,6 +250,9 @@ void TestSetupDownload::transfers()
             ended = ended || event == Event::LastPiece;
             if (event == Event::Chunk) {
                 receivedAtChunks << transfer.received();
+                if (planted == "program later" && receivedAtChunks.size() == 1) {
+                    linkProgram();
+                }
                 if (planted == "part-swap" && receivedAtChunks.size() == 1) {
                     // Another program's file takes the side file's name while it is written.
                     QFile::rename(path + ".part", folder + "/moved");
@@ -285,6 +294,13 @@ void TestSetupDownload::transfers()
     QCOMPARE(listing(dir.path()).filter("victim"), QStringList{"victim precious"});
     const bool completed = result == Outcome::Completed;
     QCOMPARE(download.verified().has_value(), completed);
+    // Unsigned, the setup carries the address it came from, as browsers mark a download.
+    char origin[256] = {};
+    const ssize_t marked = completed ? ::getxattr(download.verified()->path.c_str(),
+                                                  "user.xdg.origin.url", origin, sizeof origin)
+                                     : -1;
+    QCOMPARE(QByteArray(origin, int(std::max<ssize_t>(marked, 0))),
+             completed && !options.expected ? m_server.url("/setup.exe").toLatin1() : "");
     QCOMPARE(completed && download.verified()->digest == options.expected, completed);
     // Only whole gathered blocks before the last chunk's time can have been written.
     QVERIFY(planted == "part-swap" ||

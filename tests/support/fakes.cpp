@@ -10,7 +10,7 @@ TestPlatform::TestPlatform(const QString &versionUrl, const QByteArray &installe
     platform.versionUrl = versionUrl.toStdString();
     platform.engineVersionFile = dir.filePath(QStringLiteral("engine-version")).toStdString();
     platform.setupFolder.path = dir.filePath(QStringLiteral("program")).toStdString();
-    platform.programName = "kolup-updater";
+    platform.programFile = dir.filePath(QStringLiteral("program/kolup-updater")).toStdString();
     if (!installedVersion.isNull()) {
         QFile file(qtPath(platform.engineVersionFile));
         file.open(QIODevice::WriteOnly);
