@@ -177,7 +177,8 @@ void TestSetupDownload::transfers_data()
         {"setup.exe.part 2048"});
     row("side file swapped mid-transfer", 3000, served(3000), "part-swap", 0, "", failed,
         Error::SideFileReplaced, {"moved 3000", "setup.exe.part foreign"});
-    row("the setup's name is the updater's (a hard link)", 3000, served(3000), "program", 0, "",
+    // Seen before the transfer: nothing is fetched ("-": no event at all).
+    row("the setup's name is the updater's (a hard link)", 3000, served(3000), "program", 0, "-",
         failed, Error::NamesProgram, {"kolup-updater updater", "setup.exe updater"});
     row("the updater linked there during the transfer", 3000, served(3000), "program later", 0, "",
         failed, Error::NamesProgram, {"kolup-updater updater", "setup.exe updater"});
@@ -278,7 +279,7 @@ void TestSetupDownload::transfers()
     QCOMPARE(int(download.error()), error);
     QCOMPARE(download.errorText().empty(), error == int(Error::None));
     if (!events.isEmpty()) {
-        QCOMPARE(seen.join(' '), events);
+        QCOMPARE(seen.join(' '), events == "-" ? QString() : events);
     }
     const bool clean = route.misbehaviour == M::None && route.bytesPerSecond == 0;
     for (qsizetype i = 0; i < receivedAtChunks.size() && clean; ++i) {
