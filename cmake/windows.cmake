@@ -4,7 +4,8 @@ add_executable(kolup-updater WIN32
     app/win32/desktop.h app/win32/desktop_win.cpp
     app/win32/form1window.cpp app/win32/form1window.h
     app/win32/kolup.rc app/win32/resource.h
-    app/win32/main.cpp)
+    app/win32/main.cpp ${CMAKE_CURRENT_BINARY_DIR}/generated/buildconfig.cpp)
+kolup_stamped(kolup-updater)
 target_include_directories(kolup-updater PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/generated)
 target_link_libraries(kolup-updater PRIVATE kolup-form shell32 gdi32 user32 ole32 uuid)
 # Windows 10's calls: the window's own DPI, the taskbar's progress.
@@ -65,6 +66,8 @@ set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
 # Stripped when linked (Release), not by CPack: stripping after an Authenticode signature
 # (scripts/package.sh) would break it.
 set(CPACK_STRIP_FILES OFF)
+set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
+    GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 include(CPack)
 
 # What Windows sees of each program before it runs: known DLLs only at load time, hardening,

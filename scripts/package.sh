@@ -1,12 +1,27 @@
 #!/usr/bin/env bash
 # Builds the programs for release in build-release/ and makes the Debian package there, and
-# the Windows programs in build-release-windows/ and their zip.
+# the Windows programs in build-release-windows/ and their zip; gathers both in release/ with
+# SHA256SUMS, signed when KOLUP_RELEASE_KEY names a minisign secret key (without a password).
 # The build constants come from the environment when set: KOLUP_VERSION_URL,
 # KOLUP_ENGINE_VERSION_FILE, KOLUP_SIGNING_KEY (see the README).
+#
+# Built from the same commit, in any folder, at any time and under any umask, the package, the
+# zip and the programs in them are the same bytes (scripts/reproduce.sh shows it): every time
+# stamp is the last commit's, no build path is compiled in, and the archives' members are
+# sorted and owned by root.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build="$root/build-release"
+windows="$root/build-release-windows"
+release="$root/release"
 bash "$root/scripts/install-deps.sh"
+
+export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$root" log -1 --format=%ct)}
+# The modes of the files written here end up in the archives.
+umask 022
+# Dates that the tools print (the manual pages' among them) do not depend on where it is built.
+export TZ=UTC LC_ALL=C.UTF-8
+
 constants=()
 for name in KOLUP_VERSION_URL KOLUP_ENGINE_VERSION_FILE KOLUP_SIGNING_KEY; do
   if [ -n "${!name:-}" ]; then
@@ -20,9 +35,7 @@ if ! out=$(cd "$build" && cpack -G DEB 2>&1); then
   echo "$out" >&2
   exit 1
 fi
-ls "$build"/kolup-updater_*.deb
 
-windows="$root/build-release-windows"
 bash "$root/scripts/build-windows.sh" "$windows" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
   "${constants[@]}" >/dev/null
 # The maker's Authenticode certificate and key (PEM), when given: Windows then names the
@@ -31,9 +44,15 @@ if [ -n "${KOLUP_SIGN_CERT:-}" ] && [ -n "${KOLUP_SIGN_KEY:-}" ]; then
   bash "$root/scripts/sign-windows.sh" "$KOLUP_SIGN_CERT" "$KOLUP_SIGN_KEY" \
     "$windows/kolup-updater.exe" "$windows/tools/kolup-record.exe"
 fi
-
 if ! out=$(cd "$windows" && cpack -G ZIP 2>&1); then
   echo "$out" >&2
   exit 1
 fi
-ls "$windows"/kolup-updater-*-windows-x64.zip
+
+rm -rf "$release"
+mkdir -p "$release"
+cp "$build"/kolup-updater_*.deb "$windows"/kolup-updater-*-windows-x64.zip "$release/"
+# Nothing leaves that would differ in another folder or at another time.
+python3 "$root/scripts/check-release.py" --path "$root" "$release"/*
+bash "$root/scripts/checksums.sh" "$release"
+ls "$release"/*

@@ -5,6 +5,9 @@
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 jobs=$(nproc)
+# Every build here is stamped as a release of the last commit is: the package and Windows tests
+# check that nothing newer, and no build folder, ends up in what would ship.
+export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$root" log -1 --format=%ct)}
 bash "$root/scripts/build.sh"
 
 echo "the C++ sources against .clang-format:"

@@ -35,7 +35,7 @@ int main(int argc, char *argv[])
 
     SystemServices services;
     Platform platform =
-        services.platform(KOLUP_VERSION_URL, KOLUP_ENGINE_VERSION_FILE, files::programPath());
+        services.platform(KolupVersionUrl, KolupEngineVersionFile, files::programPath());
     if (constexpr std::string_view keys = KOLUP_SIGNING_KEY; !keys.empty()) {
         const auto parsed = PublicKey::parseList(keys);
         if (!parsed) {

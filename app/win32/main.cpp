@@ -31,8 +31,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int show)
     const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
     sendLogToDebugger();
     SystemServices services;
-    Platform platform = services.platform(KOLUP_VERSION_URL, utf8Path(KOLUP_ENGINE_VERSION_FILE),
-                                          files::programPath());
+    Platform platform =
+        services.platform(KolupVersionUrl, utf8Path(KolupEngineVersionFile), files::programPath());
     if (constexpr std::string_view keys = KOLUP_SIGNING_KEY; !keys.empty()) {
         const auto parsed = PublicKey::parseList(keys);
         if (!parsed) {

@@ -1,8 +1,10 @@
 """What Windows and its users see of the two built programs before either runs a line: the DLLs
 they import at load time, their PE header's hardening, their manifests and version resources,
-an Authenticode signature made the way scripts/package.sh makes the maker's; and, under Wine,
-kolup-record taking a file name in any script."""
+an Authenticode signature made the way scripts/package.sh makes the maker's, nothing in the zip
+that another build of the commit would make otherwise; and, under Wine, kolup-record taking a
+file name in any script."""
 
+import glob
 import os
 import struct
 import subprocess
@@ -12,7 +14,7 @@ import unittest
 
 UPDATER, RECORD = sys.argv[1:3]
 del sys.argv[1:3]
-ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+ROOT = os.path.realpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 
 # Windows 10 and 11's KnownDLLs: loaded from the system folder only, whatever lies beside a
 # program. Anything else imported at load time would be looked for beside it first.
@@ -109,6 +111,15 @@ class Programs(unittest.TestCase):
                 checked = run(*verify, copy)
                 self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
                 self.assertIn("Signature verification: ok", checked.stdout)
+
+    def test_zip_holds_no_build_path_or_build_time(self):
+        build = os.path.dirname(UPDATER)
+        with tempfile.TemporaryDirectory() as work:
+            run("cpack", "-G", "ZIP", "-B", work, cwd=build, check=True)
+            checked = run(sys.executable, os.path.join(ROOT, "scripts", "check-release.py"),
+                          "--path", ROOT, "--path", build, *glob.glob(work + "/*.zip"))
+            self.assertEqual(checked.returncode, 0, checked.stderr)
+            self.assertEqual(checked.stderr, "")
 
     def test_record_tool_takes_names_in_any_script(self):
         """Windows hands kolup-record.exe its arguments in UTF-16; a name outside the code page
