@@ -52,6 +52,16 @@ fi
 rm -rf "$release"
 mkdir -p "$release"
 cp "$build"/kolup-updater_*.deb "$windows"/kolup-updater-*-windows-x64.zip "$release/"
+# CPack adds a zip's members in the order the file system lists them: sorted by name, the zip
+# is the same on every file system.
+python3 - "$release"/kolup-updater-*-windows-x64.zip <<'END'
+import sys, zipfile
+with zipfile.ZipFile(sys.argv[1]) as source:
+    members = [(info, source.read(info)) for info in source.infolist()]
+with zipfile.ZipFile(sys.argv[1], "w") as target:
+    for info, data in sorted(members, key=lambda member: member[0].filename):
+        target.writestr(info, data, zipfile.ZIP_DEFLATED, 9)
+END
 # Nothing leaves that would differ in another folder or at another time.
 python3 "$root/scripts/check-release.py" --path "$root" "$release"/*
 bash "$root/scripts/checksums.sh" "$release"
