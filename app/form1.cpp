@@ -202,13 +202,11 @@ void Form1::Download()
         std::filesystem::create_directories(m_platform.setupFolder.path, error);
     }
     m_phase = Phase::Transferring;
-    m_window.holdProgressPaint(true);
     const std::int64_t began = monotonicMicroseconds();
     const SetupDownload::Outcome outcome = download.run(m_state.Info, m_state.SetupPath);
     logMessage(LogKind::Timing, "transfer of " + std::to_string(download.received()) +
                                     " bytes took " +
                                     std::to_string(monotonicMicroseconds() - began) + " us");
-    m_window.holdProgressPaint(false);
     if (stepped) {
         showProgress(download);
     }
@@ -254,27 +252,24 @@ void Form1::Download()
 
 void Form1::letEventsRun(const SetupDownload &download, bool always, bool progress)
 {
-    // The values every chunk; the window's turn and the painting at their own pace.
-    if (progress) {
-        m_progressDirty = showProgress(download) || m_progressDirty;
-    }
+    // Nothing looks at the progress between the window's turns, and a chunk costs less than
+    // the text of one number: the values are worked out only when the window paints, here for
+    // both windows, from the transfer's exact counts at that moment.
+    m_progressDirty = m_progressDirty || progress;
     const std::int64_t now = download.now();
     if (!always && now - m_lastPump < PumpIntervalMs) {
         return;
     }
     m_lastPump = now;
-    const bool paint = m_progressDirty && (always || now - m_lastPaint >= PaintIntervalMs);
-    if (paint) {
+    if (m_progressDirty && (always || now - m_lastPaint >= PaintIntervalMs)) {
         m_lastPaint = now;
         m_progressDirty = false;
-        m_window.holdProgressPaint(false);
-        m_window.showTaskbarProgress(Window::TaskbarProgress::Normal, download.received(),
-                                     download.total());
+        if (showProgress(download)) {
+            m_window.showTaskbarProgress(Window::TaskbarProgress::Normal, download.received(),
+                                         download.total());
+        }
     }
     m_window.processEvents();
-    if (paint) {
-        m_window.holdProgressPaint(true);
-    }
 }
 
 void Form1::setCaption(Control control, double value, std::string_view unit,

@@ -46,9 +46,9 @@ public:
     Phase phase() const { return m_phase; }
 
 private:
-    // Sets the progress controls' values at every chunk (once one has come: until then, with
-    // progress false, they keep what they show), lets them paint at display rate when they
-    // changed, and hands the window its turn at most once a millisecond.
+    // Hands the window its turn at most once a millisecond, and shows the progress (once a
+    // chunk has come: until then, with progress false, the controls keep what they show) at
+    // display rate.
     void letEventsRun(const SetupDownload &download, bool always, bool progress);
     // Writes the latest values to the progress controls; true when any of them changed.
     bool showProgress(const SetupDownload &download);

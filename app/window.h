@@ -51,10 +51,6 @@ public:
     virtual bool askOkCancel(std::string_view title, std::string_view text) = 0;
     // Handles the input and paint events already queued, then returns without waiting.
     virtual void processEvents() = 0;
-    // While held, the progress controls (Label7, Label9, Picture2) take new values without
-    // showing them; released, they show the latest. A transfer sets them at every chunk and
-    // shows them at display rate. Held or not, they stay visible with what they last showed.
-    virtual void holdProgressPaint(bool hold) = 0;
     // The transfer's state where the desktop shows one on the program's taskbar button, as
     // browsers show a download's: running with a share done, failed, or none.
     enum class TaskbarProgress { None, Normal, Error };

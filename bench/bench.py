@@ -3,9 +3,12 @@ beside its reference in the same run, repeats interleaved.
 
     bash scripts/build.sh
     dbus-run-session -- /usr/bin/python3 bench/bench.py [throughput|cancel|startup|idle] [-n N]
+        [--updater LABEL=PATH ...] [--to disk|memory]
 
 throughput  the transfer (request to rename, as the updater times it) against `curl -o` of the
-            same 256 MiB file (curl's time_total); peak memory for 1 and 256 MiB
+            same 256 MiB file (curl's time_total), to disk and to memory, for each updater
+            given (bench/builds.sh COMMIT builds this checkout unkeyed and COMMIT both ways, and
+            prints their options); peak memory for 1 and 256 MiB
 cancel      a real mouse click on "Cancel Download" to the download loop seeing it, at full
             speed and on a link limited to 1 MB/s
 startup     process start to the first paint, against a bare Qt window of the same size
@@ -30,7 +33,8 @@ import desktop  # noqa: E402
 
 SETUP = "KolupBench.bin"
 SAVED = os.path.join(desktop.PROGRAM_DIR, SETUP)
-OUTPUT_DIR = None  # where curl writes; the work folder unless --tmpfs
+UPDATERS = {}  # label: program, in the order given
+PLACES = ["disk", "memory"]
 BARE = os.path.join(desktop.BUILD, "kolup-bare-window")
 BARE_CURL = os.path.join(desktop.BUILD, "kolup-bare-window-curl")
 MIB = 1024 * 1024
@@ -92,8 +96,10 @@ class Host:
         self.host.close()
 
 
-def start_download(display, work, name):
+def start_download(display, work, name, program=None):
     """An updater that has been told to download; its log file's path."""
+    if program:
+        use(program)
     remove_saved()
     log_path = os.path.join(work, name + ".log")
     log = open(log_path, "w")
@@ -105,6 +111,13 @@ def start_download(display, work, name):
     return updater, log_path
 
 
+def use(program):
+    """The updater the next start_download starts; it saves the setup beside itself."""
+    global SAVED
+    desktop.UPDATER = program
+    SAVED = os.path.join(os.path.dirname(program), SETUP)
+
+
 def minisign_verify(path, signature):
     """Seconds minisign takes to verify path: nearly all of it libsodium's BLAKE2b-512."""
     public = os.path.join(os.path.dirname(desktop.SECRET_KEY), "minisign.pub")
@@ -114,7 +127,13 @@ def minisign_verify(path, signature):
     return time.monotonic() - began
 
 
+def mb_per_s(seconds):
+    return [256 * 1.048576 / t for t in seconds]
+
+
 def throughput(display, work, repeats):
+    """Each updater of --updater (or build/'s alone) and curl, to each place of --to, the
+    repeats interleaved: curl, then every updater in an order that turns each round."""
     rows = []
     host = Host(work, 256 * MIB)
     # What a careful user does by hand: download, then verify the maker's signature.
@@ -124,50 +143,66 @@ def throughput(display, work, repeats):
         subprocess.run(["minisign", "-S", "-s", desktop.SECRET_KEY, "-m", host.source, "-x",
                         signature], check=True, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL)
+    memory_256 = None
     try:
-        ours, theirs, ratios, verifies = [], [], [], []
-        for _ in range(repeats):
-            os.sync()
-            output = os.path.join(OUTPUT_DIR or work, "curl.bin")
-            took = subprocess.run(["curl", "-s", "-o", output, "-w",
-                                   "%{time_total}", desktop.url("/kolup/" + SETUP)],
-                                  check=True, capture_output=True, text=True).stdout
-            curl = float(took)
-            if signature:
-                verifies.append(minisign_verify(output, signature))
-            os.remove(output)
-            os.sync()
-            updater, log = start_download(display, work, "throughput")
+        for place in PLACES:
+            programs = dict(UPDATERS)
+            output_dir = work
+            if place == "memory":
+                # Copies in /dev/shm save there, as curl does: the transfer without the disk.
+                output_dir = tempfile.mkdtemp(prefix="kolup-bench-", dir="/dev/shm")
+                for index, (label, program) in enumerate(UPDATERS.items()):
+                    folder = os.path.join(output_dir, str(index))
+                    os.mkdir(folder)
+                    programs[label] = shutil.copy(program, folder)
+            ours = {label: [] for label in programs}
+            theirs, verifies = [], []
             try:
-                mine = logged(log, r"transfer of \d+ bytes took (\d+) us") / 1e6
-                memory_256 = peak_kib(updater.process.pid)
+                for repeat in range(repeats):
+                    os.sync()
+                    output = os.path.join(output_dir, "curl.bin")
+                    took = subprocess.run(["curl", "-s", "-o", output, "-w", "%{time_total}",
+                                           desktop.url("/kolup/" + SETUP)], check=True,
+                                          capture_output=True, text=True).stdout
+                    theirs.append(float(took))
+                    if signature and place == PLACES[0]:
+                        verifies.append(minisign_verify(output, signature))
+                    os.remove(output)
+                    labels = list(programs)
+                    labels = labels[repeat % len(labels):] + labels[:repeat % len(labels)]
+                    for label in labels:
+                        os.sync()
+                        updater, log = start_download(display, work, "throughput",
+                                                      programs[label])
+                        try:
+                            mine = logged(log, r"transfer of \d+ bytes took (\d+) us") / 1e6
+                            memory_256 = memory_256 or peak_kib(updater.process.pid)
+                        finally:
+                            updater.close()
+                            remove_saved()
+                        ours[label].append(mine)
+                        if os.environ.get("BENCH_VERBOSE"):
+                            print("  %s, %s: %.3f s, curl %.3f s" % (label, place, mine,
+                                                                     theirs[-1]), flush=True)
             finally:
-                updater.close()
-                remove_saved()
-            ours.append(mine)
-            theirs.append(curl)
-            ratios.append(curl / mine)
-            if os.environ.get("BENCH_VERBOSE"):
-                print("  updater %.3f s, curl %.3f s" % (mine, curl), flush=True)
-        rows.append("256 MiB, updater: %s" % summary([256 * 1.048576 / t for t in ours], "MB/s"))
-        rows.append("256 MiB, curl -o: %s" % summary([256 * 1.048576 / t for t in theirs],
-                                                     "MB/s"))
-        rows.append("updater / curl throughput: %s" % summary(ratios, "x"))
-        if verifies:
-            both = [c + v for c, v in zip(theirs, verifies)]
-            rows.append("256 MiB, curl -o then minisign -Vm: %s"
-                        % summary([256 * 1.048576 / t for t in both], "MB/s"))
-            rows.append("BLAKE2b-512 alone (minisign -Vm of the file in memory): %s"
-                        % summary([256 * 1.048576 / t for t in verifies], "MB/s"))
-            rows.append("updater / (curl then minisign): %s"
-                        % summary([b / t for b, t in zip(both, ours)], "x"))
-            rows.append("updater / BLAKE2b alone: %s"
-                        % summary([v / t for v, t in zip(verifies, ours)], "x"))
+                if output_dir != work:
+                    shutil.rmtree(output_dir, ignore_errors=True)
+            rows.append("256 MiB to %s, curl -o: %s" % (place, summary(mb_per_s(theirs), "MB/s")))
+            for label, times in ours.items():
+                rows.append("256 MiB to %s, %s: %s, / curl: %s"
+                            % (place, label, summary(mb_per_s(times), "MB/s"),
+                               summary([c / t for c, t in zip(theirs, times)], "x")))
+            if verifies:
+                both = [c + v for c, v in zip(theirs, verifies)]
+                rows.append("256 MiB to %s, curl -o then minisign -Vm: %s"
+                            % (place, summary(mb_per_s(both), "MB/s")))
+                rows.append("BLAKE2b-512 alone (minisign -Vm of the file in memory): %s"
+                            % summary(mb_per_s(verifies), "MB/s"))
     finally:
         host.close()
     host = Host(work, MIB)
     try:
-        updater, log = start_download(display, work, "small")
+        updater, log = start_download(display, work, "small", next(iter(UPDATERS.values())))
         logged(log, r"transfer of \d+ bytes took (\d+) us")
         memory_1 = peak_kib(updater.process.pid)
         updater.close()
@@ -308,15 +343,19 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("which", nargs="*", default=["throughput", "cancel", "startup", "idle"])
     parser.add_argument("-n", type=int, default=7, help="repeats (at least 5)")
-    parser.add_argument("--tmpfs", action="store_true",
-                        help="run a copy of the updater from /dev/shm, so that it and curl "
-                             "write to memory: the transfer without the disk")
+    parser.add_argument("--updater", action="append", metavar="LABEL=PATH",
+                        help="throughput: an updater to compare, by a label (repeatable; "
+                             "bench/builds.sh prints them); build/'s when none is given")
+    parser.add_argument("--to", action="append", choices=["disk", "memory"],
+                        help="throughput: where the setup and curl's copy are written (both "
+                             "when not given); memory runs copies of the updaters from /dev/shm")
     args = parser.parse_args()
-    global SAVED, OUTPUT_DIR
-    if args.tmpfs:
-        OUTPUT_DIR = tempfile.mkdtemp(prefix="kolup-bench-", dir="/dev/shm")
-        desktop.UPDATER = shutil.copy(desktop.UPDATER, OUTPUT_DIR)
-        SAVED = os.path.join(OUTPUT_DIR, SETUP)
+    global PLACES
+    PLACES = args.to or ["disk", "memory"]
+    for option in args.updater or ["updater=" + desktop.UPDATER]:
+        label, program = option.split("=", 1)
+        UPDATERS[label] = os.path.abspath(program)
+    use(next(iter(UPDATERS.values())))
     display = desktop.Display()
     work = tempfile.mkdtemp(prefix="kolup-bench-")
     try:
@@ -327,8 +366,6 @@ def main():
     finally:
         display.close()
         shutil.rmtree(work, ignore_errors=True)
-        if OUTPUT_DIR:
-            shutil.rmtree(OUTPUT_DIR, ignore_errors=True)
 
 
 if __name__ == "__main__":

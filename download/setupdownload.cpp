@@ -211,7 +211,6 @@ bool SetupDownload::createSideFile(const fs::path &setupPath)
         }
         m_file.emplace(partName(m_target), digest);
         if (m_file->create(keep ? SideFile::KeepOthers : SideFile::Replace)) {
-            m_fingerprint.emplace();
             return true;
         }
         if (!keep || !files::identityAt(m_file->path())) {
@@ -229,8 +228,6 @@ bool SetupDownload::take(std::size_t size)
     // The chunk's time is when it arrived, before it is hashed or written.
     m_now = m_clock.milliseconds();
     m_received += std::int32_t(count);
-    const auto arrived = piece.first(count);
-    m_fingerprint->add(arrived);
     // Only what arrived is written (and, keyed, hashed once written).
     m_writeFailed = m_writeFailed || !m_file->commit(count);
     return !m_writeFailed && count == size;
@@ -338,6 +335,6 @@ bool SetupDownload::finish()
                                          " with the address it came from");
     }
     m_verified = VerifiedFile{m_target, m_file->identity(), std::int64_t(m_total),
-                              m_fingerprint->finish(), digest};
+                              m_file->fingerprint(), digest};
     return true;
 }

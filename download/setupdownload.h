@@ -121,7 +121,6 @@ private:
     std::filesystem::path m_setupPath;
     int m_number = 0;               // in a folder of the user's: "name (number).ext"
     std::filesystem::path m_target; // the name the complete file takes
-    std::optional<Fingerprinter> m_fingerprint;
     bool m_writeFailed = false;
 
     std::int32_t m_received = 0;

@@ -54,8 +54,11 @@ void SideFile::flush()
         m_ok = m_file.writeAll(std::span(m_block.get(), m_used), why);
         if (!m_ok) {
             m_error = "cannot write " + files::displayText(m_path) + ": " + why;
-        } else if (m_digest) {
-            m_block = m_digest->handOver(std::move(m_block), m_used);
+        } else {
+            m_fingerprint.add(std::span(m_block.get(), m_used));
+            if (m_digest) {
+                m_block = m_digest->handOver(std::move(m_block), m_used);
+            }
         }
     }
     m_used = 0;

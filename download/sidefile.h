@@ -1,6 +1,7 @@
 #pragma once
 
 #include "download/backgrounddigest.h"
+#include "download/digest.h"
 #include "os/files.h"
 
 #include <cstddef>
@@ -40,12 +41,15 @@ public:
     files::Identity identity() const { return m_identity; }
     // True when finish() found another file at the path.
     bool replaced() const { return m_replaced; }
+    // The checksum of every byte written, once finish() has written the last.
+    Fingerprint fingerprint() { return m_fingerprint.finish(); }
 
 private:
     void flush();
 
     std::filesystem::path m_path;
     BackgroundDigest *m_digest;
+    Fingerprinter m_fingerprint; // a block at a time: far cheaper than a chunk at a time
     files::File m_file;
     files::Identity m_identity;
     BackgroundDigest::Block m_block; // gathered bytes, written out when full

@@ -79,10 +79,6 @@ Form1Window::~Form1Window() = default;
 
 void Form1Window::setCaption(Control which, std::string_view text)
 {
-    if (m_holding && (which == Control::Label7 || which == Control::Label9)) {
-        m_pendingText[which == Control::Label7 ? 0 : 1] = std::string(text);
-        return;
-    }
     QWidget *widget = control(which);
     const QString caption = qtText(text);
     if (auto *label = qobject_cast<QLabel *>(widget)) {
@@ -112,14 +108,10 @@ bool Form1Window::setFillWidth(float twips)
 {
     // Text1's width is given in twips, fractions included; the screen shows whole pixels.
     const int pixels = int(std::lround(std::max(0.0, double(twips)) / TwipsPerPixel));
-    if (pixels == m_pendingFill.value_or(ui->Text1->width())) {
+    if (pixels == ui->Text1->width()) {
         return false;
     }
-    if (m_holding) {
-        m_pendingFill = pixels;
-    } else {
-        ui->Text1->resize(pixels, ui->Text1->height());
-    }
+    ui->Text1->resize(pixels, ui->Text1->height());
     return true;
 }
 
@@ -136,27 +128,6 @@ bool Form1Window::askOkCancel(std::string_view title, std::string_view text)
 void Form1Window::processEvents()
 {
     QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
-}
-
-void Form1Window::holdProgressPaint(bool hold)
-{
-    // Held, the three progress controls keep what they show; let go, they take their latest
-    // values and paint them, and only they.
-    m_holding = hold;
-    if (hold) {
-        return;
-    }
-    for (std::size_t i = 0; i < m_pendingText.size(); ++i) {
-        if (m_pendingText[i]) {
-            static_cast<QLabel *>(control(i == 0 ? Control::Label7 : Control::Label9))
-                ->setText(qtText(*m_pendingText[i]));
-            m_pendingText[i].reset();
-        }
-    }
-    if (m_pendingFill) {
-        ui->Text1->resize(*m_pendingFill, ui->Text1->height());
-        m_pendingFill.reset();
-    }
 }
 
 void Form1Window::showTaskbarProgress(TaskbarProgress, std::int64_t, std::int64_t)

@@ -8,7 +8,6 @@
 
 #include <array>
 #include <memory>
-#include <optional>
 #include <string>
 
 namespace Ui {
@@ -34,7 +33,6 @@ public:
     double trackWidth() const override;
     bool askOkCancel(std::string_view title, std::string_view text) override;
     void processEvents() override;
-    void holdProgressPaint(bool hold) override;
     void showTaskbarProgress(TaskbarProgress state, std::int64_t done, std::int64_t total) override;
     void flashIfInBackground() override;
     void closeWindow() override;
@@ -49,10 +47,6 @@ private:
 
     std::unique_ptr<Ui::Form1> ui;
     std::array<QWidget *, ControlCount> m_controls{};
-    // While the progress paints at display rate: the latest values, shown when let go.
-    bool m_holding = false;
-    std::array<std::optional<std::string>, 2> m_pendingText; // Label7, Label9
-    std::optional<int> m_pendingFill;
     MessageBoxPrompt m_messageBox;
     UpdatePrompt *m_prompt;
     Form1 m_form;

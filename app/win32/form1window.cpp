@@ -346,7 +346,6 @@ void Form1Window::placeFill()
     SetWindowPos(control(Control::Text1), nullptr, 0, 0, m_fillPixels,
                  pixels(layoutOf(Control::Text1).height),
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
-    m_fillPending = false;
 }
 
 void Form1Window::setCaption(Control which, std::string_view text)
@@ -359,10 +358,6 @@ void Form1Window::setCaption(Control which, std::string_view text)
                 caption.insert(at, 1, L'\r');
             }
         }
-    }
-    if (m_holding && (which == Control::Label7 || which == Control::Label9)) {
-        m_pendingText[which == Control::Label7 ? 0 : 1] = std::move(caption);
-        return;
     }
     SetWindowTextW(control(which), caption.c_str());
 }
@@ -384,12 +379,8 @@ bool Form1Window::setFillWidth(float twips)
 {
     m_fillTwips = twips;
     const int width = pixels(std::max(0.0, double(twips)));
-    if (width == m_fillPixels && !m_fillPending) {
+    if (width == m_fillPixels) {
         return false;
-    }
-    if (m_holding) {
-        m_fillPending = width != m_fillPixels;
-        return m_fillPending;
     }
     placeFill();
     return true;
@@ -418,26 +409,6 @@ void Form1Window::processEvents()
             TranslateMessage(&message);
             DispatchMessageW(&message);
         }
-    }
-}
-
-void Form1Window::holdProgressPaint(bool hold)
-{
-    // Held, the three progress controls keep what they show, visible to a screen reader and
-    // painted again whenever Windows asks; let go, they take their latest values.
-    m_holding = hold;
-    if (hold) {
-        return;
-    }
-    for (std::size_t i = 0; i < m_pendingText.size(); ++i) {
-        if (m_pendingText[i]) {
-            SetWindowTextW(control(i == 0 ? Control::Label7 : Control::Label9),
-                           m_pendingText[i]->c_str());
-            m_pendingText[i].reset();
-        }
-    }
-    if (m_fillPending) {
-        placeFill();
     }
 }
 

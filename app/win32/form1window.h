@@ -11,7 +11,6 @@
 #include <shobjidl.h>
 
 #include <array>
-#include <optional>
 #include <string>
 
 // The updater's window as Windows draws it: the 23 controls of the classic form at their
@@ -38,7 +37,6 @@ public:
     double trackWidth() const override;
     bool askOkCancel(std::string_view title, std::string_view text) override;
     void processEvents() override;
-    void holdProgressPaint(bool hold) override;
     void showTaskbarProgress(TaskbarProgress state, std::int64_t done, std::int64_t total) override;
     void flashIfInBackground() override;
     void closeWindow() override;
@@ -76,10 +74,6 @@ private:
     HICON m_icon = nullptr;
     float m_fillTwips = 15;
     int m_fillPixels = 1;
-    // While the progress paints at display rate: the latest values, shown when let go.
-    bool m_holding = false;
-    std::array<std::optional<std::wstring>, 2> m_pendingText; // Label7, Label9
-    bool m_fillPending = false;
     HWND m_focus = nullptr; // the control that has the focus while the window is in front
     ITaskbarList3 *m_taskbar = nullptr;
     Form1 m_form;

@@ -74,6 +74,8 @@ public:
     QList<TaskbarProgress> taskbar; // every state shown, in order
     int flashes = 0;
     std::vector<std::string> percents; // Label7's captions, in order
+    std::vector<int> percentRounds;    // how many event rounds had run when each was set
+    int rounds = 0;
     bool closed = false;
     Form1 *form = nullptr; // asked whether it may close, as a real window does
 
@@ -88,6 +90,7 @@ public:
         captions[std::size_t(c)] = text;
         if (c == Control::Label7) {
             percents.emplace_back(text);
+            percentRounds.push_back(rounds);
         }
     }
     void showControl(Control c, bool on) override { visible[std::size_t(c)] = on; }
@@ -104,11 +107,11 @@ public:
     }
     void processEvents() override
     {
+        ++rounds;
         if (duringEvents) {
             duringEvents();
         }
     }
-    void holdProgressPaint(bool) override {}
     void showTaskbarProgress(TaskbarProgress state, std::int64_t, std::int64_t) override
     {
         taskbar.append(state);
