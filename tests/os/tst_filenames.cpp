@@ -59,6 +59,17 @@ void TestFileNames::rules_data()
     row("COM superscript four", "COM" + c(0x2074), "", "");
     row("COM10", "COM10.exe", "", "");
     row("CONSOLE", "CONSOLE.exe", "", "");
+    // Every device name in capitals, in small letters and in both alternately: Windows ignores
+    // the case of each letter.
+    for (const char *device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$", "COM1", "LPT9"}) {
+        QString upper = QString::fromLatin1(device), lower = upper.toLower(), mixed = lower;
+        for (qsizetype i = 1; i < mixed.size(); i += 2) {
+            mixed[i] = mixed[i].toUpper();
+        }
+        for (const QString &name : {upper, lower, mixed}) {
+            row(qPrintable(name + " in any case"), name + ".exe", "device", "device");
+        }
+    }
     // With ".old-" and ten digits the aside copy must fit 255: bytes here, UTF-16 units there.
     row("240 characters", QString(240, 'n'), "", "");
     row("241 characters", QString(241, 'n'), "long", "long");

@@ -224,8 +224,9 @@ void TestKolupRecord::showReportsProblems()
 void TestKolupRecord::checkAgainstServer_data()
 {
     QTest::addColumn<int>("announced");
-    QTest::addColumn<QString>("signer");  // empty: checked without a key
-    QTest::addColumn<QString>("comment"); // bound, plain, or bound to other bytes or size
+    QTest::addColumn<QString>("signer"); // empty: checked without a key
+    QTest::addColumn<QString>(
+        "comment"); // bound, plain, bound to other bytes or size; a longer record
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QByteArray>("line");
     QTest::newRow("matching size") << 5000 << ""
@@ -267,6 +268,25 @@ void TestKolupRecord::checkAgainstServer_data()
         << 5000 << "maker"
         << "other size" << 1
         << QByteArray("problem: the record says 5000 bytes, its signature 4999\n");
+    // One byte apart, each of the three sizes against the others, by the numbers printed.
+    QTest::newRow("one byte fewer served than announced")
+        << 5001 << ""
+        << "" << 1
+        << QByteArray("served: 5000\nproblem: the server sends 5000 bytes, the record says 5001\n");
+    QTest::newRow("one byte more served than announced")
+        << 4999 << ""
+        << "" << 1
+        << QByteArray("size: 4999\nsetup-name: setup.exe\n"
+                      "problem: the server sends more than announced: 4999\n");
+    QTest::newRow("signature names one byte more")
+        << 5000 << "maker"
+        << "one more" << 1
+        << QByteArray("problem: the record says 5000 bytes, its signature 5001\n");
+    QTest::newRow("a served record of 265 bytes")
+        << 5000 << ""
+        << "longer record" << 1
+        << QByteArray("size: 5000\nsetup-name: setup.exe\nproblem: the record is 265 bytes, "
+                      "not 264\nserved: 5000\n");
 }
 
 void TestKolupRecord::checkAgainstServer()
@@ -279,7 +299,8 @@ void TestKolupRecord::checkAgainstServer()
     TestServer server;
     const QByteArray setup(5000, 'x');
     const QByteArray published =
-        recordBytes(1.5f, server.url("/kolup/setup.exe").toLatin1(), announced);
+        recordBytes(1.5f, server.url("/kolup/setup.exe").toLatin1(), announced) +
+        (comment == "longer record" ? "x" : "");
     server.serve("/kolup/setup.exe", setup);
     server.serve("/kolup/KOLUP_VERSION.txt", published);
     QStringList args{"check", server.url("/kolup/KOLUP_VERSION.txt")};
@@ -289,6 +310,7 @@ void TestKolupRecord::checkAgainstServer()
         QVERIFY(bound.open(QIODevice::WriteOnly));
         bound.write(comment == "other bytes"  ? QByteArray(5000, 'y')
                     : comment == "other size" ? QByteArray(4999, 'x')
+                    : comment == "one more"   ? QByteArray(5001, 'x')
                                               : setup);
         bound.close();
         QByteArray signedComment = record({"comment", "--file", bound.fileName()}).out.trimmed();

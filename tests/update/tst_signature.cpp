@@ -3,6 +3,7 @@
 
 #include "minisign.h"
 
+#include <QDateTime>
 #include <QTest>
 
 namespace {
@@ -71,6 +72,11 @@ void TestSignature::verifies_data()
         << file << replaceLine(good, 1, "RUR!!not*base64") << QByteArray("base64");
     QTest::newRow("for another file")
         << file << m_minisign.sign("maker", "another file") << QByteArray("does not match");
+    QTest::newRow("CRLF line ends")
+        << file << QByteArray(good).replace("\n", "\r\n") << QByteArray();
+    QTest::newRow("no final newline") << file << good.chopped(1) << QByteArray();
+    QTest::newRow("blank lines after it") << file << good + "\n\r\n" << QByteArray();
+    QTest::newRow("a fifth line") << file << good + "x\n" << QByteArray("more than four");
 }
 
 void TestSignature::verifies()
@@ -131,6 +137,8 @@ void TestSignature::bindings_data()
     row("no such day", "5 blake2b=%1 expires=2026-02-29", 0);
     row("a day without its zero", "5 blake2b=%1 expires=2026-1-01", 0);
     row("words after it", "5 blake2b=%1 expires=2026-12-08 ", 0);
+    row("the day's first separator wrong", "5 blake2b=%1 expires=2026/12-08", 0);
+    row("the day's second separator wrong", "5 blake2b=%1 expires=2026-12/08", 0);
     QTest::newRow("another comment") << "timestamp:1765000000" << qint64(0) << "";
 }
 
@@ -169,6 +177,14 @@ void TestSignature::expiry()
     QCOMPARE(::expired(binding, *parseDay(today.toStdString())), false); // no day, no end
     binding.expires = parseDay("2026-12-08");
     QCOMPARE(::expired(binding, *parseDay(today.toStdString())), expired);
+    // Today in UTC by another clock than the one under test (either side of a midnight).
+    const auto utcDay = [] {
+        return std::chrono::sys_days(
+            std::chrono::days(QDate(1970, 1, 1).daysTo(QDateTime::currentDateTimeUtc().date())));
+    };
+    const auto before = utcDay();
+    const auto measured = todayUtc();
+    QVERIFY(measured == before || measured == utcDay());
 }
 
 QTEST_GUILESS_MAIN(TestSignature)
