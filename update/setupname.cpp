@@ -73,8 +73,8 @@ std::optional<std::filesystem::path> setupPathFor(const std::filesystem::path &p
     if (!recordProblems(info, programName).empty()) {
         return std::nullopt;
     }
-    // Joined as text, not with "/": a root directory keeps the separator it ends in and gets a
-    // second one, as it always has.
+    // Joined as text, folder, separator, name, as the closing message shows it: a root folder
+    // keeps the separator it ends in and gets a second one, which every system takes.
     std::filesystem::path path = programDir;
     path += std::filesystem::path::preferred_separator;
     path += files::pathFromSystemText(findSetupName(info).name);

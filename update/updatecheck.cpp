@@ -26,7 +26,9 @@ UpdateCheck checkForUpdate(const WebClient &web, const CheckSettings &settings,
     using Outcome = UpdateCheck::Outcome;
     const bool keyed = !settings.keys.empty();
     // The maker signs the record as published, exactly its bytes: a keyed build reads one byte
-    // past them to refuse a longer one. An unsigned record is its first 264 bytes, as ever.
+    // past them to refuse a longer one. An unsigned record is its first 264 bytes, whatever a
+    // host appends after them (a newline, an editor's padding): records already published for
+    // the updaters in use may rely on it.
     std::array<std::byte, RecordSize + 1> received;
     received.fill(std::byte{' '});
     const auto buffer = std::span(received).first(keyed ? RecordSize + 1 : RecordSize);
@@ -38,7 +40,8 @@ UpdateCheck checkForUpdate(const WebClient &web, const CheckSettings &settings,
                           "cannot fetch the version record: " + record.result().describe());
         }
         // A record that stops short because its transfer failed is not the maker's record; one
-        // that simply ends early is read as the bytes that came, as it always has been.
+        // that the host ends early was served as it is, so it is read as the bytes that came
+        // and the record's own rules judge it ("NO INTERNET CONNECTION FOUND" would be untrue).
         count = record.read(buffer);
         if (count < buffer.size() && !record.result().completed()) {
             return failed(Outcome::NoConnection, "the version record stopped after " +
