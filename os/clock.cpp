@@ -7,3 +7,9 @@ std::int64_t SteadyClock::milliseconds()
     using namespace std::chrono;
     return duration_cast<std::chrono::milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
+
+std::int64_t monotonicMicroseconds()
+{
+    using namespace std::chrono;
+    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}

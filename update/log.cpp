@@ -1,7 +1,6 @@
 #include "update/log.h"
 
 #include <atomic>
-#include <chrono>
 #include <string>
 
 namespace {
@@ -20,12 +19,6 @@ void logMessage(LogKind kind, std::string_view message)
     if (const LogSink to = sink) {
         to(kind, message);
     }
-}
-
-std::int64_t monotonicMicroseconds()
-{
-    using namespace std::chrono;
-    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 void logMoment(std::string_view what, std::int64_t at)

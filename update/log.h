@@ -1,5 +1,7 @@
 #pragma once
 
+#include "os/clock.h"
+
 #include <cstdint>
 #include <string_view>
 
@@ -11,7 +13,5 @@ using LogSink = void (*)(LogKind kind, std::string_view message);
 void setLogSink(LogSink sink);
 void logMessage(LogKind kind, std::string_view message);
 
-// The monotonic clock other programs on the system read too (CLOCK_MONOTONIC on Linux), in
-// microseconds; and a timing note "<what> at <that> us" for the benchmarks.
-std::int64_t monotonicMicroseconds();
+// A timing note "<what> at <that> us" for the benchmarks.
 void logMoment(std::string_view what, std::int64_t at = monotonicMicroseconds());

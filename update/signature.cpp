@@ -2,6 +2,8 @@
 
 #include "update/updateinfo.h"
 
+#include <sodium.h>
+
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -13,14 +15,8 @@ constexpr std::array<unsigned char, 2> Prehashed = {'E', 'D'};
 constexpr std::array<unsigned char, 2> Legacy = {'E', 'd'};
 constexpr std::string_view TrustedPrefix = "trusted comment: ";
 constexpr std::string_view UntrustedPrefix = "untrusted comment: ";
-
-void startSodium()
-{
-    // Picks the fastest implementation for this processor; safe to call again and again.
-    if (sodium_init() < 0) {
-        std::abort();
-    }
-}
+static_assert(std::tuple_size_v<decltype(PublicKey::key)> == crypto_sign_PUBLICKEYBYTES);
+static_assert(std::tuple_size_v<decltype(Signature::signature)> == crypto_sign_BYTES);
 
 // Exactly `size` bytes from a base64 line, or nothing.
 std::optional<std::vector<unsigned char>> decodeBase64(std::string_view text, std::size_t size)
@@ -54,32 +50,6 @@ bool nextLine(std::string_view &text, std::string_view &line)
 }
 
 } // namespace
-
-Blake2b::Blake2b()
-{
-    startSodium();
-    crypto_generichash_init(&m_state, nullptr, 0, crypto_generichash_BYTES_MAX);
-}
-
-void Blake2b::add(std::span<const std::byte> bytes)
-{
-    crypto_generichash_update(&m_state, reinterpret_cast<const unsigned char *>(bytes.data()),
-                              bytes.size());
-}
-
-Digest Blake2b::finish()
-{
-    Digest digest{};
-    crypto_generichash_final(&m_state, digest.data(), digest.size());
-    return digest;
-}
-
-Digest blake2b(std::span<const std::byte> bytes)
-{
-    Blake2b hash;
-    hash.add(bytes);
-    return hash.finish();
-}
 
 std::optional<PublicKey> PublicKey::parse(std::string_view base64)
 {

@@ -1,8 +1,7 @@
 #pragma once
 
+#include "update/blake2b.h"
 #include "update/webclient.h"
-
-#include <sodium.h>
 
 #include <array>
 #include <cstddef>
@@ -17,27 +16,12 @@
 // prehashed form is accepted: the signature is over the BLAKE2b-512 digest of the file, so a
 // file is verified as it streams by, in constant memory.
 
-// BLAKE2b-512, the digest minisign signs.
-using Digest = std::array<unsigned char, crypto_generichash_BYTES_MAX>;
-
-class Blake2b {
-public:
-    Blake2b();
-    void add(std::span<const std::byte> bytes);
-    Digest finish();
-
-private:
-    crypto_generichash_state m_state;
-};
-
-Digest blake2b(std::span<const std::byte> bytes);
-
 using KeyId = std::array<unsigned char, 8>;
 
 // The maker's public key: the base64 line of a minisign.pub file.
 struct PublicKey {
     KeyId id{};
-    std::array<unsigned char, crypto_sign_PUBLICKEYBYTES> key{};
+    std::array<unsigned char, 32> key{}; // Ed25519
 
     static std::optional<PublicKey> parse(std::string_view base64);
     // One or more such lines separated by spaces: the keys a maker signs with, old and new,
@@ -48,9 +32,9 @@ struct PublicKey {
 // A .minisig file's contents.
 struct Signature {
     KeyId keyId{};
-    std::array<unsigned char, crypto_sign_BYTES> signature{};
+    std::array<unsigned char, 64> signature{}; // Ed25519, over the file's digest
     std::string trustedComment;
-    std::array<unsigned char, crypto_sign_BYTES> globalSignature{};
+    std::array<unsigned char, 64> globalSignature{}; // over the signature and the comment
 
     // Nothing, with why set, when the text is not a prehashed minisign signature.
     static std::optional<Signature> parse(std::string_view text, std::string &why);

@@ -22,7 +22,7 @@ struct CurlListDeleter {
     void operator()(curl_slist *list) const noexcept { curl_slist_free_all(list); }
 };
 
-using Clock = std::chrono::steady_clock;
+using Steady = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 // Bytes held between the network and the reader. Past this the transfer is paused until the
@@ -76,7 +76,7 @@ struct WebResource::Transfer {
     TransferResult result;
     milliseconds stallTimeout{};
     WaitHook wait;
-    Clock::time_point lastWait{}; // when the waiter last had its turn
+    Steady::time_point lastWait{}; // when the waiter last had its turn
 
     ~Transfer()
     {
@@ -135,7 +135,7 @@ struct WebResource::Transfer {
 
     // Moves the transfer on until something arrives or it ends; false once it has ended. Past
     // the deadline it ends as stalled, and it ends as abandoned when the wait hook says so.
-    bool advance(Clock::time_point deadline)
+    bool advance(Steady::time_point deadline)
     {
         if (result.finished) {
             return false;
@@ -165,7 +165,7 @@ struct WebResource::Transfer {
                 headersDone != headersBefore) {
                 return !result.finished;
             }
-            const auto now = Clock::now();
+            const auto now = Steady::now();
             if (now >= deadline) {
                 result.stalled = true;
                 finish(CURLE_OK);
@@ -263,7 +263,7 @@ WebResource WebClient::open(std::string_view address, WaitHook wait) const
     }
 
     // Connecting has its own limit in libcurl; the answer then has the no-data limit.
-    const auto deadline = Clock::now() + m_timeouts.connect + m_timeouts.stall;
+    const auto deadline = Steady::now() + m_timeouts.connect + m_timeouts.stall;
     while (!transfer->headersDone && transfer->advance(deadline)) {
     }
     long status = 0;
@@ -296,7 +296,7 @@ std::size_t WebResource::read(std::span<std::byte> buffer)
         return filled; // most reads: the clock is read only when there is a wait ahead
     }
     // The limit is for the whole read: a server that drips a byte at a time cannot hold it.
-    const auto deadline = Clock::now() + transfer.stallTimeout;
+    const auto deadline = Steady::now() + transfer.stallTimeout;
     while (filled < buffer.size() && transfer.advance(deadline)) {
         filled += transfer.take(buffer.subspan(filled));
     }
