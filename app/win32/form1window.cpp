@@ -174,9 +174,9 @@ Form1Window::Form1Window(const Platform &platform) : m_form(*this, platform)
     windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
     windowClass.lpszClassName = WindowClass;
     RegisterClassExW(&windowClass);
-    m_whiteBrush = CreateSolidBrush(GetSysColor(COLOR_WINDOW));
-    m_bannerSource = static_cast<HBITMAP>(LoadImageW(instance, MAKEINTRESOURCEW(IDB_BANNER),
-                                                     IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
+    m_whiteBrush.reset(CreateSolidBrush(GetSysColor(COLOR_WINDOW)));
+    m_bannerSource.reset(static_cast<HBITMAP>(LoadImageW(instance, MAKEINTRESOURCEW(IDB_BANNER),
+                                                         IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION)));
 
     // A fixed window: a title, the system menu, minimize and close; no maximize, no resize.
     // Made at the system's DPI, then sized for the DPI of the monitor it lands on.
@@ -202,20 +202,12 @@ Form1Window::Form1Window(const Platform &platform) : m_form(*this, platform)
 
 Form1Window::~Form1Window()
 {
-    if (m_taskbar) {
-        m_taskbar->Release();
-    }
+    m_taskbar.reset();
     if (m_hwnd) {
         SetWindowLongPtrW(m_hwnd, GWLP_USERDATA, 0);
         DestroyWindow(m_hwnd);
     }
-    deleteFonts();
-    for (HGDIOBJ object : {static_cast<HGDIOBJ>(m_whiteBrush), static_cast<HGDIOBJ>(m_banner),
-                           static_cast<HGDIOBJ>(m_bannerSource)}) {
-        if (object) {
-            DeleteObject(object);
-        }
-    }
+    // The fonts, the brush and the bitmaps go after the window that used them.
 }
 
 int Form1Window::pixels(double twips) const
@@ -225,19 +217,9 @@ int Form1Window::pixels(double twips) const
 
 void Form1Window::makeFonts()
 {
-    m_font = classicFont(8.25, false, m_dpi);
-    m_boldFont = classicFont(8.25, true, m_dpi);
-    m_exitFont = classicFont(13.5, true, m_dpi);
-}
-
-void Form1Window::deleteFonts()
-{
-    for (HFONT &font : {std::ref(m_font), std::ref(m_boldFont), std::ref(m_exitFont)}) {
-        if (font) {
-            DeleteObject(font);
-            font = nullptr;
-        }
-    }
+    m_font.reset(classicFont(8.25, false, m_dpi));
+    m_boldFont.reset(classicFont(8.25, true, m_dpi));
+    m_exitFont.reset(classicFont(13.5, true, m_dpi));
 }
 
 void Form1Window::createControls()
@@ -292,9 +274,9 @@ void Form1Window::layOut()
 {
     for (const Layout &item : Form) {
         const HWND hwnd = control(item.control);
-        const HFONT font = item.face == Face::Exit      ? m_exitFont
-                           : item.face == Face::Caption ? m_boldFont
-                                                        : m_font;
+        const HFONT font = item.face == Face::Exit      ? m_exitFont.get()
+                           : item.face == Face::Caption ? m_boldFont.get()
+                                                        : m_font.get();
         SendMessageW(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
         if (item.control == Control::Picture1) {
             scaleBanner();
@@ -306,7 +288,7 @@ void Form1Window::layOut()
             clipToText(hwnd, item.caption, font, width);
         }
     }
-    SendMessageW(m_text2Name, WM_SETFONT, reinterpret_cast<WPARAM>(m_font), FALSE);
+    SendMessageW(m_text2Name, WM_SETFONT, reinterpret_cast<WPARAM>(m_font.get()), FALSE);
     placeFill();
     RedrawWindow(m_hwnd, nullptr, nullptr,
                  RDW_ERASE | RDW_FRAME | RDW_INVALIDATE | RDW_ALLCHILDREN);
@@ -322,7 +304,7 @@ void Form1Window::scaleBanner()
     const HDC from = CreateCompatibleDC(screen);
     const HDC to = CreateCompatibleDC(screen);
     const HBITMAP scaled = CreateCompatibleBitmap(screen, width, height);
-    const HGDIOBJ oldFrom = SelectObject(from, m_bannerSource);
+    const HGDIOBJ oldFrom = SelectObject(from, m_bannerSource.get());
     const HGDIOBJ oldTo = SelectObject(to, scaled);
     SetStretchBltMode(to, HALFTONE);
     SetBrushOrgEx(to, 0, 0, nullptr);
@@ -334,10 +316,7 @@ void Form1Window::scaleBanner()
     ReleaseDC(m_hwnd, screen);
     SendMessageW(control(Control::Picture1), STM_SETIMAGE, IMAGE_BITMAP,
                  reinterpret_cast<LPARAM>(scaled));
-    if (m_banner) {
-        DeleteObject(m_banner);
-    }
-    m_banner = scaled;
+    m_banner.reset(scaled);
 }
 
 void Form1Window::placeFill()
@@ -513,12 +492,14 @@ LRESULT CALLBACK Form1Window::windowProc(HWND hwnd, UINT message, WPARAM wParam,
 LRESULT Form1Window::handleMessage(UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (message == taskbarButtonCreated()) {
+        ITaskbarList3 *taskbar = nullptr;
         if (!m_taskbar &&
             SUCCEEDED(CoCreateInstance(CLSID_TaskbarList, nullptr, CLSCTX_INPROC_SERVER,
-                                       IID_ITaskbarList3, reinterpret_cast<void **>(&m_taskbar))) &&
-            FAILED(m_taskbar->HrInit())) {
-            m_taskbar->Release();
-            m_taskbar = nullptr;
+                                       IID_ITaskbarList3, reinterpret_cast<void **>(&taskbar)))) {
+            m_taskbar.reset(taskbar);
+            if (FAILED(m_taskbar->HrInit())) {
+                m_taskbar.reset();
+            }
         }
         return 0;
     }
@@ -551,7 +532,7 @@ LRESULT Form1Window::handleMessage(UINT message, WPARAM wParam, LPARAM lParam)
         }
         if (from == control(Control::Picture2) || from == control(Control::Text2)) {
             SetBkColor(hdc, GetSysColor(COLOR_WINDOW));
-            return reinterpret_cast<LRESULT>(m_whiteBrush);
+            return reinterpret_cast<LRESULT>(m_whiteBrush.get());
         }
         SetBkColor(hdc, GetSysColor(COLOR_BTNFACE));
         // A label inside a disabled frame reads as disabled, as its frame does.
@@ -582,12 +563,10 @@ LRESULT Form1Window::handleMessage(UINT message, WPARAM wParam, LPARAM lParam)
         SetWindowPos(m_hwnd, nullptr, suggested->left, suggested->top,
                      suggested->right - suggested->left, suggested->bottom - suggested->top,
                      SWP_NOZORDER | SWP_NOACTIVATE);
-        const std::array<HFONT, 3> old = {m_font, m_boldFont, m_exitFont};
+        // The controls hold the old fonts until they are laid out with the new ones.
+        const std::array old = {std::move(m_font), std::move(m_boldFont), std::move(m_exitFont)};
         makeFonts();
         layOut();
-        for (const HFONT font : old) {
-            DeleteObject(font);
-        }
         return 0;
     }
     case WM_CLOSE:

@@ -11,7 +11,20 @@
 #include <shobjidl.h>
 
 #include <array>
+#include <memory>
 #include <string>
+#include <type_traits>
+
+// Owners of what the window makes of GDI and COM: each is given back once, however the window
+// ends or its DPI changes.
+struct GdiDeleter {
+    void operator()(HGDIOBJ object) const noexcept { DeleteObject(object); }
+};
+template <typename Handle>
+using GdiObject = std::unique_ptr<std::remove_pointer_t<Handle>, GdiDeleter>;
+struct ComReleaser {
+    void operator()(IUnknown *object) const noexcept { object->Release(); }
+};
 
 // The updater's window as Windows draws it: the 23 controls of the classic form at their
 // positions in twips, scaled by the window's DPI, its classic fonts made for that DPI, and
@@ -53,7 +66,6 @@ private:
     // Places every control and gives it its font at the window's DPI; again when it changes.
     void layOut();
     void makeFonts();
-    void deleteFonts();
     void scaleBanner();
     int pixels(double twips) const;
     void placeFill();
@@ -65,16 +77,16 @@ private:
     std::array<HWND, ControlCount> m_controls{};
     HWND m_text2Name = nullptr; // names Text2 for screen readers
     UINT m_dpi = USER_DEFAULT_SCREEN_DPI;
-    HFONT m_font = nullptr;
-    HFONT m_boldFont = nullptr;
-    HFONT m_exitFont = nullptr;
-    HBRUSH m_whiteBrush = nullptr;
-    HBITMAP m_bannerSource = nullptr; // as drawn, for 96 DPI
-    HBITMAP m_banner = nullptr;       // scaled to the window's DPI
-    HICON m_icon = nullptr;
+    GdiObject<HFONT> m_font;
+    GdiObject<HFONT> m_boldFont;
+    GdiObject<HFONT> m_exitFont;
+    GdiObject<HBRUSH> m_whiteBrush;
+    GdiObject<HBITMAP> m_bannerSource; // as drawn, for 96 DPI
+    GdiObject<HBITMAP> m_banner;       // scaled to the window's DPI
+    HICON m_icon = nullptr;            // shared by the system: never destroyed
     float m_fillTwips = 15;
     int m_fillPixels = 1;
     HWND m_focus = nullptr; // the control that has the focus while the window is in front
-    ITaskbarList3 *m_taskbar = nullptr;
+    std::unique_ptr<ITaskbarList3, ComReleaser> m_taskbar;
     Form1 m_form;
 };
