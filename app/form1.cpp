@@ -212,7 +212,15 @@ void Form1::Download()
     }
     const bool closing = m_phase == Phase::Closing;
     m_phase = Phase::Idle;
+    showOutcome(outcome, download, closing);
+    // A close during the transfer was held back until the transfer had cleaned up.
+    if (closing) {
+        m_window.closeWindow();
+    }
+}
 
+void Form1::showOutcome(SetupDownload::Outcome outcome, const SetupDownload &download, bool closing)
+{
     switch (outcome) {
     case SetupDownload::Outcome::Cancelled:
         m_window.setCaption(Control::Label11, "DOWNLOADING CANCEL..");
@@ -243,10 +251,6 @@ void Form1::Download()
         m_window.flashIfInBackground();
         m_platform.tone->sound(45000, 100);
         break;
-    }
-    // A close during the transfer was held back until the transfer had cleaned up.
-    if (closing) {
-        m_window.closeWindow();
     }
 }
 

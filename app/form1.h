@@ -50,6 +50,9 @@ private:
     // chunk has come: until then, with progress false, the controls keep what they show) at
     // display rate.
     void letEventsRun(const SetupDownload &download, bool always, bool progress);
+    // The status, the closing message and EXIT as the transfer ended; a setup that completed
+    // while the window was closing is never kept to be started.
+    void showOutcome(SetupDownload::Outcome outcome, const SetupDownload &download, bool closing);
     // Writes the latest values to the progress controls; true when any of them changed.
     bool showProgress(const SetupDownload &download);
     // A progress caption: its value as signed number text, then its unit.

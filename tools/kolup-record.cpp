@@ -282,6 +282,33 @@ std::optional<SetupBinding> checkRecordSignature(const WebClient &client, std::s
     return binding;
 }
 
+// The setup file as the server sends it, read through as the updater would, counting and
+// hashing; one byte past the announced size is enough to know the server sends too much,
+// however much more it would send.
+struct ServedSetup {
+    std::int64_t size = 0;
+    Digest digest{};
+};
+
+ServedSetup readServed(WebResource &setup, std::int32_t announced)
+{
+    const std::int64_t limit = std::int64_t(std::max(announced, 0)) + 1;
+    ServedSetup served;
+    Blake2b hash;
+    std::vector<std::byte> chunk(64 * 1024);
+    while (served.size < limit) {
+        const auto wanted = std::size_t(std::min<std::int64_t>(limit - served.size, chunk.size()));
+        const std::size_t got = setup.read(std::span(chunk).first(wanted));
+        if (got == 0) {
+            break;
+        }
+        served.size += std::int64_t(got);
+        hash.add(std::span(chunk).first(got));
+    }
+    served.digest = hash.finish();
+    return served;
+}
+
 int check(std::string_view address, const std::optional<Keys> &keys)
 {
     const WebClient client;
@@ -310,21 +337,7 @@ int check(std::string_view address, const std::optional<Keys> &keys)
         std::cout << "problem: cannot fetch the setup file: " << setup.result().describe() << '\n';
         return Problem;
     }
-    // Read it through as the updater would, counting and hashing; one byte past the announced
-    // size is enough to know the server sends too much, however much more it would send.
-    const std::int64_t limit = std::int64_t(std::max(info.SetupSize, 0)) + 1;
-    std::int64_t served = 0;
-    Blake2b hash;
-    std::vector<std::byte> chunk(64 * 1024);
-    while (served < limit) {
-        const auto wanted = std::size_t(std::min<std::int64_t>(limit - served, chunk.size()));
-        const std::size_t got = setup.read(std::span(chunk).first(wanted));
-        if (got == 0) {
-            break;
-        }
-        served += std::int64_t(got);
-        hash.add(std::span(chunk).first(got));
-    }
+    const auto [served, digest] = readServed(setup, info.SetupSize);
     if (served > info.SetupSize) {
         std::cout << "problem: the server sends more than announced: " << info.SetupSize << '\n';
         return Problem;
@@ -342,8 +355,7 @@ int check(std::string_view address, const std::optional<Keys> &keys)
     }
     // Both files, as the signature names them: a stale upload and a stale record look alike
     // otherwise.
-    if (const Digest digest = hash.finish();
-        binding && (served != binding->size || digest != binding->digest)) {
+    if (binding && (served != binding->size || digest != binding->digest)) {
         std::cout << "problem: the setup file is not the one the record's signature names\n"
                   << "signed-setup: " << binding->size
                   << " bytes, blake2b=" << digestText(binding->digest) << '\n'

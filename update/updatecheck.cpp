@@ -6,6 +6,7 @@
 #include <array>
 #include <cmath>
 #include <span>
+#include <variant>
 
 namespace {
 
@@ -18,6 +19,75 @@ UpdateCheck failed(UpdateCheck::Outcome outcome, std::string why)
     return check;
 }
 
+// The record as served, in a buffer one byte longer than a record; nothing, with the failure
+// logged, when it could not be read whole.
+struct ServedRecord {
+    std::array<std::byte, RecordSize + 1> bytes;
+    std::size_t count = 0;
+};
+
+std::variant<ServedRecord, UpdateCheck> readRecord(const WebClient &web, std::string_view address,
+                                                   bool keyed, const WaitHook &wait)
+{
+    // The maker signs the record as published, exactly its bytes: a keyed build reads one byte
+    // past them to refuse a longer one. An unsigned record is its first 264 bytes, whatever a
+    // host appends after them (a newline, an editor's padding): records already published for
+    // the updaters in use may rely on it.
+    ServedRecord served;
+    served.bytes.fill(std::byte{' '});
+    const auto buffer = std::span(served.bytes).first(keyed ? RecordSize + 1 : RecordSize);
+    WebResource record = web.open(address, wait);
+    if (!record.isOpen()) {
+        return failed(UpdateCheck::Outcome::NoConnection,
+                      "cannot fetch the version record: " + record.result().describe());
+    }
+    // A record that stops short because its transfer failed is not the maker's record; one
+    // that the host ends early was served as it is, so it is read as the bytes that came
+    // and the record's own rules judge it ("NO INTERNET CONNECTION FOUND" would be untrue).
+    served.count = record.read(buffer);
+    if (served.count < buffer.size() && !record.result().completed()) {
+        return failed(UpdateCheck::Outcome::NoConnection,
+                      "the version record stopped after " + std::to_string(served.count) +
+                          " bytes: " + record.result().describe());
+    }
+    return served;
+}
+
+// Keyed: the setup file that the record's signature names, or the failure that refuses it.
+std::variant<SetupBinding, UpdateCheck> signedBinding(const WebClient &web,
+                                                      const CheckSettings &settings,
+                                                      const ServedRecord &served,
+                                                      const WaitHook &wait)
+{
+    using Outcome = UpdateCheck::Outcome;
+    if (served.count != RecordSize) {
+        return failed(Outcome::Invalid, "the version record is refused: it is " +
+                                            (served.count > RecordSize
+                                                 ? "longer than " + std::to_string(RecordSize)
+                                                 : std::to_string(served.count) + " bytes, not " +
+                                                       std::to_string(RecordSize)) +
+                                            " bytes, and a signed record is exactly its bytes");
+    }
+    std::string why;
+    const auto signature = fetchSignature(web, settings.versionUrl, wait, why);
+    const auto problem =
+        signature ? signatureProblem(settings.keys, *signature,
+                                     blake2b(std::span(served.bytes).first<RecordSize>()))
+                  : std::optional(why);
+    if (problem) {
+        return failed(Outcome::Invalid, "the version record is refused: " + *problem);
+    }
+    // The signed comment names the one setup file this record may bring.
+    auto binding = parseBinding(signature->trustedComment, why);
+    if (!binding) {
+        return failed(Outcome::Invalid, "the version record is refused: " + why);
+    }
+    if (expired(*binding, todayUtc())) {
+        return failed(Outcome::Invalid, "the version record is refused: its signature has expired");
+    }
+    return *binding;
+}
+
 } // namespace
 
 UpdateCheck checkForUpdate(const WebClient &web, const CheckSettings &settings,
@@ -25,62 +95,22 @@ UpdateCheck checkForUpdate(const WebClient &web, const CheckSettings &settings,
 {
     using Outcome = UpdateCheck::Outcome;
     const bool keyed = !settings.keys.empty();
-    // The maker signs the record as published, exactly its bytes: a keyed build reads one byte
-    // past them to refuse a longer one. An unsigned record is its first 264 bytes, whatever a
-    // host appends after them (a newline, an editor's padding): records already published for
-    // the updaters in use may rely on it.
-    std::array<std::byte, RecordSize + 1> received;
-    received.fill(std::byte{' '});
-    const auto buffer = std::span(received).first(keyed ? RecordSize + 1 : RecordSize);
-    std::size_t count = 0;
-    {
-        WebResource record = web.open(settings.versionUrl, wait);
-        if (!record.isOpen()) {
-            return failed(Outcome::NoConnection,
-                          "cannot fetch the version record: " + record.result().describe());
-        }
-        // A record that stops short because its transfer failed is not the maker's record; one
-        // that the host ends early was served as it is, so it is read as the bytes that came
-        // and the record's own rules judge it ("NO INTERNET CONNECTION FOUND" would be untrue).
-        count = record.read(buffer);
-        if (count < buffer.size() && !record.result().completed()) {
-            return failed(Outcome::NoConnection, "the version record stopped after " +
-                                                     std::to_string(count) +
-                                                     " bytes: " + record.result().describe());
-        }
+    auto read = readRecord(web, settings.versionUrl, keyed, wait);
+    if (auto *failure = std::get_if<UpdateCheck>(&read)) {
+        return std::move(*failure);
     }
-    const auto bytes = std::span(received).first<RecordSize>();
-
+    const ServedRecord &served = std::get<ServedRecord>(read);
     std::optional<SetupBinding> binding;
     if (keyed) {
-        if (count != RecordSize) {
-            return failed(Outcome::Invalid,
-                          "the version record is refused: it is " +
-                              (count > RecordSize ? "longer than " + std::to_string(RecordSize)
-                                                  : std::to_string(count) + " bytes, not " +
-                                                        std::to_string(RecordSize)) +
-                              " bytes, and a signed record is exactly its bytes");
+        auto bound = signedBinding(web, settings, served, wait);
+        if (auto *failure = std::get_if<UpdateCheck>(&bound)) {
+            return std::move(*failure);
         }
-        std::string why;
-        const auto signature = fetchSignature(web, settings.versionUrl, wait, why);
-        const auto problem = signature ? signatureProblem(settings.keys, *signature, blake2b(bytes))
-                                       : std::optional(why);
-        if (problem) {
-            return failed(Outcome::Invalid, "the version record is refused: " + *problem);
-        }
-        // The signed comment names the one setup file this record may bring.
-        binding = parseBinding(signature->trustedComment, why);
-        if (!binding) {
-            return failed(Outcome::Invalid, "the version record is refused: " + why);
-        }
-        if (expired(*binding, todayUtc())) {
-            return failed(Outcome::Invalid,
-                          "the version record is refused: its signature has expired");
-        }
+        binding = std::get<SetupBinding>(bound);
     }
 
     UpdateCheck check;
-    check.info = decodeRecord(bytes);
+    check.info = decodeRecord(std::span(served.bytes).first<RecordSize>());
     const auto setupPath = setupPathFor(settings.setupDir, check.info, settings.programName);
     if (!setupPath) {
         return failed(Outcome::Invalid,

@@ -203,6 +203,38 @@ struct WebResource::Transfer {
             curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &result.httpStatus);
         }
     }
+
+    // What every request asks for: the address, no proxy, http(s) only, at most five redirects,
+    // certificates checked, nothing from a cache, the body and headers to this transfer.
+    void request(const std::string &url, const WebClient::Timeouts &timeouts)
+    {
+        CURL *easy = this->easy.get();
+        curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+        curl_easy_setopt(easy, CURLOPT_USERAGENT, AgentName.data());
+        curl_easy_setopt(easy, CURLOPT_PROXY, ""); // not even one named in the environment
+        curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+        curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+        curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+        curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 5L);
+        curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+        curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+        // Schannel (Windows) checks revocation; a network that blocks the revocation servers must
+        // not make every check "NO INTERNET CONNECTION FOUND". Other back ends ignore this.
+        curl_easy_setopt(easy, CURLOPT_SSL_OPTIONS, long(CURLSSLOPT_REVOKE_BEST_EFFORT));
+        curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, long(timeouts.connect.count()));
+        curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, ReceiveBuffer);
+        // Pausing a transfer is only dependable over HTTP/1.1 with this libcurl.
+        curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
+        curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+        curl_slist *list = curl_slist_append(nullptr, "Cache-Control: no-cache");
+        list = curl_slist_append(list, "Pragma: no-cache");
+        headers.reset(list);
+        curl_easy_setopt(easy, CURLOPT_HTTPHEADER, list);
+        curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &WebResource::Transfer::onBody);
+        curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
+        curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &WebResource::Transfer::onHeader);
+        curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
+    }
 };
 
 WebClient::WebClient() : WebClient(Timeouts{}) {}
@@ -229,32 +261,8 @@ WebResource WebClient::open(std::string_view address, WaitHook wait) const
         return WebResource(std::move(transfer));
     }
 
+    transfer->request(url, m_timeouts);
     CURL *easy = transfer->easy.get();
-    curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(easy, CURLOPT_USERAGENT, AgentName.data());
-    curl_easy_setopt(easy, CURLOPT_PROXY, ""); // not even one named in the environment
-    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 5L);
-    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
-    // Schannel (Windows) checks revocation; a network that blocks the revocation servers must
-    // not make every check "NO INTERNET CONNECTION FOUND". Other back ends ignore this.
-    curl_easy_setopt(easy, CURLOPT_SSL_OPTIONS, long(CURLSSLOPT_REVOKE_BEST_EFFORT));
-    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, long(m_timeouts.connect.count()));
-    curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, ReceiveBuffer);
-    // Pausing a transfer is only dependable over HTTP/1.1 with this libcurl.
-    curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
-    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    curl_slist *headers = curl_slist_append(nullptr, "Cache-Control: no-cache");
-    headers = curl_slist_append(headers, "Pragma: no-cache");
-    transfer->headers.reset(headers);
-    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
-    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &WebResource::Transfer::onBody);
-    curl_easy_setopt(easy, CURLOPT_WRITEDATA, transfer.get());
-    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &WebResource::Transfer::onHeader);
-    curl_easy_setopt(easy, CURLOPT_HEADERDATA, transfer.get());
     if (const CURLMcode code = curl_multi_add_handle(transfer->multi.get(), easy);
         code != CURLM_OK) {
         transfer->result.multiError = code;

@@ -489,18 +489,71 @@ LRESULT CALLBACK Form1Window::windowProc(HWND hwnd, UINT message, WPARAM wParam,
                 : DefWindowProcW(hwnd, message, wParam, lParam);
 }
 
+void Form1Window::attachTaskbar()
+{
+    ITaskbarList3 *taskbar = nullptr;
+    if (!m_taskbar &&
+        SUCCEEDED(CoCreateInstance(CLSID_TaskbarList, nullptr, CLSCTX_INPROC_SERVER,
+                                   IID_ITaskbarList3, reinterpret_cast<void **>(&taskbar)))) {
+        m_taskbar.reset(taskbar);
+        if (FAILED(m_taskbar->HrInit())) {
+            m_taskbar.reset();
+        }
+    }
+}
+
+LRESULT Form1Window::colours(HDC hdc, HWND from)
+{
+    if (from == control(Control::Text1)) {
+        // The progress fill takes the desktop's colour, as the classic form's did.
+        SetBkColor(hdc, GetSysColor(COLOR_DESKTOP));
+        return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_DESKTOP));
+    }
+    if (from == control(Control::Picture2) || from == control(Control::Text2)) {
+        SetBkColor(hdc, GetSysColor(COLOR_WINDOW));
+        return reinterpret_cast<LRESULT>(m_whiteBrush.get());
+    }
+    SetBkColor(hdc, GetSysColor(COLOR_BTNFACE));
+    // A label inside a disabled frame reads as disabled, as its frame does.
+    bool enabled = true;
+    for (HWND at = from; at && at != m_hwnd; at = GetParent(at)) {
+        enabled = enabled && IsWindowEnabled(at);
+    }
+    SetTextColor(hdc, GetSysColor(enabled ? COLOR_BTNTEXT : COLOR_GRAYTEXT));
+    return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNFACE));
+}
+
+void Form1Window::activated(bool active)
+{
+    // As a dialog does: the focus goes back where it was, "Check New Versions" at first.
+    if (!active) {
+        if (const HWND focused = GetFocus(); focused && IsChild(m_hwnd, focused)) {
+            m_focus = focused;
+        }
+        return;
+    }
+    const HWND target = m_focus && IsWindowVisible(m_focus) && IsWindowEnabled(m_focus)
+                            ? m_focus
+                            : control(Control::Command1);
+    SetFocus(target);
+}
+
+void Form1Window::dpiChanged(UINT dpi, const RECT &suggested)
+{
+    // Moved to a monitor of another DPI, or its scale changed: everything made again.
+    m_dpi = dpi;
+    SetWindowPos(m_hwnd, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
+                 suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+    // The controls hold the old fonts until they are laid out with the new ones.
+    const std::array old = {std::move(m_font), std::move(m_boldFont), std::move(m_exitFont)};
+    makeFonts();
+    layOut();
+}
+
 LRESULT Form1Window::handleMessage(UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (message == taskbarButtonCreated()) {
-        ITaskbarList3 *taskbar = nullptr;
-        if (!m_taskbar &&
-            SUCCEEDED(CoCreateInstance(CLSID_TaskbarList, nullptr, CLSCTX_INPROC_SERVER,
-                                       IID_ITaskbarList3, reinterpret_cast<void **>(&taskbar)))) {
-            m_taskbar.reset(taskbar);
-            if (FAILED(m_taskbar->HrInit())) {
-                m_taskbar.reset();
-            }
-        }
+        attachTaskbar();
         return 0;
     }
     switch (message) {
@@ -522,53 +575,14 @@ LRESULT Form1Window::handleMessage(UINT message, WPARAM wParam, LPARAM lParam)
         }
         break;
     case WM_CTLCOLORSTATIC:
-    case WM_CTLCOLOREDIT: {
-        const auto hdc = reinterpret_cast<HDC>(wParam);
-        const auto from = reinterpret_cast<HWND>(lParam);
-        if (from == control(Control::Text1)) {
-            // The progress fill takes the desktop's colour, as the classic form's did.
-            SetBkColor(hdc, GetSysColor(COLOR_DESKTOP));
-            return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_DESKTOP));
-        }
-        if (from == control(Control::Picture2) || from == control(Control::Text2)) {
-            SetBkColor(hdc, GetSysColor(COLOR_WINDOW));
-            return reinterpret_cast<LRESULT>(m_whiteBrush.get());
-        }
-        SetBkColor(hdc, GetSysColor(COLOR_BTNFACE));
-        // A label inside a disabled frame reads as disabled, as its frame does.
-        bool enabled = true;
-        for (HWND at = from; at && at != m_hwnd; at = GetParent(at)) {
-            enabled = enabled && IsWindowEnabled(at);
-        }
-        SetTextColor(hdc, GetSysColor(enabled ? COLOR_BTNTEXT : COLOR_GRAYTEXT));
-        return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNFACE));
-    }
+    case WM_CTLCOLOREDIT:
+        return colours(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
     case WM_ACTIVATE:
-        // As a dialog does: the focus goes back where it was, "Check New Versions" at first.
-        if (LOWORD(wParam) == WA_INACTIVE) {
-            if (const HWND focused = GetFocus(); focused && IsChild(m_hwnd, focused)) {
-                m_focus = focused;
-            }
-        } else {
-            const HWND target = m_focus && IsWindowVisible(m_focus) && IsWindowEnabled(m_focus)
-                                    ? m_focus
-                                    : control(Control::Command1);
-            SetFocus(target);
-        }
+        activated(LOWORD(wParam) != WA_INACTIVE);
         return 0;
-    case WM_DPICHANGED: {
-        // Moved to a monitor of another DPI, or its scale changed: everything made again.
-        m_dpi = HIWORD(wParam);
-        const auto *suggested = reinterpret_cast<const RECT *>(lParam);
-        SetWindowPos(m_hwnd, nullptr, suggested->left, suggested->top,
-                     suggested->right - suggested->left, suggested->bottom - suggested->top,
-                     SWP_NOZORDER | SWP_NOACTIVATE);
-        // The controls hold the old fonts until they are laid out with the new ones.
-        const std::array old = {std::move(m_font), std::move(m_boldFont), std::move(m_exitFont)};
-        makeFonts();
-        layOut();
+    case WM_DPICHANGED:
+        dpiChanged(HIWORD(wParam), *reinterpret_cast<const RECT *>(lParam));
         return 0;
-    }
     case WM_CLOSE:
         // Closing may have to wait for a transfer to stop; the handlers then close again.
         if (m_form.QueryUnload()) {

@@ -61,6 +61,12 @@ public:
 
 private:
     static LRESULT CALLBACK windowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+    // The taskbar button's progress, once Explorer has made the button.
+    void attachTaskbar();
+    // The background and text colours of a static or edit control.
+    LRESULT colours(HDC hdc, HWND from);
+    void activated(bool active);
+    void dpiChanged(UINT dpi, const RECT &suggested);
     LRESULT handleMessage(UINT message, WPARAM wParam, LPARAM lParam);
     void createControls();
     // Places every control and gives it its font at the window's DPI; again when it changes.
