@@ -6,6 +6,7 @@ Debian's python3 (/usr/bin/python3) with python3-pyatspi and python3-xlib."""
 
 import datetime
 import os
+import re
 import shutil
 import signal
 import stat
@@ -29,11 +30,22 @@ SECRET_KEY = os.environ.get("KOLUP_SECRET_KEY", os.path.join(BUILD, "demo-key", 
 HOST_PORT = urllib.parse.urlsplit(os.environ.get(
     "KOLUP_VERSION_URL", "http://127.0.0.1:8642" + RECORD_PATH)).port
 
-# Controls in the order the window creates them inside each container; the accessibility tree
-# lists children in that order.
-FRAME1 = ["Text2", "Label13", "Label2", "Label1"]
-FRAME2 = ["Frame3", "Label4", "Label3"]
-FRAME3 = ["Label5", "Label6", "Label12", "Label11", "Label10", "Label9", "Label8", "Label7"]
+
+
+def _controls():
+    """The rows of app/controls.h, the one table of the window's controls: name, kind,
+    container and caption, in the order the window creates them."""
+    with open(os.path.join(ROOT, "app", "controls.h")) as f:
+        return re.findall(r'^\s*\{\w+, "(\w+)", (\w+), (\w+), "([^"]*)"', f.read(), re.M)
+
+
+CONTROLS = _controls()
+# Inside each frame, in the order the window creates them; the accessibility tree lists
+# children in that order.
+FRAME1, FRAME2, FRAME3 = ([name for name, _, container, _ in CONTROLS
+                           if container == frame and name != frame]
+                          for frame in ("Frame1", "Frame2", "Frame3"))
+CAPTIONS = {name: caption for name, _, _, caption in CONTROLS}
 
 
 def wait_for(what, timeout=20.0, interval=0.02):
@@ -276,9 +288,7 @@ class Updater:
         if name in FRAME3:
             frame3 = self._panel("Kolup update status")[0]
             return frame3[FRAME3.index(name)]
-        captions = {"Command1": "Check New Versions", "Command2": "Cancel Download",
-                    "Command3": "EXIT"}
-        return self._child(self.window, "push button", captions[name])
+        return self._child(self.window, "push button", CAPTIONS[name])
 
     def text(self, name):
         """What a label shows, or a text box holds; empty for an empty label."""

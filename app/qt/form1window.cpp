@@ -1,6 +1,8 @@
 #include "app/qt/form1window.h"
 #include "ui_form1.h"
 
+#include "app/controls.h"
+
 #include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -43,16 +45,19 @@ Form1Window::Form1Window(const Platform &platform, UpdatePrompt *prompt, QWidget
 {
     substituteClassicFont();
     ui->setupUi(this);
-    m_controls = {ui->Command3, ui->Frame2,   ui->Frame3,   ui->Label5, ui->Label6,   ui->Label12,
-                  ui->Label11,  ui->Label10,  ui->Label9,   ui->Label8, ui->Label7,   ui->Label4,
-                  ui->Label3,   ui->Command2, ui->Picture2, ui->Text1,  ui->Command1, ui->Picture1,
-                  ui->Frame1,   ui->Text2,    ui->Label13,  ui->Label2, ui->Label1};
     QWidget::setFont(classicFont(8.25, false));
-    for (QLabel *caption :
-         {ui->Label1, ui->Label4, ui->Label6, ui->Label8, ui->Label10, ui->Label12}) {
-        caption->setFont(classicFont(8.25, true));
+    // The controls by the names form1.ui gives them, which are the table's.
+    for (const ControlSpec &spec : Controls) {
+        QWidget *widget = findChild<QWidget *>(QString::fromLatin1(spec.name));
+        if (!widget) {
+            qFatal("form1.ui has no control %s", spec.name.data());
+        }
+        m_controls[std::size_t(spec.control)] = widget;
+        if (spec.font != ControlFont::Dialog) {
+            widget->setFont(spec.font == ControlFont::Exit ? classicFont(13.5, true)
+                                                           : classicFont(8.25, true));
+        }
     }
-    ui->Command3->setFont(classicFont(13.5, true));
     setFixedSize(size());
     setWindowIcon(QIcon(QStringLiteral(":/kolup/icon.png")));
     ui->Picture1->setPicture(QPixmap(QStringLiteral(":/kolup/banner.png")));

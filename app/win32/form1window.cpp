@@ -1,4 +1,5 @@
 #include "app/win32/form1window.h"
+#include "app/controls.h"
 
 #include "app/win32/resource.h"
 #include "os/files.h"
@@ -14,58 +15,8 @@ constexpr wchar_t OriginalProc[] = L"KolupOriginalProc";
 // Read by screen readers as Text2's name: the label just before it that nobody sees.
 constexpr wchar_t Text2Name[] = L"Download result";
 
-enum class Kind { Button, Frame, Label, Picture, Fill, TextBox };
-enum class Face { Window, Caption, Exit }; // the window's font, bold captions, the big EXIT
-
-// The form as drawn: each control's kind, container, caption and place in twips (inside a
-// picture box counted from inside its border), and its font. In reading order: a frame before
-// what it holds, each caption before its value; the tab order is the tab index's, not this.
-struct Layout {
-    Control control;
-    Kind kind;
-    Control container; // itself for the form
-    const wchar_t *caption;
-    int left, top, width, height;
-    Face face = Face::Window;
-};
-
-constexpr Layout Form[ControlCount] = {
-    {Control::Picture1, Kind::Picture, Control::Picture1, L"", 32, 0, 5880, 1410},
-    {Control::Frame1, Kind::Frame, Control::Frame1, L"Kolup Current Satus", 0, 1440, 2535, 3495},
-    {Control::Label1, Kind::Label, Control::Frame1, L"Engine Version:", 120, 360, 1455, 495,
-     Face::Caption},
-    {Control::Label2, Kind::Label, Control::Frame1, L"", 1560, 360, 855, 375},
-    {Control::Label13, Kind::Label, Control::Frame1, L"", 120, 600, 2295, 375},
-    {Control::Text2, Kind::TextBox, Control::Frame1, L"Text2", 120, 1080, 2295, 2055},
-    {Control::Frame2, Kind::Frame, Control::Frame2, L"Kolup update status", 2520, 1440, 3375, 3495},
-    {Control::Label4, Kind::Label, Control::Frame2, L"New Engine Version:", 120, 360, 1815, 495,
-     Face::Caption},
-    {Control::Label3, Kind::Label, Control::Frame2, L"", 1920, 360, 975, 375},
-    {Control::Frame3, Kind::Frame, Control::Frame2, L"Download Status", 120, 1320, 3135, 2055},
-    {Control::Label6, Kind::Label, Control::Frame3, L"File Size:", 120, 360, 855, 255,
-     Face::Caption},
-    {Control::Label5, Kind::Label, Control::Frame3, L"", 1080, 360, 975, 375},
-    {Control::Label8, Kind::Label, Control::Frame3, L"Percent Done:", 120, 720, 1335, 495,
-     Face::Caption},
-    {Control::Label7, Kind::Label, Control::Frame3, L"", 1440, 720, 975, 375},
-    {Control::Label10, Kind::Label, Control::Frame3, L"Download Speed:", 120, 1080, 1575, 495,
-     Face::Caption},
-    {Control::Label9, Kind::Label, Control::Frame3, L"", 1680, 1080, 1335, 375},
-    {Control::Label12, Kind::Label, Control::Frame3, L"Status:", 120, 1440, 615, 495,
-     Face::Caption},
-    {Control::Label11, Kind::Label, Control::Frame3, L"", 840, 1440, 2175, 375},
-    {Control::Picture2, Kind::Picture, Control::Picture2, L"", 120, 5760, 5775, 375},
-    {Control::Text1, Kind::Fill, Control::Picture2, L"", 0, 0, 15, 375},
-    {Control::Command1, Kind::Button, Control::Command1, L"Check New Versions", 120, 5040, 2295,
-     615},
-    {Control::Command2, Kind::Button, Control::Command2, L"Cancel Download", 3840, 5040, 1815, 615},
-    {Control::Command3, Kind::Button, Control::Command3, L"EXIT", 2520, 5040, 1215, 615,
-     Face::Exit},
-};
-
-// Focus moves with Tab in increasing tab index: of the controls that take it, these.
-constexpr Control TabOrder[] = {Control::Command1, Control::Command2, Control::Text2,
-                                Control::Command3};
+constexpr std::array ReadingOrder = readingOrder();
+constexpr std::array TabOrder = tabOrder();
 
 constexpr int FormWidthTwips = 5925;
 constexpr int FormHeightTwips = 6255;
@@ -73,12 +24,6 @@ constexpr int BannerWidth = 388; // pixels at 96 DPI, as drawn
 constexpr int BannerHeight = 90;
 constexpr DWORD Style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
 constexpr DWORD ExtendedStyle = WS_EX_CONTROLPARENT;
-
-const Layout &layoutOf(Control control)
-{
-    return *std::find_if(std::begin(Form), std::end(Form),
-                         [control](const Layout &item) { return item.control == control; });
-}
 
 std::wstring wide(std::string_view utf8)
 {
@@ -225,33 +170,34 @@ void Form1Window::makeFonts()
 void Form1Window::createControls()
 {
     const HINSTANCE instance = GetModuleHandleW(nullptr);
-    for (const Layout &item : Form) {
+    for (const Control which : ReadingOrder) {
+        const ControlSpec &item = specOf(which);
         const HWND parent =
             item.container == item.control ? m_hwnd : m_controls[std::size_t(item.container)];
         DWORD style = WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS;
         DWORD extended = 0;
         const wchar_t *windowClass = L"STATIC";
         switch (item.kind) {
-        case Kind::Button:
+        case ControlKind::Button:
             windowClass = L"BUTTON";
             style |= BS_PUSHBUTTON | WS_TABSTOP;
             break;
-        case Kind::Frame:
+        case ControlKind::Frame:
             windowClass = L"BUTTON";
             style |= BS_GROUPBOX | WS_CLIPCHILDREN;
             extended = WS_EX_CONTROLPARENT;
             break;
-        case Kind::Label:
+        case ControlKind::Label:
             // Wrapped at words, as a longer result or a slow speed may need two lines.
             style |= SS_LEFT | SS_NOPREFIX;
             break;
-        case Kind::Picture:
+        case ControlKind::Picture:
             style |= WS_CLIPCHILDREN | (item.control == Control::Picture1 ? SS_BITMAP : 0);
             extended = WS_EX_CLIENTEDGE;
             break;
-        case Kind::Fill:
+        case ControlKind::Fill:
             break;
-        case Kind::TextBox:
+        case ControlKind::TextBox:
             windowClass = L"EDIT";
             style |= ES_MULTILINE | ES_READONLY | WS_TABSTOP;
             extended = WS_EX_CLIENTEDGE;
@@ -260,11 +206,11 @@ void Form1Window::createControls()
             break;
         }
         const int id = FirstControlId + int(item.control);
-        const HWND hwnd =
-            CreateWindowExW(extended, windowClass, item.caption, style, 0, 0, 0, 0, parent,
-                            reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);
+        const HWND hwnd = CreateWindowExW(
+            extended, windowClass, wide(item.caption).c_str(), style, 0, 0, 0, 0, parent,
+            reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);
         m_controls[std::size_t(item.control)] = hwnd;
-        if (item.kind == Kind::Frame || item.kind == Kind::Picture) {
+        if (item.kind == ControlKind::Frame || item.kind == ControlKind::Picture) {
             passColoursOn(hwnd);
         }
     }
@@ -272,11 +218,11 @@ void Form1Window::createControls()
 
 void Form1Window::layOut()
 {
-    for (const Layout &item : Form) {
+    for (const ControlSpec &item : Controls) {
         const HWND hwnd = control(item.control);
-        const HFONT font = item.face == Face::Exit      ? m_exitFont.get()
-                           : item.face == Face::Caption ? m_boldFont.get()
-                                                        : m_font.get();
+        const HFONT font = item.font == ControlFont::Exit      ? m_exitFont.get()
+                           : item.font == ControlFont::Caption ? m_boldFont.get()
+                                                               : m_font.get();
         SendMessageW(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
         if (item.control == Control::Picture1) {
             scaleBanner();
@@ -284,8 +230,8 @@ void Form1Window::layOut()
         const int width = item.control == Control::Text1 ? m_fillPixels : pixels(item.width);
         SetWindowPos(hwnd, nullptr, pixels(item.left), pixels(item.top), width, pixels(item.height),
                      SWP_NOZORDER | SWP_NOACTIVATE);
-        if (item.face == Face::Caption) {
-            clipToText(hwnd, item.caption, font, width);
+        if (item.font == ControlFont::Caption) {
+            clipToText(hwnd, wide(item.caption).c_str(), font, width);
         }
     }
     SendMessageW(m_text2Name, WM_SETFONT, reinterpret_cast<WPARAM>(m_font.get()), FALSE);
@@ -323,8 +269,7 @@ void Form1Window::placeFill()
 {
     m_fillPixels = pixels(std::max(0.0, double(m_fillTwips)));
     SetWindowPos(control(Control::Text1), nullptr, 0, 0, m_fillPixels,
-                 pixels(layoutOf(Control::Text1).height),
-                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+                 pixels(specOf(Control::Text1).height), SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 void Form1Window::setCaption(Control which, std::string_view text)
@@ -367,7 +312,7 @@ bool Form1Window::setFillWidth(float twips)
 
 double Form1Window::trackWidth() const
 {
-    return layoutOf(Control::Picture2).width;
+    return specOf(Control::Picture2).width;
 }
 
 bool Form1Window::askOkCancel(std::string_view title, std::string_view text)

@@ -1,3 +1,4 @@
+#include "app/controls.h"
 #include "app/qt/form1window.h"
 #include "app/qt/picturebox.h"
 #include "fakes.h"
@@ -84,36 +85,20 @@ void TestForm1::controls_data()
     QTest::addColumn<double>("points"); // 0: the window's font
     QTest::addColumn<bool>("bold");
 
-    const auto row = [](const char *name, const char *kind, const char *container, const char *text,
-                        int left, int top, int width, int height, double points = 0,
-                        bool bold = false) {
-        QTest::newRow(name) << QString::fromLatin1(name) << QString::fromLatin1(kind)
-                            << QString::fromLatin1(container) << QString::fromLatin1(text)
-                            << QRect(left, top, width, height) << points << bold;
-    };
-    row("Command3", "QPushButton", "Form1", "EXIT", 2520, 5040, 1215, 615, 13.5, true);
-    row("Frame2", "QGroupBox", "Form1", "Kolup update status", 2520, 1440, 3375, 3495);
-    row("Frame3", "QGroupBox", "Frame2", "Download Status", 120, 1320, 3135, 2055);
-    row("Label5", "QLabel", "Frame3", "", 1080, 360, 975, 375);
-    row("Label6", "QLabel", "Frame3", "File Size:", 120, 360, 855, 255, 8.25, true);
-    row("Label12", "QLabel", "Frame3", "Status:", 120, 1440, 615, 495, 8.25, true);
-    row("Label11", "QLabel", "Frame3", "", 840, 1440, 2175, 375);
-    row("Label10", "QLabel", "Frame3", "Download Speed:", 120, 1080, 1575, 495, 8.25, true);
-    row("Label9", "QLabel", "Frame3", "", 1680, 1080, 1335, 375);
-    row("Label8", "QLabel", "Frame3", "Percent Done:", 120, 720, 1335, 495, 8.25, true);
-    row("Label7", "QLabel", "Frame3", "", 1440, 720, 975, 375);
-    row("Label4", "QLabel", "Frame2", "New Engine Version:", 120, 360, 1815, 495, 8.25, true);
-    row("Label3", "QLabel", "Frame2", "", 1920, 360, 975, 375);
-    row("Command2", "QPushButton", "Form1", "Cancel Download", 3840, 5040, 1815, 615);
-    row("Picture2", "PictureBox", "Form1", "", 120, 5760, 5775, 375);
-    row("Text1", "QLineEdit", "Picture2", "", 0, 0, 15, 375);
-    row("Command1", "QPushButton", "Form1", "Check New Versions", 120, 5040, 2295, 615);
-    row("Picture1", "PictureBox", "Form1", "", 32, 0, 5880, 1410);
-    row("Frame1", "QGroupBox", "Form1", "Kolup Current Satus", 0, 1440, 2535, 3495);
-    row("Text2", "QPlainTextEdit", "Frame1", "Text2", 120, 1080, 2295, 2055);
-    row("Label13", "QLabel", "Frame1", "", 120, 600, 2295, 375);
-    row("Label2", "QLabel", "Frame1", "", 1560, 360, 855, 375);
-    row("Label1", "QLabel", "Frame1", "Engine Version:", 120, 360, 1455, 495, 8.25, true);
+    // form1.ui, as Qt loads it, against the one table of the controls.
+    for (const ControlSpec &spec : Controls) {
+        static constexpr const char *Kinds[] = {"QPushButton", "QGroupBox", "QLabel",
+                                                "PictureBox",  "QLineEdit", "QPlainTextEdit"};
+        const std::string_view container =
+            spec.container == spec.control ? "Form1" : specOf(spec.container).name;
+        const double points = spec.font == ControlFont::Exit      ? 13.5
+                              : spec.font == ControlFont::Caption ? 8.25
+                                                                  : 0;
+        QTest::newRow(spec.name.data())
+            << QString::fromLatin1(spec.name) << QString::fromLatin1(Kinds[int(spec.kind)])
+            << QString::fromLatin1(container) << QString::fromUtf8(spec.caption)
+            << QRect(spec.left, spec.top, spec.width, spec.height) << points << (points > 0);
+    }
 }
 
 void TestForm1::controls()

@@ -15,7 +15,7 @@
 //   dpi                  the window's DPI
 //
 // Controls are found by their IDs (1000 plus their place in Control).
-#include "app/window.h"
+#include "app/controls.h"
 
 #include <windows.h>
 
@@ -28,11 +28,6 @@
 
 namespace {
 
-constexpr std::array<const char *, ControlCount> Names = {
-    "Command3", "Frame2",   "Frame3", "Label5", "Label6",  "Label12",  "Label11",  "Label10",
-    "Label9",   "Label8",   "Label7", "Label4", "Label3",  "Command2", "Picture2", "Text1",
-    "Command1", "Picture1", "Frame1", "Text2",  "Label13", "Label2",   "Label1"};
-
 HWND mainWindow()
 {
     return FindWindowW(L"KolupUpdaterForm1", nullptr);
@@ -41,7 +36,8 @@ HWND mainWindow()
 std::string nameOf(HWND hwnd)
 {
     const int index = GetDlgCtrlID(hwnd) - 1000;
-    return index >= 0 && index < ControlCount ? Names[std::size_t(index)] : std::string();
+    return index >= 0 && index < ControlCount ? std::string(Controls[std::size_t(index)].name)
+                                              : std::string();
 }
 
 std::wstring wideText(HWND hwnd)
@@ -113,8 +109,8 @@ std::string overflow(HWND hwnd)
 
 HWND control(const std::string &name)
 {
-    for (std::size_t i = 0; i < Names.size(); ++i) {
-        if (name == Names[i]) {
+    for (std::size_t i = 0; i < Controls.size(); ++i) {
+        if (name == Controls[i].name) {
             struct Search {
                 int id;
                 HWND found;
@@ -223,8 +219,8 @@ std::string run(const std::string &command, const std::string &argument)
     }
     if (command == "fit") {
         std::string misfits;
-        for (const char *name : Names) {
-            const HWND hwnd = control(name);
+        for (const ControlSpec &spec : Controls) {
+            const HWND hwnd = control(std::string(spec.name));
             if (hwnd && IsWindowVisible(hwnd)) {
                 if (const std::string why = overflow(hwnd); !why.empty()) {
                     misfits += (misfits.empty() ? "" : "; ") + why;
