@@ -86,11 +86,10 @@ void Form1::Command1_Click()
         break;
     }
 
-    m_state.Info = check.info;
-    m_state.SetupPath = check.setupPath;
-    m_binding = check.binding;
+    takeOffer(*check.offer);
+    const UpdateInfo &info = check.offer->record;
     m_window.setCaption(Control::Label3,
-                        localeNumberText(check.info.Version, m_window.decimalSeparator()));
+                        localeNumberText(info.Version, m_window.decimalSeparator()));
     if (check.outcome == UpdateCheck::Outcome::NoUpdate) {
         m_window.setCaption(Control::Label13, "NO UPDATE AVAILABLE");
         m_window.showControl(Control::Command3, true);
@@ -98,9 +97,9 @@ void Form1::Command1_Click()
     }
 
     m_window.setCaption(Control::Label5,
-                        signedNumberText(std::floor(double(check.info.SetupSize) / 1024)) + " kb");
+                        signedNumberText(std::floor(double(info.SetupSize) / 1024)) + " kb");
     SetVis(FlagTrue);
-    const std::string question = "Kolup version " + signedNumberText(check.info.Version) +
+    const std::string question = "Kolup version " + signedNumberText(info.Version) +
                                  " is Available" + '\n' + " Do You want to UpDate Now ?";
     m_phase = Phase::Asking;
     const bool accepted = m_window.askOkCancel(ApplicationTitle, question);
@@ -111,6 +110,14 @@ void Form1::Command1_Click()
     if (accepted) {
         Download();
     }
+}
+
+void Form1::takeOffer(const Offer &offer)
+{
+    // The handlers read the record and the path by their names; they are the offer's.
+    m_offer = offer;
+    m_state.Info = offer.record;
+    m_state.SetupPath = offer.setupPath;
 }
 
 std::string Form1::programName() const
@@ -176,7 +183,6 @@ void Form1::Download()
     bool stepped = false; // the progress controls change only once a chunk has come
 
     SetupDownload::Options options;
-    options.expected = m_binding ? std::optional(m_binding->digest) : std::nullopt;
     options.keepOthers = !m_platform.setupFolder.ours;
     options.program = files::identityAt(m_platform.programFile);
     SetupDownload download(
@@ -203,7 +209,7 @@ void Form1::Download()
     }
     m_phase = Phase::Transferring;
     const std::int64_t began = monotonicMicroseconds();
-    const SetupDownload::Outcome outcome = download.run(m_state.Info, m_state.SetupPath);
+    const SetupDownload::Outcome outcome = download.run(*m_offer);
     logMessage(LogKind::Timing, "transfer of " + std::to_string(download.received()) +
                                     " bytes took " +
                                     std::to_string(monotonicMicroseconds() - began) + " us");
@@ -234,7 +240,7 @@ void Form1::showOutcome(SetupDownload::Outcome outcome, const SetupDownload &dow
         break;
     case SetupDownload::Outcome::Completed:
         // In a folder of the user's the setup may have taken another free name.
-        m_state.SetupPath = download.verified()->path;
+        m_offer->setupPath = m_state.SetupPath = download.verified()->path;
         if (!closing) {
             m_verifiedSetup = download.verified();
         }

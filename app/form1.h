@@ -5,7 +5,7 @@
 #include "app/window.h"
 
 #include "download/setupdownload.h"
-#include "update/binding.h"
+#include "update/updatecheck.h"
 
 #include <cstdint>
 #include <optional>
@@ -58,6 +58,7 @@ private:
     // A progress caption: its value as signed number text, then its unit.
     void setCaption(Control control, double value, std::string_view unit,
                     std::optional<double> &shown, bool &changed);
+    void takeOffer(const Offer &offer);
     // The updater's own file name, which no setup may take.
     std::string programName() const;
     // Ends the work that a close interrupted by closing the window; true when it did.
@@ -74,6 +75,7 @@ private:
     std::optional<double> m_shownSpeed;
     // The last setup a transfer completed and verified: the only file a close may start.
     std::optional<VerifiedFile> m_verifiedSetup;
-    // Keyed: the setup file the offered record's signature names.
-    std::optional<SetupBinding> m_binding;
+    // What the last check offered: the record, where its setup goes and, keyed, the setup file
+    // its signature names. UpdaterState's Info and SetupPath are its own, set with it.
+    std::optional<Offer> m_offer;
 };

@@ -145,10 +145,11 @@ bool SetupDownload::fail(Error error, std::string text)
     return false;
 }
 
-SetupDownload::Outcome SetupDownload::run(const UpdateInfo &info, const fs::path &setupPath)
+SetupDownload::Outcome SetupDownload::run(const Offer &offer)
 {
     m_received = 0;
-    m_total = info.SetupSize;
+    m_total = offer.record.SetupSize;
+    m_expected = offer.binding ? std::optional(offer.binding->digest) : std::nullopt;
     m_seconds = 0;
     m_stopped = false;
     m_writeFailed = false;
@@ -159,7 +160,8 @@ SetupDownload::Outcome SetupDownload::run(const UpdateInfo &info, const fs::path
     m_resource.reset();
     m_file.reset();
 
-    const bool done = open(info) && createSideFile(setupPath) && copy() && awaitEnd() && finish();
+    const bool done =
+        open(offer.record) && createSideFile(offer.setupPath) && copy() && awaitEnd() && finish();
     m_resource.reset();
     // What arrived stays in the side file; a transfer that ended early needs no digest.
     if (m_file) {
@@ -196,7 +198,7 @@ bool SetupDownload::createSideFile(const fs::path &setupPath)
     if (!spareProgram(setupPath)) {
         return false;
     }
-    if (m_options.expected) {
+    if (m_expected) {
         m_signedHash.emplace(SideFile::BlockSize);
     }
     BackgroundDigest *const digest = m_signedHash ? &*m_signedHash : nullptr;
@@ -309,9 +311,9 @@ bool SetupDownload::finish()
                     m_file->error());
     }
     std::optional<Digest> digest;
-    if (m_options.expected) {
+    if (m_expected) {
         digest = m_signedHash->finish();
-        if (*digest != *m_options.expected) {
+        if (*digest != *m_expected) {
             // Not the file the maker's signature names: none of it is kept.
             files::removeFile(m_file->path());
             return fail(Error::NotSigned, "the setup file is refused: its BLAKE2b-512 digest is "
@@ -330,7 +332,7 @@ bool SetupDownload::finish()
     }
     // Unsigned, it carries where it came from, for the system's own checks; a keyed build has
     // verified the maker's signature instead.
-    if (!m_options.expected && !files::markFromInternet(m_target, m_address)) {
+    if (!m_expected && !files::markFromInternet(m_target, m_address)) {
         logMessage(LogKind::Failure, "cannot mark " + files::displayText(m_target) +
                                          " with the address it came from");
     }

@@ -6,6 +6,7 @@
 #include "os/files.h"
 #include "download/sidefile.h"
 #include "update/signature.h"
+#include "update/updatecheck.h"
 #include "update/updateinfo.h"
 #include "update/webclient.h"
 
@@ -31,10 +32,6 @@ struct VerifiedFile {
 };
 
 struct SetupDownloadOptions {
-    // Keyed: the BLAKE2b-512 digest the record's signature names. Only a file with that
-    // digest is kept; it is taken on a thread of its own as the bytes arrive, and checked
-    // before the file takes the setup's name.
-    std::optional<Digest> expected;
     // In a folder of the user's, no file is replaced, whoever wrote it: the setup takes the
     // first free name of the form browsers use, "KolupSetup (1).exe". In the program's own
     // folder an older file of the setup's name is replaced.
@@ -78,8 +75,10 @@ public:
 
     SetupDownload(const WebClient &web, Clock &clock, Listener listener, Options options = {});
 
-    // setupPath: where the setup goes; verified() says where it went.
-    Outcome run(const UpdateInfo &info, const std::filesystem::path &setupPath);
+    // The offer's setup file to its setup path; verified() says where it went. Keyed, only a
+    // file with the BLAKE2b-512 digest the offer's signature names is kept: it is taken on a
+    // thread of its own as the bytes arrive, and checked before the file takes the setup's name.
+    Outcome run(const Offer &offer);
 
     std::int32_t received() const { return m_received; }
     std::int32_t total() const { return m_total; }
@@ -111,6 +110,7 @@ private:
     Clock &m_clock;
     Listener m_listener;
     Options m_options;
+    std::optional<Digest> m_expected; // keyed: the digest the offer's signature names
     WaitHook m_wait;
     bool m_stopped = false;
 

@@ -109,24 +109,21 @@ UpdateCheck checkForUpdate(const WebClient &web, const CheckSettings &settings,
         binding = std::get<SetupBinding>(bound);
     }
 
-    UpdateCheck check;
-    check.info = decodeRecord(std::span(served.bytes).first<RecordSize>());
-    const auto setupPath = setupPathFor(settings.setupDir, check.info, settings.programName);
+    const UpdateInfo info = decodeRecord(std::span(served.bytes).first<RecordSize>());
+    const auto setupPath = setupPathFor(settings.setupDir, info, settings.programName);
     if (!setupPath) {
-        return failed(Outcome::Invalid,
-                      "the version record is refused: " +
-                          recordProblems(check.info, settings.programName).front());
+        return failed(Outcome::Invalid, "the version record is refused: " +
+                                            recordProblems(info, settings.programName).front());
     }
-    if (binding && binding->size != check.info.SetupSize) {
+    if (binding && binding->size != info.SetupSize) {
         return failed(Outcome::Invalid, "the version record is refused: it announces " +
-                                            std::to_string(check.info.SetupSize) +
+                                            std::to_string(info.SetupSize) +
                                             " bytes, its signature " +
                                             std::to_string(binding->size));
     }
-    check.setupPath = *setupPath;
-    check.binding = binding;
-    const float offered = check.info.Version;
-    const bool newer = installed ? offered > *installed : !std::isnan(offered);
+    UpdateCheck check;
+    check.offer = Offer{info, *setupPath, binding};
+    const bool newer = installed ? info.Version > *installed : !std::isnan(info.Version);
     check.outcome = newer ? Outcome::Offer : Outcome::NoUpdate;
     return check;
 }

@@ -11,6 +11,14 @@
 #include <string_view>
 #include <vector>
 
+// One offer of a setup file, from the check to the start: the record, where its setup goes,
+// and, keyed, the setup file the maker's signature names.
+struct Offer {
+    UpdateInfo record;
+    std::filesystem::path setupPath;
+    std::optional<SetupBinding> binding;
+};
+
 // What one look at the maker's version record found.
 struct UpdateCheck {
     enum class Outcome {
@@ -20,11 +28,8 @@ struct UpdateCheck {
         Offer,        // a good record with a newer version
     };
     Outcome outcome = Outcome::NoConnection;
-    UpdateInfo info;                 // the record, for NoUpdate and Offer
-    std::filesystem::path setupPath; // where its setup file goes, for NoUpdate and Offer
-    std::string why;                 // for NoConnection and Invalid: what went wrong
-    // Keyed: the setup file the maker's signature names, for NoUpdate and Offer.
-    std::optional<SetupBinding> binding;
+    std::optional<Offer> offer; // for NoUpdate and Offer: what the record offers
+    std::string why;            // for NoConnection and Invalid: what went wrong
 };
 
 // Where the check looks and what it refuses.

@@ -208,9 +208,10 @@ void TestSetupDownload::transfers()
     };
     QVERIFY(write(victim, "precious"));
     SetupDownload::Options options;
+    std::optional<SetupBinding> binding;
     if (planted.startsWith("keyed")) {
         const QByteArray signedBytes = planted == "keyed" ? route.body : "other bytes";
-        options.expected = blake2b(
+        binding.emplace().digest = blake2b(
             std::as_bytes(std::span(signedBytes.constData(), std::size_t(signedBytes.size()))));
     } else if (planted == "old" || planted == "users") {
         QVERIFY(write(path, "precious"));
@@ -272,7 +273,7 @@ void TestSetupDownload::transfers()
         const rlimit full{2048, unlimited.rlim_max};
         QCOMPARE(::setrlimit(RLIMIT_FSIZE, &full), 0);
     }
-    const auto result = download.run(info, path.toStdString());
+    const auto result = download.run({info, path.toStdString(), binding});
     QCOMPARE(::setrlimit(RLIMIT_FSIZE, &unlimited), 0);
 
     QCOMPARE(int(result), outcome);
@@ -301,8 +302,10 @@ void TestSetupDownload::transfers()
                                                   "user.xdg.origin.url", origin, sizeof origin)
                                      : -1;
     QCOMPARE(QByteArray(origin, int(std::max<ssize_t>(marked, 0))),
-             completed && !options.expected ? m_server.url("/setup.exe").toLatin1() : "");
-    QCOMPARE(completed && download.verified()->digest == options.expected, completed);
+             completed && !binding ? m_server.url("/setup.exe").toLatin1() : "");
+    QCOMPARE(completed && (binding ? std::optional(binding->digest) : std::nullopt) ==
+                              download.verified()->digest,
+             completed);
     // Only whole gathered blocks before the last chunk's time can have been written.
     QVERIFY(planted == "part-swap" ||
             clock.largestSeen <= qint64(download.received() - 1) / 262144 * 262144);
