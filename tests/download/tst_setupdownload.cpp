@@ -1,6 +1,5 @@
 #include "download/setupdownload.h"
 
-#include "fakes.h"
 #include "records.h"
 #include "testserver.h"
 
