@@ -479,6 +479,11 @@ void TestDownload::keyedUpdates_data()
     row("setup's last byte changed", "maker", "bound", "last byte", false, "", failed, false);
     row("setup replaced on disk before EXIT", "maker", "bound", "setup", true, "", completed,
         false);
+    // Blank lines after it are taken, up to the 4 KiB a signature file may hold.
+    row("signature file of 4096 bytes", "maker", "padded to 4096", "setup", false, "", completed,
+        true);
+    row("signature file of 4097 bytes", "maker", "padded to 4097", "setup", false, invalid, "",
+        false);
 }
 
 void TestDownload::keyedUpdates()
@@ -546,6 +551,8 @@ void TestDownload::keyedUpdates()
         minisign.sign(signer == "none" ? "maker" : signer, record, false, signedComment);
     if (comment == "edited") {
         signature.replace("size=5000", "size=5001");
+    } else if (comment.startsWith("padded to ")) {
+        signature += QByteArray(comment.mid(10).toInt() - signature.size(), '\n');
     }
     TestServer::Route none;
     none.status = 404;
