@@ -1,6 +1,7 @@
 #include "update/updatecheck.h"
 #include "app/qt/form1window.h"
 #include "fakes.h"
+#include "minisign.h"
 #include "records.h"
 #include "testserver.h"
 
@@ -49,6 +50,8 @@ private slots:
     void commaLocaleKeepsPointInQuestion();
     void recordReads_data();
     void recordReads();
+    void signedRecords_data();
+    void signedRecords();
     void closeDuringRecordReadClosesWindow();
     void closeWhileAskingDownloadsNothing_data();
     void closeWhileAskingDownloadsNothing();
@@ -238,6 +241,41 @@ void TestUpdateCheck::recordReads()
         checkForUpdate(web, {m_server.url(RecordPath).toStdString(), "/tmp", {}, {}}, 1.2f);
     QCOMPARE(check.outcome, outcome);
     QCOMPARE(check.why.empty(), outcome == UpdateCheck::Outcome::Offer);
+}
+
+void TestUpdateCheck::signedRecords_data()
+{
+    QTest::addColumn<QString>("comment"); // the record's signed comment; %1: its binding
+    QTest::addColumn<QString>("why");     // what the refusal says; empty for an offer
+    QTest::newRow("bound") << "%1"
+                           << "";
+    QTest::newRow("no binding") << "timestamp:1765000000"
+                                << "does not name its setup file";
+    QTest::newRow("expired") << "%1 expires=2001-01-01"
+                             << "its signature has expired";
+}
+
+void TestUpdateCheck::signedRecords()
+{
+    QFETCH(QString, comment);
+    QFETCH(QString, why);
+    Minisign minisign;
+    QVERIFY(minisign.generate("maker"));
+    const QByteArray record = recordBytes(1.5f, m_server.url("/kolup/setup.exe").toLatin1(), 5000);
+    SetupBinding binding;
+    binding.size = 5000;
+    const QString signedComment = comment.arg(QString::fromStdString(bindingComment(binding)));
+    m_server.serve(RecordPath, record);
+    m_server.serve(QByteArray(RecordPath) + ".minisig",
+                   minisign.sign("maker", record, false, signedComment));
+    const auto keys = *PublicKey::parseList(minisign.publicKey("maker").toStdString());
+    const UpdateCheck check = checkForUpdate(
+        WebClient(), {m_server.url(RecordPath).toStdString(), "/tmp", {}, keys}, 1.2f);
+    QCOMPARE(check.outcome,
+             why.isEmpty() ? UpdateCheck::Outcome::Offer : UpdateCheck::Outcome::Invalid);
+    QVERIFY2(QString::fromStdString(check.why).contains(why), check.why.c_str());
+    QCOMPARE(check.offer && check.offer->binding && check.offer->binding->size == 5000,
+             why.isEmpty());
 }
 
 void TestUpdateCheck::closeWhileAskingDownloadsNothing_data()
