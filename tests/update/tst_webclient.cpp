@@ -44,6 +44,8 @@ private slots:
     void readsWholeRecordInOneRead();
     void shortResourceLeavesBufferTail_data();
     void shortResourceLeavesBufferTail();
+    void addresses_data();
+    void addresses();
     void addressesThatDoNotOpen_data();
     void addressesThatDoNotOpen();
     void followsRedirectsToAnotherPath_data();
@@ -98,6 +100,36 @@ void TestWebClient::shortResourceLeavesBufferTail()
     QVERIFY(resource.result().completed());
 }
 
+void TestWebClient::addresses_data()
+{
+    QTest::addColumn<QByteArray>("address");
+    QTest::addColumn<bool>("web");           // an http(s) address
+    QTest::addColumn<QByteArray>("request"); // as it is fetched
+    QTest::newRow("a space") << QByteArray("http://h/a b.exe") << true
+                             << QByteArray("http://h/a%20b.exe");
+    QTest::newRow("scheme in capitals")
+        << QByteArray("HTTPS://h/x") << true << QByteArray("HTTPS://h/x");
+    QTest::newRow("the scheme alone") << QByteArray("http://") << false << QByteArray("http://");
+    QTest::newRow("one character after it")
+        << QByteArray("http://h") << true << QByteArray("http://h");
+    QTest::newRow("ftp") << QByteArray("ftp://h/x") << false << QByteArray("ftp://h/x");
+    QTest::newRow("U+001F") << QByteArray("http://h/\x1f") << true << QByteArray("http://h/%1F");
+    QTest::newRow("U+007E") << QByteArray("http://h/~") << true << QByteArray("http://h/~");
+    QTest::newRow("U+007F") << QByteArray("http://h/\x7f") << true << QByteArray("http://h/%7F");
+    QTest::newRow("a quote and braces")
+        << QByteArray("http://h/\"{}") << true << QByteArray("http://h/%22%7B%7D");
+    QTest::newRow("padding") << QByteArray("http://h/x   ") << true << QByteArray("http://h/x");
+}
+
+void TestWebClient::addresses()
+{
+    QFETCH(QByteArray, address);
+    QFETCH(bool, web);
+    QFETCH(QByteArray, request);
+    QCOMPARE(isWebAddress(address.toStdString()), web);
+    QCOMPARE(QByteArray::fromStdString(requestAddress(address.toStdString())), request);
+}
+
 void TestWebClient::addressesThatDoNotOpen_data()
 {
     QTest::addColumn<QByteArray>("path"); // empty: the address column is used as it is
@@ -112,11 +144,15 @@ void TestWebClient::addressesThatDoNotOpen_data()
     serverError.body = "oops";
     TestServer::Route hangUp;
     hangUp.misbehaviour = TestServer::Misbehaviour::HangUp;
+    TestServer::Route choices; // 300 and no place to go: not the resource
+    choices.status = 300;
+    choices.body = "pick one";
 
     const QString closed = QStringLiteral("http://127.0.0.1:%1/x").arg(closedPort());
     QTest::newRow("closed port") << QByteArray() << closed << TestServer::Route();
     QTest::newRow("404") << QByteArray("/gone") << QString() << notFound;
     QTest::newRow("500") << QByteArray("/broken") << QString() << serverError;
+    QTest::newRow("300") << QByteArray("/choices") << QString() << choices;
     QTest::newRow("no response") << QByteArray("/hangup") << QString() << hangUp;
     QTest::newRow("redirect to file")
         << QByteArray("/to-file") << QString() << TestServer::redirectTo("file:///etc/passwd");
