@@ -152,6 +152,12 @@ void TestDownload::completes_data()
         << 3000 << plain << true
         << QStringList{plain, "KolupSetup (1).exe", "KolupSetup (2).exe.part"}
         << "KolupSetup (3).exe";
+    QStringList taken{plain};
+    for (int number = 1; number < 99; ++number) {
+        taken << QStringLiteral("KolupSetup (%1).exe").arg(number);
+    }
+    QTest::newRow("the last free name, (99)")
+        << 3000 << plain << true << taken << "KolupSetup (99).exe";
 }
 
 void TestDownload::completes()

@@ -278,6 +278,8 @@ void TestSetupDownload::transfers()
     QCOMPARE(int(result), outcome);
     QCOMPARE(int(download.error()), error);
     QCOMPARE(download.errorText().empty(), error == int(Error::None));
+    // A folder is refused as such, not only by the rename that would fail on it.
+    QVERIFY(planted != "setup-dir" || download.errorText().starts_with("a directory stands at"));
     if (!events.isEmpty()) {
         QCOMPARE(seen.join(' '), events == "-" ? QString() : events);
     }
