@@ -248,6 +248,7 @@ void TestForm1::installedVersion_data()
     QTest::newRow("not a number") << QByteArray("one point two") << false << "" << false;
     QTest::newRow("comma in the file") << QByteArray("1,2") << false << "" << false;
     QTest::newRow("trailing words") << QByteArray("1.2 beta") << false << "" << false;
+    QTest::newRow("infinite") << QByteArray("inf") << false << "" << false;
     QTest::newRow("a FIFO nobody writes") << QByteArray("FIFO") << false << "" << false;
     QTest::newRow("longer than a version")
         << QByteArray("1.5") + QByteArray(100, ' ') << false << "" << false;
