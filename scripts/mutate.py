@@ -5,6 +5,7 @@ whether a test caught it. The sources are restored after each fault, whatever ha
 
     python3 scripts/mutate.py            every fault (about 20 minutes on two cores)
     python3 scripts/mutate.py binding    the faults whose file or title contains "binding"
+                                         (several words: the faults that contain any)
     python3 scripts/mutate.py --check    only that every fault's text still stands in its file
 
 A fault the run reports missed needs a test row, or a "note:" in the list saying why no test
@@ -99,12 +100,14 @@ def main():
     # Stopped from outside, the planted fault is taken out all the same (plant's finally).
     signal.signal(signal.SIGTERM, signal.default_int_handler)
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("only", nargs="?", default="",
-                        help="only the faults whose file or title contains this")
+    parser.add_argument("only", nargs="*",
+                        help="only the faults whose file or title contains any of these")
     parser.add_argument("--check", action="store_true",
                         help="only check that each fault's text stands once in its file")
     arguments = parser.parse_args()
-    chosen = [f for f in faults() if arguments.only in f.get("file", "") + " " + f["title"]]
+    chosen = [f for f in faults()
+              if not arguments.only or any(word in f.get("file", "") + " " + f["title"]
+                                           for word in arguments.only)]
     stale = [(f, stands(f)) for f in chosen if stands(f)]
     for fault, why in stale:
         print("stale   %s (line %d): %s" % (fault["title"], fault["line"], why))

@@ -128,34 +128,50 @@ void TestKolupRecord::makePassesBytesThrough()
 void TestKolupRecord::makeRefuses_data()
 {
     QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("why");                        // what the refusal says
     const QString longUrl = "http://h/" + QString(246, 'n'); // 255 characters
-    QTest::newRow("url too long") << QStringList{"--url", longUrl, "--size", "10"};
-    QTest::newRow("file url") << QStringList{"--url", "file:///tmp/setup.exe", "--size", "10"};
-    QTest::newRow("no file name") << QStringList{"--url", "http://h/dir/", "--size", "10"};
+    QTest::newRow("url too long") << QStringList{"--url", longUrl, "--size", "10"}
+                                  << QStringLiteral("at most 254 fit the record");
+    QTest::newRow("file url") << QStringList{"--url", "file:///tmp/setup.exe", "--size", "10"}
+                              << QStringLiteral("not an http or https address");
+    QTest::newRow("no file name") << QStringList{"--url", "http://h/dir/", "--size", "10"}
+                                  << QStringLiteral("the setup file name is empty");
     QTest::newRow("name past 240 characters")
-        << QStringList{"--url", "http://h/di/" + QString(241, 'n'), "--size", "10"};
-    QTest::newRow("device name") << QStringList{"--url", "http://h/nul.exe", "--size", "10"};
-    QTest::newRow("zero size") << QStringList{"--url", "http://h/setup.exe", "--size", "0"};
-    QTest::newRow("negative size") << QStringList{"--url", "http://h/setup.exe", "--size", "-4"};
+        << QStringList{"--url", "http://h/di/" + QString(241, 'n'), "--size", "10"}
+        << QStringLiteral("is too long");
+    QTest::newRow("device name") << QStringList{"--url", "http://h/nul.exe", "--size", "10"}
+                                 << QStringLiteral("is a device name");
+    QTest::newRow("zero size") << QStringList{"--url", "http://h/setup.exe", "--size", "0"}
+                               << QStringLiteral("from 1 to 2147483647 bytes");
+    QTest::newRow("negative size") << QStringList{"--url", "http://h/setup.exe", "--size", "-4"}
+                                   << QStringLiteral("from 1 to 2147483647 bytes");
     QTest::newRow("size past 32 bits")
-        << QStringList{"--url", "http://h/s.exe", "--size", "2147483648"};
+        << QStringList{"--url", "http://h/s.exe", "--size", "2147483648"}
+        << QStringLiteral("from 1 to 2147483647 bytes");
     QTest::newRow("missing setup file")
-        << QStringList{"--url", "http://h/s.exe", "--file", "/nonexistent/s.exe"};
+        << QStringList{"--url", "http://h/s.exe", "--file", "/nonexistent/s.exe"}
+        << QStringLiteral("no setup file at");
     QTest::newRow("version not a number")
-        << QStringList{"--version", "nan", "--url", "http://h/s.exe", "--size", "10"};
+        << QStringList{"--version", "nan", "--url", "http://h/s.exe", "--size", "10"}
+        << QStringLiteral("the version is not a number");
     QTest::newRow("version infinite")
-        << QStringList{"--version", "inf", "--url", "http://h/s.exe", "--size", "10"};
+        << QStringList{"--version", "inf", "--url", "http://h/s.exe", "--size", "10"}
+        << QStringLiteral("the version is infinite");
     QTest::newRow("control byte in url")
-        << QStringList{"--url", "http://h/s.exe\x01x.exe", "--size", "10"};
+        << QStringList{"--url", "http://h/s.exe\x01x.exe", "--size", "10"}
+        << QStringLiteral("contains a control character");
     QTest::newRow("output is a FIFO")
-        << QStringList{"--url", "http://h/s.exe", "--size", "10", "-o", "FIFO"};
+        << QStringList{"--url", "http://h/s.exe", "--size", "10", "-o", "FIFO"}
+        << QStringLiteral("is not a regular file");
     QTest::newRow("output is read-only")
-        << QStringList{"--url", "http://h/s.exe", "--size", "10", "READ-ONLY"};
+        << QStringList{"--url", "http://h/s.exe", "--size", "10", "READ-ONLY"}
+        << QStringLiteral("is read-only");
 }
 
 void TestKolupRecord::makeRefuses()
 {
     QFETCH(QStringList, args);
+    QFETCH(QString, why);
     QTemporaryDir dir;
     const QString out = dir.filePath("KOLUP_VERSION.txt");
     if (const qsizetype fifo = args.indexOf("FIFO"); fifo >= 0) {
@@ -170,7 +186,7 @@ void TestKolupRecord::makeRefuses()
     QVERIFY(!readOnly || kept.setPermissions(QFileDevice::ReadOwner | QFileDevice::ReadOther));
     const Run made = record(QStringList{"make", "--version", "1.5", "-o", out} + args);
     QCOMPARE(made.exitCode, 1);
-    QVERIFY2(made.err.startsWith("kolup-record: "), made.err);
+    QVERIFY2(made.err.startsWith("kolup-record: ") && made.err.contains(why.toUtf8()), made.err);
     QVERIFY(made.out.isEmpty());
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
              readOnly ? QStringList{"KOLUP_VERSION.txt"} : QStringList());
@@ -358,6 +374,11 @@ void TestKolupRecord::commentNamesTheSetup()
         "blake2b=ba80a53f981c4d0d6a2797b69f12f6e94c212f14685ac4b74b12bb6fdbffa2d1"
         "7d87c5392aab792dc252d5de4533cc9518d38aa8dbf1925ab92386edd4009923";
     QCOMPARE(made.out, exitCode == 0 ? expected + tail : QByteArray());
+    // A setup file of no bytes is no setup file.
+    QFile empty(dir.filePath("empty.exe"));
+    QVERIFY(empty.open(QIODevice::WriteOnly));
+    empty.close();
+    QCOMPARE(record(QStringList{"comment", "--file", empty.fileName()} + args).exitCode, 1);
 }
 
 void TestKolupRecord::verifyFile_data()
