@@ -114,10 +114,11 @@ void Form1::Command1_Click()
 
 void Form1::takeOffer(const Offer &offer)
 {
-    // The handlers read the record and the path by their names; they are the offer's.
-    m_offer = offer;
+    // The record and the path live where the handlers read them by name; only the binding
+    // has no place there.
     m_state.Info = offer.record;
     m_state.SetupPath = offer.setupPath;
+    m_binding = offer.binding;
 }
 
 std::string Form1::programName() const
@@ -209,7 +210,8 @@ void Form1::Download()
     }
     m_phase = Phase::Transferring;
     const std::int64_t began = monotonicMicroseconds();
-    const SetupDownload::Outcome outcome = download.run(*m_offer);
+    const SetupDownload::Outcome outcome =
+        download.run({m_state.Info, m_state.SetupPath, m_binding});
     logMessage(LogKind::Timing, "transfer of " + std::to_string(download.received()) +
                                     " bytes took " +
                                     std::to_string(monotonicMicroseconds() - began) + " us");
@@ -240,7 +242,7 @@ void Form1::showOutcome(SetupDownload::Outcome outcome, const SetupDownload &dow
         break;
     case SetupDownload::Outcome::Completed:
         // In a folder of the user's the setup may have taken another free name.
-        m_offer->setupPath = m_state.SetupPath = download.verified()->path;
+        m_state.SetupPath = download.verified()->path;
         if (!closing) {
             m_verifiedSetup = download.verified();
         }

@@ -58,6 +58,7 @@ private:
     // A progress caption: its value as signed number text, then its unit.
     void setCaption(Control control, double value, std::string_view unit,
                     std::optional<double> &shown, bool &changed);
+    // The last check's offer, into UpdaterState and the binding beside it.
     void takeOffer(const Offer &offer);
     // The updater's own file name, which no setup may take.
     std::string programName() const;
@@ -75,7 +76,7 @@ private:
     std::optional<double> m_shownSpeed;
     // The last setup a transfer completed and verified: the only file a close may start.
     std::optional<VerifiedFile> m_verifiedSetup;
-    // What the last check offered: the record, where its setup goes and, keyed, the setup file
-    // its signature names. UpdaterState's Info and SetupPath are its own, set with it.
-    std::optional<Offer> m_offer;
+    // Keyed: the setup file the offered record's signature names. With UpdaterState's Info and
+    // SetupPath it is the offer, each part held once.
+    std::optional<SetupBinding> m_binding;
 };
