@@ -38,14 +38,13 @@ std::unique_ptr<EngineComponent> EngineComponent::create(const std::filesystem::
 {
     // Only a regular file, opened without waiting: a FIFO or a device there must not hold up
     // the window's start.
-    std::string why;
-    files::File file = files::openRegular(versionFile, why);
-    if (!file.isOpen()) {
+    auto file = files::openRegular(versionFile);
+    if (!file) {
         return nullptr;
     }
     // A version is a few characters; anything long is not a version file.
     std::array<char, 64> text{};
-    const std::ptrdiff_t count = file.read(std::as_writable_bytes(std::span(text)));
+    const std::ptrdiff_t count = file->read(std::as_writable_bytes(std::span(text)));
     if (count < 0 || std::size_t(count) == text.size()) {
         return nullptr;
     }

@@ -76,6 +76,7 @@ void Form1::Command1_Click()
     switch (check.outcome) {
     case UpdateCheck::Outcome::NoConnection:
     case UpdateCheck::Outcome::Invalid:
+        logMessage(LogKind::Failure, check.why);
         m_window.setCaption(Control::Label13, check.outcome == UpdateCheck::Outcome::NoConnection
                                                   ? "NO INTERNET CONNECTION FOUND"
                                                   : "INVALID UPDATE INFORMATION");
@@ -235,6 +236,7 @@ void Form1::showOutcome(SetupDownload::Outcome outcome, const SetupDownload &dow
         m_window.showTaskbarProgress(Window::TaskbarProgress::None, 0, 0);
         break;
     case SetupDownload::Outcome::Failed:
+        logMessage(LogKind::Failure, download.errorText());
         m_window.setCaption(Control::Label11, "DOWNLOAD FAILED..");
         m_window.showControl(Control::Command3, true);
         m_window.showTaskbarProgress(Window::TaskbarProgress::Error, download.received(),

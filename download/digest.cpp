@@ -49,9 +49,8 @@ Fingerprint Fingerprinter::finish()
 bool readRegularFile(const std::filesystem::path &path,
                      const std::function<void(std::span<const std::byte>)> &each)
 {
-    std::string why;
-    files::File file = files::openRegular(path, why);
-    return file.isOpen() && readToEnd(file, each);
+    auto file = files::openRegular(path);
+    return file && readToEnd(*file, each);
 }
 
 bool readToEnd(files::File &file, const std::function<void(std::span<const std::byte>)> &each)

@@ -16,8 +16,7 @@ std::optional<fs::path> claimAsideName(const fs::path &target)
     for (int attempt = 0; attempt < 8; ++attempt) {
         fs::path aside = target;
         aside += ".old-" + std::to_string(random());
-        std::string why;
-        if (files::createNew(aside, why).isOpen()) {
+        if (files::createNew(aside)) {
             return aside;
         }
     }
@@ -27,32 +26,31 @@ std::optional<fs::path> claimAsideName(const fs::path &target)
 // Puts the complete side file in place. Whatever stood at the setup's name is moved aside
 // first, onto a name only we hold, and removed after, so the rename never has to write out an
 // old file's data, and an old setup comes back if the rename fails. A directory is never moved.
-bool replaceSetup(const fs::path &part, const fs::path &target, std::string &why)
+Status replaceSetup(const fs::path &part, const fs::path &target)
 {
     std::error_code error;
     if (fs::is_directory(fs::symlink_status(target, error))) {
-        why = "a directory stands at " + files::displayText(target);
-        return false;
+        return Failure{Fault::NotRegular, "a directory stands at " + files::displayText(target)};
     }
     std::optional<fs::path> aside;
     if (files::identityAt(target)) {
         aside = claimAsideName(target);
-        if (aside && !files::renameOver(target, *aside, why)) {
+        if (aside && !files::renameOver(target, *aside)) {
             files::removeFile(*aside);
             aside.reset();
         }
     }
-    if (!files::renameOver(part, target, why)) {
+    Status renamed = files::renameOver(part, target);
+    if (!renamed) {
         if (aside) {
-            std::string ignored;
-            files::renameOver(*aside, target, ignored);
+            (void)files::renameOver(*aside, target);
         }
-        return false;
+        return renamed;
     }
     if (aside) {
         files::removeFile(*aside);
     }
-    return true;
+    return renamed;
 }
 
 // In a folder of the user's: name, then "name (1).ext" and on, as browsers name a second copy.
@@ -79,34 +77,28 @@ fs::path partName(const fs::path &path)
 // Puts the complete side file at the first free numbered name of setupPath from number on, and
 // says which in target: nothing that stands there is replaced, even a file that appeared
 // during the transfer.
-bool takeFreeName(const fs::path &part, const fs::path &setupPath, int number, fs::path &target,
-                  std::string &why)
+Status takeFreeName(const fs::path &part, const fs::path &setupPath, int number, fs::path &target)
 {
     for (; number <= MostNumberedNames; ++number) {
         target = numberedName(setupPath, number);
-        switch (files::renameNew(part, target, why)) {
-        case files::Renamed::Done:
-            return true;
-        case files::Renamed::NameTaken:
-            break;
-        case files::Renamed::Failed:
-            return false;
+        Status renamed = files::renameNew(part, target);
+        if (renamed || renamed.failure().fault != Fault::NameTaken) {
+            return renamed;
         }
     }
-    why = "no free name for " + files::displayText(setupPath);
-    return false;
+    return Failure{Fault::NameTaken, "no free name for " + files::displayText(setupPath)};
 }
 
 } // namespace
 
 files::File VerifiedFile::openIfUnchanged() const
 {
-    std::string why;
-    files::File file = files::openRegular(path, why);
+    auto opened = files::openRegular(path);
     // Another file there, or one of another size, has changed without a byte being read.
-    if (!file.isOpen() || file.identity() != identity || file.size() != size) {
+    if (!opened || opened->identity() != identity || opened->size() != size) {
         return {};
     }
+    files::File &file = *opened;
     // Size and time stamps can be kept by a rewrite; the bytes cannot. A keyed build checks
     // the digest the maker signed once more as well.
     Fingerprinter now;
@@ -125,7 +117,7 @@ files::File VerifiedFile::openIfUnchanged() const
     if (read != size || now.finish() != fingerprint || (keyed && signedHash.finish() != *digest)) {
         return {};
     }
-    return file;
+    return std::move(file);
 }
 
 SetupDownload::SetupDownload(const WebClient &web, Clock &clock, Listener listener, Options options)
@@ -141,7 +133,6 @@ bool SetupDownload::fail(Error error, std::string text)
 {
     m_error = error;
     m_errorText = std::move(text);
-    logMessage(LogKind::Failure, m_errorText);
     return false;
 }
 
@@ -215,8 +206,11 @@ bool SetupDownload::createSideFile(const fs::path &setupPath)
         if (m_file->create(keep ? SideFile::KeepOthers : SideFile::Replace)) {
             return true;
         }
-        if (!keep || !files::identityAt(m_file->path())) {
-            return fail(Error::CannotCreate, "cannot create " + m_file->error());
+        // Taken meanwhile, or at a name the system reports otherwise (a directory there).
+        const bool taken = m_file->failure().fault == Fault::NameTaken ||
+                           files::identityAt(m_file->path()).has_value();
+        if (!keep || !taken) {
+            return fail(Error::CannotCreate, "cannot create " + m_file->failure().text);
         }
     }
     return fail(Error::CannotCreate, "no free name for " + files::displayText(setupPath));
@@ -265,7 +259,7 @@ bool SetupDownload::copy()
         return false;
     }
     if (m_writeFailed) {
-        return fail(Error::CannotWrite, m_file->error());
+        return fail(Error::CannotWrite, m_file->failure().text);
     }
     if (!intact) {
         const TransferResult &result = m_resource->result();
@@ -307,8 +301,9 @@ bool SetupDownload::finish()
 {
     m_resource.reset();
     if (!m_file->finish()) {
-        return fail(m_file->replaced() ? Error::SideFileReplaced : Error::CannotWrite,
-                    m_file->error());
+        const Failure &failure = m_file->failure();
+        return fail(failure.fault == Fault::Replaced ? Error::SideFileReplaced : Error::CannotWrite,
+                    failure.text);
     }
     std::optional<Digest> digest;
     if (m_expected) {
@@ -325,10 +320,11 @@ bool SetupDownload::finish()
         files::removeFile(m_file->path());
         return false;
     }
-    std::string why;
-    if (!(m_options.keepOthers ? takeFreeName(m_file->path(), m_setupPath, m_number, m_target, why)
-                               : replaceSetup(m_file->path(), m_target, why))) {
-        return fail(Error::CannotReplace, why);
+    if (const Status placed = m_options.keepOthers
+                                  ? takeFreeName(m_file->path(), m_setupPath, m_number, m_target)
+                                  : replaceSetup(m_file->path(), m_target);
+        !placed) {
+        return fail(Error::CannotReplace, placed.text());
     }
     // Unsigned, it carries where it came from, for the system's own checks; a keyed build has
     // verified the maker's signature instead.

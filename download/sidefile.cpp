@@ -19,14 +19,17 @@ bool SideFile::create(Creation how)
     if (how == Replace) {
         files::removeFile(m_path);
     }
-    m_file = files::createNew(m_path, m_error);
-    m_ok = m_file.isOpen();
-    if (m_ok) {
-        m_identity = m_file.identity();
-        m_block = std::make_unique_for_overwrite<std::byte[]>(BlockSize);
-        m_used = 0;
+    auto created = files::createNew(m_path);
+    m_ok = created.ok();
+    if (!m_ok) {
+        m_failure = created.failure();
+        return false;
     }
-    return m_ok;
+    m_file = std::move(*created);
+    m_identity = m_file.identity();
+    m_block = std::make_unique_for_overwrite<std::byte[]>(BlockSize);
+    m_used = 0;
+    return true;
 }
 
 std::span<std::byte> SideFile::space(std::size_t size)
@@ -50,10 +53,11 @@ bool SideFile::commit(std::size_t count)
 void SideFile::flush()
 {
     if (m_ok && m_used > 0) {
-        std::string why;
-        m_ok = m_file.writeAll(std::span(m_block.get(), m_used), why);
+        const Status written = m_file.writeAll(std::span(m_block.get(), m_used));
+        m_ok = written.ok();
         if (!m_ok) {
-            m_error = "cannot write " + files::displayText(m_path) + ": " + why;
+            m_failure = {written.failure().fault,
+                         "cannot write " + files::displayText(m_path) + ": " + written.text()};
         } else {
             m_fingerprint.add(std::span(m_block.get(), m_used));
             if (m_digest) {
@@ -73,8 +77,8 @@ bool SideFile::finish()
     // Checked while the file is still open, so its identity cannot have gone to another file.
     if (m_ok && files::identityAt(m_path) != m_identity) {
         m_ok = false;
-        m_replaced = true;
-        m_error = files::displayText(m_path) + " is no longer the file this download wrote";
+        m_failure = {Fault::Replaced,
+                     files::displayText(m_path) + " is no longer the file this download wrote"};
     }
     m_file.close();
     return m_ok;

@@ -36,11 +36,11 @@ public:
     // Writes out what is gathered and closes the file; false when anything was lost, or when
     // the path no longer names the file written here (another program put its own file there).
     bool finish();
-    const std::string &error() const { return m_error; }
+    // Why create(), a write or finish() failed: NameTaken when something stood at the path,
+    // Replaced when another program put its own file there.
+    const Failure &failure() const { return m_failure; }
     const std::filesystem::path &path() const { return m_path; }
     files::Identity identity() const { return m_identity; }
-    // True when finish() found another file at the path.
-    bool replaced() const { return m_replaced; }
     // The checksum of every byte written, once finish() has written the last.
     Fingerprint fingerprint() { return m_fingerprint.finish(); }
 
@@ -55,6 +55,5 @@ private:
     BackgroundDigest::Block m_block; // gathered bytes, written out when full
     std::size_t m_used = 0;
     bool m_ok = false;
-    bool m_replaced = false;
-    std::string m_error;
+    Failure m_failure;
 };

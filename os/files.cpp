@@ -29,8 +29,7 @@ bool canWriteIn(const fs::path &dir)
     // then fails (Program Files on NTFS, a read-only mount).
     std::random_device random;
     const fs::path probe = dir / (".kolup-probe-" + std::to_string(random()));
-    std::string why;
-    if (!createNew(probe, why).isOpen()) {
+    if (!createNew(probe)) {
         return false;
     }
     removeFile(probe);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "os/failure.h"
 #include "os/filenames.h"
 
 #include <cstddef>
@@ -36,8 +37,8 @@ public:
     ~File();
 
     bool isOpen() const { return m_handle != Closed; }
-    // Writes every byte; false, with why set, when not all of them could be written.
-    bool writeAll(std::span<const std::byte> bytes, std::string &why);
+    // Writes every byte; fails when not all of them could be written.
+    Status writeAll(std::span<const std::byte> bytes);
     // Up to buffer's size; 0 at the end, -1 on failure.
     std::ptrdiff_t read(std::span<std::byte> buffer);
     Identity identity() const;
@@ -45,28 +46,28 @@ public:
     void close();
 
 private:
-    friend File createNew(const fs::path &, std::string &);
-    friend File openRegular(const fs::path &, std::string &);
+    friend Result<File> createNew(const fs::path &);
+    friend Result<File> openRegular(const fs::path &);
     static constexpr std::intptr_t Closed = -1;
     explicit File(std::intptr_t handle) : m_handle(handle) {}
     std::intptr_t m_handle = Closed;
 };
 
 // A new file for writing where nothing stood: anything already at the name (a file, a link, a
-// FIFO, a directory) makes it fail.
-File createNew(const fs::path &path, std::string &why);
-// A regular file for reading, never through a link and never waiting on a FIFO.
-File openRegular(const fs::path &path, std::string &why);
+// FIFO, a directory) makes it fail as NameTaken.
+Result<File> createNew(const fs::path &path);
+// A regular file for reading, never through a link and never waiting on a FIFO; anything else
+// at the name fails as NotRegular.
+Result<File> openRegular(const fs::path &path);
 // What stands at path itself (a link is not followed); nothing when nothing does.
 std::optional<Identity> identityAt(const fs::path &path);
 // Removes a file or a link, never a directory; true when nothing is left at path.
 bool removeFile(const fs::path &path);
 // Gives `from` the name `to` in one step, replacing a file there.
-bool renameOver(const fs::path &from, const fs::path &to, std::string &why);
+Status renameOver(const fs::path &from, const fs::path &to);
 // Gives `from` the name `to` only while nothing stands at `to`: in one step where the file
-// system can, never replacing what is there.
-enum class Renamed { Done, NameTaken, Failed };
-Renamed renameNew(const fs::path &from, const fs::path &to, std::string &why);
+// system can, never replacing what is there, which fails as NameTaken.
+Status renameNew(const fs::path &from, const fs::path &to);
 
 // Marks a file as downloaded from address, as browsers do, so that the system's own checks of
 // what comes from the internet see it: on Windows the Zone.Identifier stream (zone 3, the

@@ -23,14 +23,21 @@ int fd(std::intptr_t handle)
     return int(handle);
 }
 
-std::string reason(const fs::path &path, int error)
+Failure failure(const fs::path &path, int error)
 {
-    return path.string() + ": " + std::strerror(error);
+    return {error == EEXIST ? Fault::NameTaken : Fault::System,
+            path.string() + ": " + std::strerror(error)};
+}
+
+Failure renameFailure(const fs::path &from, const fs::path &to, int error)
+{
+    return {error == EEXIST ? Fault::NameTaken : Fault::System,
+            "cannot rename " + from.string() + " to " + to.string() + ": " + std::strerror(error)};
 }
 
 } // namespace
 
-bool File::writeAll(std::span<const std::byte> bytes, std::string &why)
+Status File::writeAll(std::span<const std::byte> bytes)
 {
     const std::size_t wanted = bytes.size();
     while (!bytes.empty()) {
@@ -40,14 +47,14 @@ bool File::writeAll(std::span<const std::byte> bytes, std::string &why)
         }
         if (written <= 0) {
             // A full file system may take part of a write and then refuse the rest quietly.
-            why = written < 0 ? std::strerror(errno)
-                              : "only " + std::to_string(wanted - bytes.size()) + " of " +
-                                    std::to_string(wanted) + " bytes could be written";
-            return false;
+            return Failure{Fault::System,
+                           written < 0 ? std::strerror(errno)
+                                       : "only " + std::to_string(wanted - bytes.size()) + " of " +
+                                             std::to_string(wanted) + " bytes could be written"};
         }
         bytes = bytes.subspan(std::size_t(written));
     }
-    return true;
+    return Success{};
 }
 
 std::ptrdiff_t File::read(std::span<std::byte> buffer)
@@ -82,29 +89,29 @@ void File::close()
     }
 }
 
-File createNew(const fs::path &path, std::string &why)
+Result<File> createNew(const fs::path &path)
 {
     const int handle = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (handle < 0) {
-        why = reason(path, errno);
-        return {};
+        return failure(path, errno);
     }
     return File(handle);
 }
 
-File openRegular(const fs::path &path, std::string &why)
+Result<File> openRegular(const fs::path &path)
 {
     // Non-blocking, so that a FIFO with no writer cannot hold the open; then regular or nothing.
     const int handle = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (handle < 0) {
-        why = reason(path, errno);
-        return {};
+        // A link (ELOOP) or a socket (ENXIO) stands there.
+        return errno == ELOOP || errno == ENXIO
+                   ? Failure{Fault::NotRegular, path.string() + " is not a regular file"}
+                   : failure(path, errno);
     }
     File file(handle);
     struct stat status {};
     if (::fstat(handle, &status) != 0 || !S_ISREG(status.st_mode)) {
-        why = path.string() + " is not a regular file";
-        return {};
+        return Failure{Fault::NotRegular, path.string() + " is not a regular file"};
     }
     ::fcntl(handle, F_SETFL, 0);
     return file;
@@ -134,23 +141,19 @@ bool removeFile(const fs::path &path)
     return ::unlink(path.c_str()) == 0 || errno == ENOENT;
 }
 
-bool renameOver(const fs::path &from, const fs::path &to, std::string &why)
+Status renameOver(const fs::path &from, const fs::path &to)
 {
     if (::rename(from.c_str(), to.c_str()) != 0) {
-        why = "cannot rename " + from.string() + " to " + to.string() + ": " + std::strerror(errno);
-        return false;
+        return renameFailure(from, to, errno);
     }
-    return true;
+    return Success{};
 }
 
-Renamed renameNew(const fs::path &from, const fs::path &to, std::string &why)
+Status renameNew(const fs::path &from, const fs::path &to)
 {
-    const auto failed = [&](int error) {
-        why = "cannot rename " + from.string() + " to " + to.string() + ": " + std::strerror(error);
-        return error == EEXIST ? Renamed::NameTaken : Renamed::Failed;
-    };
+    const auto failed = [&](int error) { return Status(renameFailure(from, to, error)); };
     if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
-        return Renamed::Done;
+        return Success{};
     }
     if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
         return failed(errno);
@@ -158,7 +161,7 @@ Renamed renameNew(const fs::path &from, const fs::path &to, std::string &why)
     // A file system without that rename: a second name made exclusively, then the first dropped.
     if (::link(from.c_str(), to.c_str()) == 0) {
         ::unlink(from.c_str());
-        return Renamed::Done;
+        return Success{};
     }
     if (errno != EPERM && errno != EOPNOTSUPP) {
         return failed(errno);
@@ -168,7 +171,7 @@ Renamed renameNew(const fs::path &from, const fs::path &to, std::string &why)
     if (::lstat(to.c_str(), &status) == 0) {
         return failed(EEXIST);
     }
-    return ::rename(from.c_str(), to.c_str()) == 0 ? Renamed::Done : failed(errno);
+    return ::rename(from.c_str(), to.c_str()) == 0 ? Status(Success{}) : failed(errno);
 }
 
 namespace {

@@ -43,9 +43,22 @@ std::string systemMessage(DWORD error)
     return message.empty() ? "error " + std::to_string(error) : displayText(fs::path(message));
 }
 
-std::string reason(const fs::path &path, DWORD error)
+bool nameTaken(DWORD error)
 {
-    return displayText(path) + ": " + systemMessage(error);
+    return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS;
+}
+
+Failure failure(const fs::path &path, DWORD error)
+{
+    return {nameTaken(error) ? Fault::NameTaken : Fault::System,
+            displayText(path) + ": " + systemMessage(error)};
+}
+
+Failure renameFailure(const fs::path &from, const fs::path &to, DWORD error)
+{
+    return {nameTaken(error) ? Fault::NameTaken : Fault::System,
+            "cannot rename " + displayText(from) + " to " + displayText(to) + ": " +
+                systemMessage(error)};
 }
 
 // The file's 128-bit ID where the file system has one (NTFS, ReFS); its 64-bit index otherwise.
@@ -86,7 +99,7 @@ bool isReparsePoint(HANDLE handle)
 
 } // namespace
 
-bool File::writeAll(std::span<const std::byte> bytes, std::string &why)
+Status File::writeAll(std::span<const std::byte> bytes)
 {
     const std::size_t wanted = bytes.size();
     while (!bytes.empty()) {
@@ -95,15 +108,15 @@ bool File::writeAll(std::span<const std::byte> bytes, std::string &why)
         if (!WriteFile(handleOf(m_handle), bytes.data(), piece, &written, nullptr) ||
             written == 0) {
             const DWORD error = GetLastError();
-            why = written == 0 && error == ERROR_SUCCESS
-                      ? "only " + std::to_string(wanted - bytes.size()) + " of " +
-                            std::to_string(wanted) + " bytes could be written"
-                      : systemMessage(error);
-            return false;
+            return Failure{Fault::System, written == 0 && error == ERROR_SUCCESS
+                                              ? "only " + std::to_string(wanted - bytes.size()) +
+                                                    " of " + std::to_string(wanted) +
+                                                    " bytes could be written"
+                                              : systemMessage(error)};
         }
         bytes = bytes.subspan(written);
     }
-    return true;
+    return Success{};
 }
 
 std::ptrdiff_t File::read(std::span<std::byte> buffer)
@@ -134,7 +147,7 @@ void File::close()
     }
 }
 
-File createNew(const fs::path &path, std::string &why)
+Result<File> createNew(const fs::path &path)
 {
     // CREATE_NEW fails on anything at the name, a link or junction included; a dangling one is
     // not followed to create its target either.
@@ -142,13 +155,12 @@ File createNew(const fs::path &path, std::string &why)
         CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        why = reason(path, GetLastError());
-        return {};
+        return failure(path, GetLastError());
     }
     return File(reinterpret_cast<std::intptr_t>(handle));
 }
 
-File openRegular(const fs::path &path, std::string &why)
+Result<File> openRegular(const fs::path &path)
 {
     // The reparse point itself is opened, never what it points to; a pipe or device name is
     // not a disk file.
@@ -156,24 +168,27 @@ File openRegular(const fs::path &path, std::string &why)
         CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        why = reason(path, GetLastError());
-        return {};
+        // A folder is refused as access denied: named for what it is.
+        const DWORD error = GetLastError();
+        const DWORD attributes = GetFileAttributesW(path.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            return Failure{Fault::NotRegular, displayText(path) + " is a folder"};
+        }
+        return failure(path, error);
     }
     File file(reinterpret_cast<std::intptr_t>(handle));
     FILE_STANDARD_INFO standard{};
     if (GetFileType(handle) != FILE_TYPE_DISK ||
         !GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard) ||
         standard.Directory || isNameSurrogate(handle)) {
-        why = displayText(path) + " is not a regular file";
-        return {};
+        return Failure{Fault::NotRegular, displayText(path) + " is not a regular file"};
     }
     if (isReparsePoint(handle)) {
         // A placeholder of a sync or deduplication service: the same file, opened again by its
         // handle (not by its name), so that its service supplies the data.
         const HANDLE data = ReOpenFile(handle, GENERIC_READ, FILE_SHARE_READ, 0);
         if (data == INVALID_HANDLE_VALUE) {
-            why = reason(path, GetLastError());
-            return {};
+            return failure(path, GetLastError());
         }
         return File(reinterpret_cast<std::intptr_t>(data));
     }
@@ -208,35 +223,29 @@ bool removeFile(const fs::path &path)
            GetLastError() == ERROR_PATH_NOT_FOUND;
 }
 
-bool renameOver(const fs::path &from, const fs::path &to, std::string &why)
+Status renameOver(const fs::path &from, const fs::path &to)
 {
     // A virus scanner opens a new file for a moment, and a rename meanwhile fails as shared:
     // tried again for up to a second and a half before it counts as failed.
     for (int attempt = 0;; ++attempt) {
         if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-            return true;
+            return Success{};
         }
         const DWORD error = GetLastError();
         if ((error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) ||
             attempt == RenameAttempts) {
-            why = "cannot rename " + displayText(from) + " to " + displayText(to) + ": " +
-                  systemMessage(error);
-            return false;
+            return renameFailure(from, to, error);
         }
         Sleep(RenamePauseMs);
     }
 }
 
-Renamed renameNew(const fs::path &from, const fs::path &to, std::string &why)
+Status renameNew(const fs::path &from, const fs::path &to)
 {
     if (MoveFileExW(from.c_str(), to.c_str(), 0)) {
-        return Renamed::Done;
+        return Success{};
     }
-    const DWORD error = GetLastError();
-    why = "cannot rename " + displayText(from) + " to " + displayText(to) + ": " +
-          systemMessage(error);
-    return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? Renamed::NameTaken
-                                                                       : Renamed::Failed;
+    return renameFailure(from, to, GetLastError());
 }
 
 bool markFromInternet(const fs::path &file, std::string_view address)

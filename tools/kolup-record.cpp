@@ -87,7 +87,7 @@ std::optional<std::string> windowsWarning(const UpdateInfo &info)
 {
     const SetupName name = findSetupName(info);
     const auto text = files::decodeSystemText(name.name);
-    if (!name.terminated || !text || setupNameProblem(name.name)) {
+    if (!name.terminated || !text || !checkSetupName(name.name)) {
         return std::nullopt;
     }
     const auto problem = filenames::problem(*text, filenames::System::Windows);
@@ -106,7 +106,7 @@ int describe(std::span<const std::byte> received, std::ostream &out)
     const UpdateInfo info = decodeRecord(bytes);
     std::vector<std::string> problems = offerProblems(info);
     const SetupName name = findSetupName(info);
-    const bool usable = name.terminated && !setupNameProblem(name.name);
+    const bool usable = name.terminated && checkSetupName(name.name).ok();
     out << "version: " << versionText(info.Version) << '\n'
         << "url: " << escapedText(setupAddress(info)) << '\n'
         << "size: " << info.SetupSize << '\n'
@@ -143,21 +143,24 @@ int writeRecord(const fs::path &path, std::span<const std::byte> bytes)
     std::random_device random;
     fs::path temporary = path;
     temporary += ".tmp-" + std::to_string(random()) + std::to_string(random());
-    std::string why;
-    files::File file = files::createNew(temporary, why);
-    if (!file.isOpen()) {
-        return refuse("cannot write " + shown + ": " + why);
+    auto file = files::createNew(temporary);
+    if (!file) {
+        return refuse("cannot write " + shown + ": " + file.text());
     }
-    bool written = file.writeAll(bytes, why);
-    file.close();
+    Status written = file->writeAll(bytes);
+    file->close();
     if (written && replacing) {
         fs::permissions(temporary, status.permissions(), fs::perm_options::replace, error);
-        written = !error;
-        why = error.message();
+        if (error) {
+            written = Failure{Fault::System, error.message()};
+        }
     }
-    if (!written || !files::renameOver(temporary, path, why)) {
+    if (written) {
+        written = files::renameOver(temporary, path);
+    }
+    if (!written) {
         files::removeFile(temporary);
-        return refuse("cannot write " + shown + ": " + why);
+        return refuse("cannot write " + shown + ": " + written.text());
     }
     return Ok;
 }
@@ -166,13 +169,12 @@ int make(const command::Make &request)
 {
     std::int64_t size = request.size.value_or(0);
     if (request.setupFile) {
-        std::string why;
-        const files::File file = files::openRegular(*request.setupFile, why);
-        if (!file.isOpen()) {
+        const auto file = files::openRegular(*request.setupFile);
+        if (!file) {
             return refuse("no setup file at " +
-                          escapedText(files::displayText(*request.setupFile)) + ": " + why);
+                          escapedText(files::displayText(*request.setupFile)) + ": " + file.text());
         }
-        size = file.size();
+        size = file->size();
     }
     const auto made = command::record(request.version, request.url, size);
     if (const auto *why = std::get_if<std::string>(&made)) {
@@ -202,14 +204,13 @@ int show(const std::optional<fs::path> &path)
             return refuse("cannot read the standard input");
         }
     } else {
-        std::string why;
-        files::File file = files::openRegular(*path, why);
+        auto file = files::openRegular(*path);
         const std::string name = escapedText(files::displayText(*path));
-        if (!file.isOpen()) {
-            return refuse("cannot read " + name + ": " + why);
+        if (!file) {
+            return refuse("cannot read " + name + ": " + file.text());
         }
         while (count < buffer.size()) {
-            const auto got = file.read(std::span(buffer).subspan(count));
+            const auto got = file->read(std::span(buffer).subspan(count));
             if (got < 0) {
                 return refuse("cannot read " + name);
             }
@@ -254,19 +255,19 @@ std::optional<SetupBinding> checkRecordSignature(const WebClient &client, std::s
                                                  const Keys &keys, const RecordBytes &bytes,
                                                  const UpdateInfo &info)
 {
-    std::string why;
-    const auto signature = fetchSignature(client, address, {}, why);
+    const auto signature = fetchSignature(client, address, {});
     if (!signature) {
-        std::cout << "problem: the record has no usable signature: " << escapedText(why) << '\n';
+        std::cout << "problem: the record has no usable signature: "
+                  << escapedText(signature.text()) << '\n';
         return std::nullopt;
     }
-    if (auto problem = signatureProblem(keys, *signature, blake2b(bytes))) {
-        std::cout << "problem: the record's signature: " << *problem << '\n';
+    if (const Status verified = verifySignature(keys, *signature, blake2b(bytes)); !verified) {
+        std::cout << "problem: the record's signature: " << verified.text() << '\n';
         return std::nullopt;
     }
-    auto binding = parseBinding(signature->trustedComment, why);
+    auto binding = parseBinding(signature->trustedComment);
     if (!binding) {
-        std::cout << "problem: " << why << '\n';
+        std::cout << "problem: " << binding.text() << '\n';
         return std::nullopt;
     }
     if (expired(*binding, todayUtc())) {
@@ -279,7 +280,7 @@ std::optional<SetupBinding> checkRecordSignature(const WebClient &client, std::s
                   << binding->size << '\n';
         return std::nullopt;
     }
-    return binding;
+    return *binding;
 }
 
 // The setup file as the server sends it, read through as the updater would, counting and
@@ -389,8 +390,8 @@ int verify(const Keys &keys, const fs::path &path)
         return refuse("cannot read " + escapedText(files::displayText(path)) +
                       " as a regular file");
     }
-    if (auto problem = signatureProblem(keys, text, *digest)) {
-        return refuse(escapedText(*problem));
+    if (const Status verified = verifySignature(keys, text, *digest); !verified) {
+        return refuse(escapedText(verified.text()));
     }
     std::cout << "valid\n";
     return Ok;

@@ -89,50 +89,50 @@ std::string bindingComment(const SetupBinding &binding)
     return text;
 }
 
-std::optional<SetupBinding> parseBinding(std::string_view comment, std::string &why)
+Result<SetupBinding> parseBinding(std::string_view comment)
 {
-    why = "the record's signed comment does not name its setup file";
+    const auto refused = [](std::string_view what) {
+        return Failure{Fault::Refused, "the record's signed comment " + std::string(what)};
+    };
+    constexpr std::string_view noName = "does not name its setup file";
+    constexpr std::string_view noDigest = "gives no valid BLAKE2b-512 digest";
     if (!comment.starts_with(Prefix)) {
-        return std::nullopt;
+        return refused(noName);
     }
     comment.remove_prefix(Prefix.size());
     const auto digestAt = comment.find(DigestField);
     if (digestAt == std::string_view::npos) {
-        return std::nullopt;
+        return refused(noName);
     }
     SetupBinding binding;
     const auto size = decimal<std::int64_t>(comment.substr(0, digestAt));
     if (!size || *size <= 0 || *size > std::numeric_limits<std::int32_t>::max()) {
-        why = "the record's signed comment gives no valid setup size";
-        return std::nullopt;
+        return refused("gives no valid setup size");
     }
     binding.size = *size;
     comment.remove_prefix(digestAt + DigestField.size());
     const std::size_t hexDigits = binding.digest.size() * 2;
-    why = "the record's signed comment gives no valid BLAKE2b-512 digest";
     if (comment.size() < hexDigits) {
-        return std::nullopt;
+        return refused(noDigest);
     }
     for (std::size_t i = 0; i < binding.digest.size(); ++i) {
         const int high = hexValue(comment[2 * i]);
         const int low = hexValue(comment[2 * i + 1]);
         if (high < 0 || low < 0) {
-            return std::nullopt;
+            return refused(noDigest);
         }
         binding.digest[i] = static_cast<unsigned char>(high << 4 | low);
     }
     comment.remove_prefix(hexDigits);
     if (!comment.empty()) {
         if (!comment.starts_with(ExpiryField)) {
-            return std::nullopt; // a longer digest, or words after it
+            return refused(noDigest); // a longer digest, or words after it
         }
         binding.expires = parseDay(comment.substr(ExpiryField.size()));
         if (!binding.expires) {
-            why = "the record's signed comment gives no valid expiry date";
-            return std::nullopt;
+            return refused("gives no valid expiry date");
         }
     }
-    why.clear();
     return binding;
 }
 

@@ -25,8 +25,8 @@ struct SetupBinding {
 
 std::string bindingComment(const SetupBinding &binding);
 
-// Nothing, with why set, when comment is not exactly a binding in the form above.
-std::optional<SetupBinding> parseBinding(std::string_view comment, std::string &why);
+// Refused, saying why, when comment is not exactly a binding in the form above.
+Result<SetupBinding> parseBinding(std::string_view comment);
 
 // Whether the record is past its last day on today (UTC).
 bool expired(const SetupBinding &binding, std::chrono::sys_days today);

@@ -23,19 +23,20 @@ SetupName findSetupName(const UpdateInfo &info)
     return {std::string(name.substr(0, padding)), true};
 }
 
-std::optional<std::string> setupNameProblem(std::string_view name, std::string_view programName)
+Status checkSetupName(std::string_view name, std::string_view programName)
 {
+    const auto refused = [](std::string text) { return Failure{Fault::Refused, std::move(text)}; };
     const auto text = files::decodeSystemText(name);
     if (!text) {
-        return "the setup file name is not valid text on this system";
+        return refused("the setup file name is not valid text on this system");
     }
     if (auto problem = filenames::problem(*text, files::nameRules)) {
-        return "the setup file name " + *problem;
+        return refused("the setup file name " + *problem);
     }
     if (!programName.empty() && files::sameFileName(name, programName)) {
-        return "the setup file name is the updater's own";
+        return refused("the setup file name is the updater's own");
     }
-    return std::nullopt;
+    return Success{};
 }
 
 std::vector<std::string> recordProblems(const UpdateInfo &info, std::string_view programName)
@@ -53,8 +54,8 @@ std::vector<std::string> recordProblems(const UpdateInfo &info, std::string_view
     const SetupName setup = findSetupName(info);
     if (!setup.terminated) {
         problems.emplace_back("the setup address has no file name followed by two spaces");
-    } else if (auto problem = setupNameProblem(setup.name, programName); problem && !control) {
-        problems.push_back(std::move(*problem));
+    } else if (const Status name = checkSetupName(setup.name, programName); !name && !control) {
+        problems.push_back(name.text());
     }
     if (info.SetupSize <= 0) {
         problems.emplace_back("the setup size is not positive");
@@ -66,12 +67,11 @@ std::vector<std::string> recordProblems(const UpdateInfo &info, std::string_view
     return problems;
 }
 
-std::optional<std::filesystem::path> setupPathFor(const std::filesystem::path &programDir,
-                                                  const UpdateInfo &info,
-                                                  std::string_view programName)
+Result<std::filesystem::path> setupPathFor(const std::filesystem::path &programDir,
+                                           const UpdateInfo &info, std::string_view programName)
 {
-    if (!recordProblems(info, programName).empty()) {
-        return std::nullopt;
+    if (auto problems = recordProblems(info, programName); !problems.empty()) {
+        return Failure{Fault::Refused, std::move(problems.front())};
     }
     // Joined as text, folder, separator, name, as the closing message shows it: a root folder
     // keeps the separator it ends in and gets a second one, which every system takes.

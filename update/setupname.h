@@ -1,5 +1,6 @@
 #pragma once
 
+#include "os/failure.h"
 #include "update/updateinfo.h"
 
 #include <filesystem>
@@ -16,20 +17,19 @@ struct SetupName {
 };
 SetupName findSetupName(const UpdateInfo &info);
 
-// Why a name must not be used as a file name next to this program, or nothing when it is safe:
-// it comes from the network and must not reach another directory, a device, the program's own
+// Whether a name may be used as a file name next to this program, or why it is refused: it
+// comes from the network and must not reach another directory, a device, the program's own
 // file (programName), a name that no file system takes, or one that displays as another.
-std::optional<std::string> setupNameProblem(std::string_view name,
-                                            std::string_view programName = {});
+Status checkSetupName(std::string_view name, std::string_view programName = {});
 
 // Every reason the updater refuses a record; empty when it can be offered and downloaded.
 std::vector<std::string> recordProblems(const UpdateInfo &info, std::string_view programName = {});
 
-// The program directory, the platform's separator and the setup name; nothing when the record
-// is refused.
-std::optional<std::filesystem::path> setupPathFor(const std::filesystem::path &programDir,
-                                                  const UpdateInfo &info,
-                                                  std::string_view programName = {});
+// The program directory, the platform's separator and the setup name; refused, for the first
+// of its problems, when the record is.
+Result<std::filesystem::path> setupPathFor(const std::filesystem::path &programDir,
+                                           const UpdateInfo &info,
+                                           std::string_view programName = {});
 
 // Any byte below 0x20, and DEL: what no name or address from the network may hold.
 bool isControlByte(char c);

@@ -49,6 +49,11 @@ bool nextLine(std::string_view &text, std::string_view &line)
     return true;
 }
 
+Failure refused(std::string text)
+{
+    return {Fault::Refused, std::move(text)};
+}
+
 } // namespace
 
 std::optional<PublicKey> PublicKey::parse(std::string_view base64)
@@ -63,38 +68,32 @@ std::optional<PublicKey> PublicKey::parse(std::string_view base64)
     return key;
 }
 
-std::optional<Signature> Signature::parse(std::string_view text, std::string &why)
+Result<Signature> Signature::parse(std::string_view text)
 {
     std::string_view untrusted, encoded, trusted, global;
     if (!nextLine(text, untrusted) || !nextLine(text, encoded) || !nextLine(text, trusted) ||
         !nextLine(text, global)) {
-        why = "the signature file is incomplete";
-        return std::nullopt;
+        return refused("the signature file is incomplete");
     }
     std::string_view rest;
     while (nextLine(text, rest)) {
         if (!rest.empty()) {
-            why = "the signature file has more than four lines";
-            return std::nullopt;
+            return refused("the signature file has more than four lines");
         }
     }
     if (!untrusted.starts_with(UntrustedPrefix) || !trusted.starts_with(TrustedPrefix)) {
-        why = "the signature file's comment lines are missing";
-        return std::nullopt;
+        return refused("the signature file's comment lines are missing");
     }
     const auto body = decodeBase64(encoded, 2 + 8 + crypto_sign_BYTES);
     const auto globalBytes = decodeBase64(global, crypto_sign_BYTES);
     if (!body || !globalBytes) {
-        why = "the signature is not valid base64 of the right length";
-        return std::nullopt;
+        return refused("the signature is not valid base64 of the right length");
     }
     if (std::equal(Legacy.begin(), Legacy.end(), body->begin())) {
-        why = "the signature is in the legacy form; sign with a current minisign";
-        return std::nullopt;
+        return refused("the signature is in the legacy form; sign with a current minisign");
     }
     if (!std::equal(Prehashed.begin(), Prehashed.end(), body->begin())) {
-        why = "the signature's algorithm is unknown";
-        return std::nullopt;
+        return refused("the signature's algorithm is unknown");
     }
     Signature signature;
     std::memcpy(signature.keyId.data(), body->data() + 2, signature.keyId.size());
@@ -105,16 +104,15 @@ std::optional<Signature> Signature::parse(std::string_view text, std::string &wh
     return signature;
 }
 
-std::optional<std::string> signatureProblem(const PublicKey &key, const Signature &signature,
-                                            const Digest &digest)
+Status verifySignature(const PublicKey &key, const Signature &signature, const Digest &digest)
 {
     startSodium();
     if (signature.keyId != key.id) {
-        return "the file is signed with another key";
+        return refused("the file is signed with another key");
     }
     if (crypto_sign_verify_detached(signature.signature.data(), digest.data(), digest.size(),
                                     key.key.data()) != 0) {
-        return "the signature does not match the file";
+        return refused("the signature does not match the file");
     }
     // The trusted comment is signed together with the signature itself.
     std::vector<unsigned char> signedComment(signature.signature.begin(),
@@ -123,20 +121,20 @@ std::optional<std::string> signatureProblem(const PublicKey &key, const Signatur
                          signature.trustedComment.end());
     if (crypto_sign_verify_detached(signature.globalSignature.data(), signedComment.data(),
                                     signedComment.size(), key.key.data()) != 0) {
-        return "the signature's trusted comment has been altered";
+        return refused("the signature's trusted comment has been altered");
     }
-    return std::nullopt;
+    return Success{};
 }
 
-std::optional<std::string> signatureProblem(std::span<const PublicKey> keys,
-                                            const Signature &signature, const Digest &digest)
+Status verifySignature(std::span<const PublicKey> keys, const Signature &signature,
+                       const Digest &digest)
 {
     for (const PublicKey &key : keys) {
         if (key.id == signature.keyId) {
-            return signatureProblem(key, signature, digest);
+            return verifySignature(key, signature, digest);
         }
     }
-    return "the file is signed with another key";
+    return refused("the file is signed with another key");
 }
 
 std::optional<std::vector<PublicKey>> PublicKey::parseList(std::string_view text)
@@ -159,42 +157,42 @@ std::optional<std::vector<PublicKey>> PublicKey::parseList(std::string_view text
     return keys;
 }
 
-std::optional<std::string> signatureProblem(std::span<const PublicKey> keys,
-                                            std::string_view signatureText, const Digest &digest)
+Status verifySignature(std::span<const PublicKey> keys, std::string_view signatureText,
+                       const Digest &digest)
 {
-    std::string why;
-    const auto signature = Signature::parse(signatureText, why);
+    const auto signature = Signature::parse(signatureText);
     if (!signature) {
-        return why;
+        return signature.failure();
     }
-    return signatureProblem(keys, *signature, digest);
+    return verifySignature(keys, *signature, digest);
 }
 
-std::optional<Signature> fetchSignature(const WebClient &web, std::string_view address,
-                                        const WaitHook &wait, std::string &why)
+Result<Signature> fetchSignature(const WebClient &web, std::string_view address,
+                                 const WaitHook &wait)
 {
     const std::string signatureAddress = std::string(address) + std::string(SignatureSuffix);
     // The address may come from a record: it reaches the log only escaped.
     const std::string where = escapedText(signatureAddress);
     WebResource resource = web.open(signatureAddress, wait);
+    const auto unreachable = [&] {
+        return Failure{Fault::Unreachable,
+                       "cannot fetch " + where + ": " + resource.result().describe()};
+    };
     if (!resource.isOpen()) {
-        why = "cannot fetch " + where + ": " + resource.result().describe();
-        return std::nullopt;
+        return unreachable();
     }
     std::vector<std::byte> text(SignatureFileLimit + 1);
     const std::size_t count = resource.read(text);
     if (count > SignatureFileLimit) {
-        why = where + " is larger than a signature";
-        return std::nullopt;
+        return refused(where + " is larger than a signature");
     }
     if (!resource.result().completed()) {
-        why = "cannot fetch " + where + ": " + resource.result().describe();
-        return std::nullopt;
+        return unreachable();
     }
-    const auto parsed =
-        Signature::parse(std::string_view(reinterpret_cast<const char *>(text.data()), count), why);
+    auto parsed =
+        Signature::parse(std::string_view(reinterpret_cast<const char *>(text.data()), count));
     if (!parsed) {
-        why = where + ": " + why;
+        return refused(where + ": " + parsed.failure().text);
     }
     return parsed;
 }

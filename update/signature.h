@@ -1,5 +1,6 @@
 #pragma once
 
+#include "os/failure.h"
 #include "update/blake2b.h"
 #include "update/webclient.h"
 
@@ -36,29 +37,28 @@ struct Signature {
     std::string trustedComment;
     std::array<unsigned char, 64> globalSignature{}; // over the signature and the comment
 
-    // Nothing, with why set, when the text is not a prehashed minisign signature.
-    static std::optional<Signature> parse(std::string_view text, std::string &why);
+    // Refused when the text is not a prehashed minisign signature.
+    static Result<Signature> parse(std::string_view text);
 };
 
-// Nothing when the signature is the key's over this digest with an intact trusted comment;
-// otherwise why not.
-std::optional<std::string> signatureProblem(const PublicKey &key, const Signature &signature,
-                                            const Digest &digest);
+// Success when the signature is the key's over this digest with an intact trusted comment;
+// refused, saying why, otherwise.
+Status verifySignature(const PublicKey &key, const Signature &signature, const Digest &digest);
 
-// The same with whichever of keys made the signature; signed by none of them is a problem.
-std::optional<std::string> signatureProblem(std::span<const PublicKey> keys,
-                                            const Signature &signature, const Digest &digest);
+// The same with whichever of keys made the signature; signed by none of them is refused.
+Status verifySignature(std::span<const PublicKey> keys, const Signature &signature,
+                       const Digest &digest);
 
 // Reads a .minisig file's text and checks it as above.
-std::optional<std::string> signatureProblem(std::span<const PublicKey> keys,
-                                            std::string_view signatureText, const Digest &digest);
+Status verifySignature(std::span<const PublicKey> keys, std::string_view signatureText,
+                       const Digest &digest);
 
 // The most a signature file may hold; a real one is a few hundred bytes.
 inline constexpr std::size_t SignatureFileLimit = 4096;
 // Where a file's signature is published: beside it.
 inline constexpr std::string_view SignatureSuffix = ".minisig";
 
-// Fetches the signature published beside address and reads it; nothing, with why set, when it
-// cannot be fetched whole or is not a signature.
-std::optional<Signature> fetchSignature(const WebClient &web, std::string_view address,
-                                        const WaitHook &wait, std::string &why);
+// Fetches the signature published beside address and reads it: Unreachable when it cannot be
+// fetched whole, refused when it is not a signature.
+Result<Signature> fetchSignature(const WebClient &web, std::string_view address,
+                                 const WaitHook &wait);

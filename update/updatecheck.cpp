@@ -1,6 +1,5 @@
 #include "update/updatecheck.h"
 
-#include "update/log.h"
 #include "update/setupname.h"
 
 #include <array>
@@ -12,15 +11,14 @@ namespace {
 
 UpdateCheck failed(UpdateCheck::Outcome outcome, std::string why)
 {
-    logMessage(LogKind::Failure, why);
     UpdateCheck check;
     check.outcome = outcome;
     check.why = std::move(why);
     return check;
 }
 
-// The record as served, in a buffer one byte longer than a record; nothing, with the failure
-// logged, when it could not be read whole.
+// The record as served, in a buffer one byte longer than a record; or the failed check, when
+// it could not be read whole.
 struct ServedRecord {
     std::array<std::byte, RecordSize + 1> bytes;
     std::size_t count = 0;
@@ -68,19 +66,18 @@ std::variant<SetupBinding, UpdateCheck> signedBinding(const WebClient &web,
                                                        std::to_string(RecordSize)) +
                                             " bytes, and a signed record is exactly its bytes");
     }
-    std::string why;
-    const auto signature = fetchSignature(web, settings.versionUrl, wait, why);
-    const auto problem =
-        signature ? signatureProblem(settings.keys, *signature,
-                                     blake2b(std::span(served.bytes).first<RecordSize>()))
-                  : std::optional(why);
-    if (problem) {
-        return failed(Outcome::Invalid, "the version record is refused: " + *problem);
+    const auto signature = fetchSignature(web, settings.versionUrl, wait);
+    const Status verified =
+        signature ? verifySignature(settings.keys, *signature,
+                                    blake2b(std::span(served.bytes).first<RecordSize>()))
+                  : Status(signature.failure());
+    if (!verified) {
+        return failed(Outcome::Invalid, "the version record is refused: " + verified.text());
     }
     // The signed comment names the one setup file this record may bring.
-    auto binding = parseBinding(signature->trustedComment, why);
+    auto binding = parseBinding(signature->trustedComment);
     if (!binding) {
-        return failed(Outcome::Invalid, "the version record is refused: " + why);
+        return failed(Outcome::Invalid, "the version record is refused: " + binding.text());
     }
     if (expired(*binding, todayUtc())) {
         return failed(Outcome::Invalid, "the version record is refused: its signature has expired");
@@ -112,8 +109,7 @@ UpdateCheck checkForUpdate(const WebClient &web, const CheckSettings &settings,
     const UpdateInfo info = decodeRecord(std::span(served.bytes).first<RecordSize>());
     const auto setupPath = setupPathFor(settings.setupDir, info, settings.programName);
     if (!setupPath) {
-        return failed(Outcome::Invalid, "the version record is refused: " +
-                                            recordProblems(info, settings.programName).front());
+        return failed(Outcome::Invalid, "the version record is refused: " + setupPath.text());
     }
     if (binding && binding->size != info.SetupSize) {
         return failed(Outcome::Invalid, "the version record is refused: it announces " +

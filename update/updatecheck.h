@@ -44,6 +44,6 @@ struct CheckSettings {
 
 // Fetches the record, refuses what cannot be offered safely, and compares its version with the
 // installed one. With nothing installed any version is new: the setup program is what installs
-// the engine. Logs why a record could not be read or was refused.
+// the engine.
 UpdateCheck checkForUpdate(const WebClient &web, const CheckSettings &settings,
                            std::optional<float> installed, const WaitHook &wait = {});

@@ -14,9 +14,8 @@ bool ShellLauncher::start(const std::filesystem::path &file,
                           const std::filesystem::path &workingDirectory, std::uintptr_t owner)
 {
     // Only a regular file, never what a link or junction at its name points to.
-    std::string why;
-    if (!files::openRegular(file, why).isOpen()) {
-        logMessage(LogKind::Failure, "the setup program is not started: " + why);
+    if (const auto opened = files::openRegular(file); !opened) {
+        logMessage(LogKind::Failure, "the setup program is not started: " + opened.text());
         return false;
     }
     // The file type's default action (no verb), as Explorer starts it; returns once the shell

@@ -8,7 +8,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     const std::string_view bytes(reinterpret_cast<const char *>(data), size);
-    const bool taken = !setupNameProblem(bytes, "kolup-updater");
+    const bool taken = checkSetupName(bytes, "kolup-updater").ok();
     const auto text = filenames::fromUtf8(bytes);
     if (text && filenames::toUtf8(*text) != bytes) {
         __builtin_trap();

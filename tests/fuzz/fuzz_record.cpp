@@ -14,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const auto problems = recordProblems(info);
     const std::filesystem::path dir = "/opt/kolup";
     const auto path = setupPathFor(dir, info);
-    if (path.has_value() != problems.empty()) {
+    if (path.ok() != problems.empty()) {
         __builtin_trap();
     }
     if (path) {

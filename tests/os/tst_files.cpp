@@ -112,21 +112,36 @@ void TestFiles::whatStandsAtTheName()
     const QString before = kindAt(name);
     const QString targetBefore = kindAt(target);
 
-    std::string why;
-    QCOMPARE(promptly([&] { return files::createNew(name.toStdString(), why).isOpen(); }),
+    std::optional<Fault> fault;
+    QCOMPARE(promptly([&] {
+                 const auto created = files::createNew(name.toStdString());
+                 fault = created ? std::nullopt : std::optional(created.failure().fault);
+                 return created.ok();
+             }),
              planted == "nothing");
     if (planted == "nothing") {
         QVERIFY(QFile::remove(name));
+    } else {
+        QCOMPARE(fault, std::optional(Fault::NameTaken)); // asked for the next free name
     }
-    QCOMPARE(promptly([&] { return files::openRegular(name.toStdString(), why).isOpen(); }),
+    QCOMPARE(promptly([&] {
+                 const auto found = files::openRegular(name.toStdString());
+                 fault = found ? std::nullopt : std::optional(found.failure().fault);
+                 return found.ok();
+             }),
              opened);
+    // Anything but a plain file there is named as such, not as a failing system.
+    QCOMPARE(fault, opened
+                        ? std::nullopt
+                        : std::optional(planted == "nothing" ? Fault::System : Fault::NotRegular));
     QCOMPARE(files::writableInPlace(name.toStdString()), writable);
     // A file that is not complete yet, given a name that must not replace anything.
     QFile incoming(dir.filePath("incoming"));
     QVERIFY(incoming.open(QIODevice::WriteOnly) && incoming.write("new") == 3);
     incoming.close();
-    QCOMPARE(files::renameNew(incoming.fileName().toStdString(), name.toStdString(), why),
-             planted == "nothing" ? files::Renamed::Done : files::Renamed::NameTaken);
+    const Status renamed = files::renameNew(incoming.fileName().toStdString(), name.toStdString());
+    QCOMPARE(renamed ? std::nullopt : std::optional(renamed.failure().fault),
+             planted == "nothing" ? std::nullopt : std::optional(Fault::NameTaken));
     if (planted != "nothing") {
         // Whatever stood there stands as it stood, and what a link names is as it was.
         QCOMPARE(kindAt(name), before);

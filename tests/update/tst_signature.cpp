@@ -86,11 +86,13 @@ void TestSignature::verifies()
     QFETCH(QByteArray, problem);
     const auto key = PublicKey::parse(m_minisign.publicKey("maker").toStdString());
     QVERIFY(key);
-    const auto found =
-        signatureProblem(std::span(&*key, 1), signature.toStdString(), blake2b(bytesOf(file)));
-    QCOMPARE(found.has_value(), !problem.isEmpty());
-    if (found) {
-        QVERIFY2(found->find(problem.toStdString()) != std::string::npos, found->c_str());
+    const Status found =
+        verifySignature(std::span(&*key, 1), signature.toStdString(), blake2b(bytesOf(file)));
+    QCOMPARE(!found, !problem.isEmpty());
+    if (!found) {
+        QCOMPARE(found.failure().fault, Fault::Refused);
+        QVERIFY2(found.text().find(problem.toStdString()) != std::string::npos,
+                 found.text().c_str());
     }
 }
 
@@ -147,10 +149,9 @@ void TestSignature::bindings()
     QFETCH(QString, comment);
     QFETCH(qint64, size);
     QFETCH(QString, expires);
-    std::string why;
-    const auto binding = parseBinding(comment.toStdString(), why);
-    QCOMPARE(binding.has_value(), size > 0);
-    QCOMPARE(why.empty(), size > 0); // a refusal says why
+    const auto binding = parseBinding(comment.toStdString());
+    QCOMPARE(binding.ok(), size > 0);
+    QCOMPARE(binding.text().empty(), size > 0); // a refusal says why
     if (binding) {
         QCOMPARE(binding->size, size);
         QCOMPARE(QString::fromStdString(binding->expires ? dayText(*binding->expires) : ""),

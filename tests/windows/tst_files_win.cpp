@@ -27,17 +27,19 @@ void check(bool ok, const char *what, int line)
 
 void writeFile(const fs::path &path, const std::string &text)
 {
-    std::string why;
-    files::File file = files::createNew(path, why);
-    file.writeAll(std::as_bytes(std::span(text.data(), text.size())), why);
+    if (auto file = files::createNew(path)) {
+        (void)file->writeAll(std::as_bytes(std::span(text.data(), text.size())));
+    }
 }
 
 std::string readFile(const fs::path &path)
 {
-    std::string why;
-    files::File file = files::openRegular(path, why);
+    auto file = files::openRegular(path);
+    if (!file) {
+        return "<unreadable>";
+    }
     std::string text(64, '\0');
-    const auto count = file.read(std::as_writable_bytes(std::span(text)));
+    const auto count = file->read(std::as_writable_bytes(std::span(text)));
     return count < 0 ? std::string("<unreadable>") : text.substr(0, std::size_t(count));
 }
 
@@ -66,7 +68,7 @@ void codePageNames(UINT codePage)
         if (name.codePage != codePage) {
             continue;
         }
-        const bool taken = !setupNameProblem(name.bytes, "kolup-updater.exe");
+        const bool taken = checkSetupName(name.bytes, "kolup-updater.exe").ok();
         check(taken == name.taken, name.bytes, __LINE__);
         if (name.taken) {
             check(files::pathFromSystemText(name.bytes) == fs::path(name.text), name.bytes,
@@ -89,34 +91,36 @@ int main(int argc, char *argv[])
     fs::create_directories(dir / "folder");
     const fs::path file = dir / "setup.exe";
     writeFile(file, "first");
-    std::string why;
+    const auto fault = [](const auto &result) {
+        return result ? std::nullopt : std::optional(result.failure().fault);
+    };
 
     // Creating anew: never over anything that stands at the name.
-    CHECK(!files::createNew(file, why).isOpen());
-    CHECK(!files::createNew(dir / "folder", why).isOpen());
-    CHECK(files::createNew(dir / "new.exe", why).isOpen());
+    CHECK(fault(files::createNew(file)) == Fault::NameTaken);
+    CHECK(fault(files::createNew(dir / "folder")) == Fault::NameTaken);
+    CHECK(files::createNew(dir / "new.exe").ok());
 
     // Reading: a disk file, not a folder, not a link, not a device.
     CHECK(readFile(file) == "first");
-    CHECK(!files::openRegular(dir / "folder", why).isOpen());
-    CHECK(!files::openRegular(dir / "missing", why).isOpen());
-    CHECK(!files::openRegular(L"\\\\.\\NUL", why).isOpen());
+    CHECK(fault(files::openRegular(dir / "folder")) == Fault::NotRegular);
+    CHECK(fault(files::openRegular(dir / "missing")) == Fault::System);
+    CHECK(fault(files::openRegular(L"\\\\.\\NUL")) == Fault::NotRegular);
     // Wine makes the link but opens nothing through it, so this row shows only that a link is
     // refused; on NTFS the reparse point's attribute is what refuses it.
     CHECK(CreateSymbolicLinkW((dir / "link.exe").c_str(), file.c_str(), 0));
-    CHECK(!files::openRegular(dir / "link.exe", why).isOpen());
+    CHECK(!files::openRegular(dir / "link.exe"));
     CHECK(files::identityAt(dir / "link.exe") != files::identityAt(file));
     CHECK(files::removeFile(dir / "link.exe") && readFile(file) == "first");
 
     // Identity: the same file under its name, another file elsewhere, nothing for nothing.
     CHECK(files::identityAt(file).has_value());
-    CHECK(files::identityAt(file) == files::openRegular(file, why).identity());
+    CHECK(files::identityAt(file) == files::openRegular(file)->identity());
     CHECK(files::identityAt(file) != files::identityAt(dir / "new.exe"));
     CHECK(!files::identityAt(dir / "missing").has_value());
 
     // Replacing and removing.
     writeFile(dir / "second.part", "second");
-    CHECK(files::renameOver(dir / "second.part", file, why));
+    CHECK(files::renameOver(dir / "second.part", file).ok());
     CHECK(readFile(file) == "second");
     CHECK(!files::identityAt(dir / "second.part").has_value());
     CHECK(files::removeFile(dir / "missing"));
@@ -131,12 +135,12 @@ int main(int argc, char *argv[])
     CHECK(files::systemRoot().native().size() == 3 && files::systemRoot().native()[1] == L':');
     CHECK(files::sameFileName("KOLUP-UPDATER.EXE", "kolup-updater.exe"));
     CHECK(!files::sameFileName("kolup-updater.exe", "kolup-updater.ex"));
-    CHECK(setupNameProblem("Kolup-Updater.exe", "kolup-updater.exe").has_value());
-    CHECK(!setupNameProblem("KolupSetup.exe", "kolup-updater.exe").has_value());
+    CHECK(!checkSetupName("Kolup-Updater.exe", "kolup-updater.exe"));
+    CHECK(checkSetupName("KolupSetup.exe", "kolup-updater.exe").ok());
     CHECK(files::displayText(L"C:\\caf\u00e9") == "C:\\caf\xc3\xa9");
     // Windows drops a trailing dot and takes a short name for the long one: names that reach
     // the same file, which only its identity tells.
-    CHECK(setupNameProblem("kolup-updater.exe.", "kolup-updater.exe").has_value());
+    CHECK(!checkSetupName("kolup-updater.exe.", "kolup-updater.exe"));
     writeFile(dir / "kolup-updater.exe", "updater");
     const auto updater = files::identityAt(dir / "kolup-updater.exe");
     wchar_t shortName[MAX_PATH] = {};
@@ -148,8 +152,8 @@ int main(int argc, char *argv[])
     // Held open after its last check, the file to be started can be neither written, renamed
     // nor removed until it is let go.
     {
-        const files::File held = files::openRegular(dir / "kolup-updater.exe", why);
-        CHECK(held.isOpen());
+        const auto held = files::openRegular(dir / "kolup-updater.exe");
+        CHECK(held.ok());
         CHECK(CreateFileW((dir / "kolup-updater.exe").c_str(), GENERIC_WRITE,
                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                           OPEN_EXISTING, 0, nullptr) == INVALID_HANDLE_VALUE);
@@ -160,9 +164,8 @@ int main(int argc, char *argv[])
 
     // A rename that must not replace, and one that waits out a scanner's short hold.
     writeFile(dir / "a.part", "a");
-    CHECK(files::renameNew(dir / "a.part", dir / "kolup-updater.exe", why) ==
-          files::Renamed::NameTaken);
-    CHECK(files::renameNew(dir / "a.part", dir / "a.exe", why) == files::Renamed::Done);
+    CHECK(fault(files::renameNew(dir / "a.part", dir / "kolup-updater.exe")) == Fault::NameTaken);
+    CHECK(files::renameNew(dir / "a.part", dir / "a.exe").ok());
     CHECK(readFile(dir / "a.exe") == "a" && readFile(dir / "kolup-updater.exe") == "updater");
     const HANDLE scanner = CreateFileW((dir / "a.exe").c_str(), GENERIC_READ, FILE_SHARE_READ,
                                        nullptr, OPEN_EXISTING, 0, nullptr);
@@ -171,7 +174,7 @@ int main(int argc, char *argv[])
         Sleep(200); // the scanner's look at the new file
         CloseHandle(scanner);
     });
-    CHECK(files::renameOver(dir / "a.exe", dir / "b.exe", why));
+    CHECK(files::renameOver(dir / "a.exe", dir / "b.exe").ok());
     letGo.join();
     CHECK(readFile(dir / "b.exe") == "a");
 
