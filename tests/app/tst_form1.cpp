@@ -71,7 +71,6 @@ private slots:
     void setVisSwitchesFramesAndCaptionsOnly();
     void installedVersion_data();
     void installedVersion();
-    void closingWithoutDownloadStartsNothing();
     void shellLauncherStartsProgramInRootDirectory();
 };
 
@@ -274,16 +273,6 @@ void TestForm1::installedVersion()
     // Start-up went on past a missing engine all the same.
     QVERIFY(!window.findChild<QWidget *>("Command2")->isEnabled());
     QVERIFY(window.findChild<QWidget *>("Command3")->isHidden());
-}
-
-void TestForm1::closingWithoutDownloadStartsNothing()
-{
-    TestPlatform test;
-    Form1Window window(test.platform, &test.prompt);
-    window.show();
-    window.form().Command3_Click();
-    QVERIFY(!window.isVisible());
-    QVERIFY(test.launcher.starts.isEmpty());
 }
 
 void TestForm1::shellLauncherStartsProgramInRootDirectory()
