@@ -57,10 +57,8 @@ void Form1::Command1_Click()
     if (m_phase != Phase::Idle) {
         return;
     }
-    std::optional<float> installed;
-    if (m_state.Engine) {
-        installed = m_state.Engine->InstalledVersion();
-    }
+    const auto installed =
+        m_state.Engine ? std::optional(m_state.Engine->InstalledVersion()) : std::nullopt;
     m_phase = Phase::FetchingRecord;
     const UpdateCheck check = checkForUpdate(
         m_platform.web,
@@ -187,6 +185,7 @@ void Form1::Download()
     SetupDownload::Options options;
     options.keepOthers = !m_platform.setupFolder.ours;
     options.program = files::identityAt(m_platform.programFile);
+    options.reconnectPause = m_platform.reconnectPause;
     SetupDownload download(
         m_platform.web, *m_platform.clock,
         [this, &stepped](SetupDownload::Event event, const SetupDownload &transfer) {
@@ -195,8 +194,11 @@ void Form1::Download()
             }
             const bool step =
                 event == SetupDownload::Event::Chunk || event == SetupDownload::Event::LastPiece;
+            // The first chunk shows at once, a kept part's share with it, and so does the first
+            // of a file sent again from its start.
+            const bool first = step && (!stepped || transfer.received() <= ChunkSize);
             stepped = stepped || step;
-            letEventsRun(transfer, !step || transfer.received() <= ChunkSize, stepped);
+            letEventsRun(transfer, !step || first, stepped);
             if (m_state.CancelRequested == FlagFalse && m_phase != Phase::Closing) {
                 return true;
             }
@@ -302,7 +304,8 @@ bool Form1::showProgress(const SetupDownload &download)
     bool changed = m_window.setFillWidth(
         fillWidth(download.received(), download.total(), m_window.trackWidth()));
     if (download.seconds() > 0) {
-        setCaption(Control::Label9, speedKbPerSecond(download.received(), download.seconds()),
+        // This transfer's bytes over its time: a kept part came at another speed.
+        setCaption(Control::Label9, speedKbPerSecond(download.fetched(), download.seconds()),
                    " Kb sec", m_shownSpeed, changed);
     }
     setCaption(Control::Label7, percentDone(download.received(), download.total()), "%",

@@ -4,6 +4,7 @@
 #include "update/signature.h"
 #include "update/webclient.h"
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -55,6 +56,8 @@ struct Platform {
     // them signed is offered, and only the setup file its signature names is kept and started.
     std::vector<PublicKey> signingKeys;
     WebClient web;
+    // The first pause before asking a broken transfer for its rest.
+    std::chrono::milliseconds reconnectPause{500};
     Clock *clock = nullptr;
     SetupLauncher *launcher = nullptr;
     Tone *tone = nullptr;

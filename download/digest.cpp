@@ -40,6 +40,11 @@ void Fingerprinter::add(std::span<const std::byte> bytes)
     XXH3_128bits_update(&m_state->xxh, bytes.data(), bytes.size());
 }
 
+void Fingerprinter::reset()
+{
+    XXH3_128bits_reset_withSeed(&m_state->xxh, runSeed());
+}
+
 Fingerprint Fingerprinter::finish()
 {
     const XXH128_hash_t hash = XXH3_128bits_digest(&m_state->xxh);

@@ -26,6 +26,8 @@ public:
     Fingerprinter &operator=(const Fingerprinter &) = delete;
     void add(std::span<const std::byte> bytes);
     Fingerprint finish();
+    // As if nothing had been added.
+    void reset();
 
 private:
     struct State;

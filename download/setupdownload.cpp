@@ -4,6 +4,7 @@
 #include "update/log.h"
 
 #include <random>
+#include <thread>
 
 namespace {
 
@@ -138,7 +139,7 @@ bool SetupDownload::fail(Error error, std::string text)
 
 SetupDownload::Outcome SetupDownload::run(const Offer &offer)
 {
-    m_received = 0;
+    m_received = m_fetched = m_resumedFrom = m_rangeFrom = 0;
     m_total = offer.record.SetupSize;
     m_expected = offer.binding ? std::optional(offer.binding->digest) : std::nullopt;
     m_seconds = 0;
@@ -150,14 +151,20 @@ SetupDownload::Outcome SetupDownload::run(const Offer &offer)
     m_signedHash.reset();
     m_resource.reset();
     m_file.reset();
+    m_kept.reset();
+    m_staleKept = m_rangeAsked = m_keepNothing = false;
+    m_validator.clear();
+    m_reconnects = m_stalledReconnects = 0;
+    m_largest = 0;
+    m_address = requestAddress(setupAddress(offer.record));
 
-    const bool done =
-        open(offer.record) && createSideFile(offer.setupPath) && copy() && awaitEnd() && finish();
-    m_resource.reset();
-    // What arrived stays in the side file; a transfer that ended early needs no digest.
-    if (m_file) {
-        m_file->finish();
+    bool done = spareProgram(offer.setupPath);
+    if (done) {
+        chooseSideFile(offer.setupPath);
+        done = open() && openSideFile() && copy() && awaitEnd() && finish();
     }
+    m_resource.reset();
+    keepOrDrop(done);
     m_signedHash.reset();
     if (done) {
         return Outcome::Completed;
@@ -165,13 +172,123 @@ SetupDownload::Outcome SetupDownload::run(const Offer &offer)
     return m_stopped ? Outcome::Cancelled : Outcome::Failed;
 }
 
-bool SetupDownload::open(const UpdateInfo &info)
+bool SetupDownload::resumable(const ResumeNote &note, const fs::path &part) const
 {
-    m_address = requestAddress(setupAddress(info));
-    m_resource = m_web.open(m_address, m_wait);
-    return m_resource->isOpen() ||
-           (!m_stopped && fail(Error::CannotOpen,
-                               "cannot fetch the setup file: " + m_resource->result().describe()));
+    // Unkeyed, only the server's validator can say that the rest belongs to the kept start;
+    // keyed, the whole file's digest decides at the end whatever the server says.
+    if (note.address != m_address || note.size != m_total || note.digest != m_expected ||
+        (!m_expected && note.validator.empty()) || files::identityAt(part) != note.identity) {
+        return false;
+    }
+    std::error_code error;
+    const auto kind = fs::symlink_status(part, error).type();
+    const auto size = kind == fs::file_type::regular ? fs::file_size(part, error) : 0;
+    // A part as long as the file has nothing left to ask for: it is fetched again.
+    return !error && size > 0 && size < std::uintmax_t(m_total);
+}
+
+void SetupDownload::chooseSideFile(const fs::path &setupPath)
+{
+    // In the program's folder the setup's own names, replacing what stands there; in a folder
+    // of the user's the first pair of names free for both the setup and its side file, or a
+    // pair whose side file this updater kept.
+    const bool keep = m_options.keepOthers;
+    m_setupPath = setupPath;
+    for (m_number = 0; m_number <= (keep ? MostNumberedNames : 0); ++m_number) {
+        m_target = numberedName(setupPath, m_number);
+        if (keep && files::identityAt(m_target)) {
+            continue;
+        }
+        const fs::path part = partName(m_target);
+        auto note = readResumeNote(resumeNotePath(part));
+        if (note && resumable(*note, part)) {
+            std::error_code error;
+            m_resumedFrom = std::int32_t(fs::file_size(part, error));
+            m_kept = std::move(note);
+            return;
+        }
+        m_staleKept = note.has_value();
+        if (!keep || m_staleKept || !files::identityAt(part)) {
+            return;
+        }
+    }
+    m_target.clear();
+}
+
+bool SetupDownload::open()
+{
+    std::optional<RangeRequest> range;
+    if (m_kept) {
+        range = RangeRequest{m_resumedFrom, m_kept->validator};
+    }
+    m_rangeAsked = range.has_value();
+    m_rangeFrom = m_resumedFrom;
+    m_resource = m_web.open(m_address, m_wait, range);
+    if (!m_resource->isOpen()) {
+        // Shorter now, or gone: a kept part that can never be continued is not kept.
+        m_staleKept = m_staleKept || (m_kept && m_resource->result().httpStatus == 416);
+        return !m_stopped && fail(Error::CannotOpen, "cannot fetch the setup file: " +
+                                                         m_resource->result().describe());
+    }
+    return takeAnswer();
+}
+
+bool SetupDownload::takeAnswer()
+{
+    const long status = m_resource->result().httpStatus;
+    if (status == 206) {
+        // Only the exact rest continues the file: no byte before it is ever written again.
+        const std::string wanted = "bytes " + std::to_string(m_rangeFrom) + "-" +
+                                   std::to_string(m_total - 1) + "/" + std::to_string(m_total);
+        const std::string &range = m_resource->headers().contentRange;
+        if (!m_rangeAsked || range != wanted) {
+            return fail(Error::CannotOpen, "the server sent another part of the setup file (" +
+                                               escapedText(range) + ") than " + wanted);
+        }
+        return true;
+    }
+    if (m_rangeAsked && status != 200) {
+        return fail(Error::CannotOpen,
+                    "cannot fetch the rest of the setup file: " + m_resource->result().describe());
+    }
+    // The whole resource: what it is, for asking for its rest later. A weak ETag says only
+    // that two files are alike, not that their bytes are the same.
+    const ResponseHeaders &headers = m_resource->headers();
+    m_validator =
+        usableValidator(headers.etag.starts_with('"') ? headers.etag : headers.lastModified);
+    return true;
+}
+
+bool SetupDownload::openSideFile()
+{
+    if (m_target.empty()) {
+        return fail(Error::CannotCreate, "no free name for " + files::displayText(m_setupPath));
+    }
+    const fs::path part = partName(m_target);
+    if (m_staleKept || (m_kept && m_resource->result().httpStatus != 206)) {
+        // Kept for another offer, or the server sent the file whole: it starts afresh.
+        files::removeFile(resumeNotePath(part));
+        files::removeFile(part);
+        m_kept.reset();
+        m_resumedFrom = 0;
+    }
+    if (!m_kept) {
+        return createSideFile();
+    }
+    if (m_expected) {
+        m_signedHash.emplace(SideFile::BlockSize);
+    }
+    m_file.emplace(part, m_signedHash ? &*m_signedHash : nullptr);
+    if (!m_file->resume(m_kept->identity, m_resumedFrom)) {
+        m_keepNothing = true;
+        return fail(Error::CannotCreate, "cannot continue " + m_file->failure().text);
+    }
+    m_received = m_largest = m_resumedFrom;
+    m_validator = m_kept->validator;
+    logMessage(LogKind::Notice, "continuing " + files::displayText(part) + " from byte " +
+                                    std::to_string(m_resumedFrom) + " (validator " +
+                                    escapedText(m_validator) + ")");
+    return true;
 }
 
 bool SetupDownload::spareProgram(const fs::path &target)
@@ -183,27 +300,21 @@ bool SetupDownload::spareProgram(const fs::path &target)
     return true;
 }
 
-bool SetupDownload::createSideFile(const fs::path &setupPath)
+bool SetupDownload::createSideFile()
 {
-    // Only now that the server has answered is anything touched on disk.
-    if (!spareProgram(setupPath)) {
-        return false;
-    }
     if (m_expected) {
         m_signedHash.emplace(SideFile::BlockSize);
     }
     BackgroundDigest *const digest = m_signedHash ? &*m_signedHash : nullptr;
-    // In the program's folder the setup's own names, replacing what stands there; in a folder
-    // of the user's the first pair of names free for both the setup and its side file.
     const bool keep = m_options.keepOthers;
-    m_setupPath = setupPath;
-    for (m_number = 0; m_number <= (keep ? MostNumberedNames : 0); ++m_number) {
-        m_target = numberedName(setupPath, m_number);
+    for (; m_number <= (keep ? MostNumberedNames : 0); ++m_number) {
+        m_target = numberedName(m_setupPath, m_number);
         if (keep && files::identityAt(m_target)) {
             continue;
         }
         m_file.emplace(partName(m_target), digest);
         if (m_file->create(keep ? SideFile::KeepOthers : SideFile::Replace)) {
+            noteKept();
             return true;
         }
         // Taken meanwhile, or at a name the system reports otherwise (a directory there).
@@ -213,7 +324,49 @@ bool SetupDownload::createSideFile(const fs::path &setupPath)
             return fail(Error::CannotCreate, "cannot create " + m_file->failure().text);
         }
     }
-    return fail(Error::CannotCreate, "no free name for " + files::displayText(setupPath));
+    m_file.reset();
+    return fail(Error::CannotCreate, "no free name for " + files::displayText(m_setupPath));
+}
+
+void SetupDownload::noteKept()
+{
+    // Without a validator or a digest nothing could ever prove a kept part's rest to be its
+    // own: no note, and the part is fetched again.
+    const fs::path note = resumeNotePath(m_file->path());
+    if (!m_expected && m_validator.empty()) {
+        files::removeFile(note);
+        return;
+    }
+    const Status written =
+        writeResumeNote(note, {m_address, m_total, m_validator, m_expected, m_file->identity()});
+    if (!written) {
+        logMessage(LogKind::Notice, "the setup file cannot be continued later: " + written.text());
+    }
+}
+
+void SetupDownload::keepOrDrop(bool done)
+{
+    if (!m_file) {
+        if (m_staleKept && !m_target.empty()) {
+            files::removeFile(resumeNotePath(partName(m_target)));
+            files::removeFile(partName(m_target));
+        }
+        return;
+    }
+    // What arrived stays in the side file, its note beside it; a transfer that ended early
+    // needs no digest.
+    m_file->finish();
+    const fs::path note = resumeNotePath(m_file->path());
+    // Complete, nothing is left to continue; bytes that proved wrong are not continued either.
+    // Another program's file at the side file's name stays as it is, without our note.
+    const bool wrong = m_keepNothing || m_error == Error::TooLong || m_error == Error::NotSigned ||
+                       m_error == Error::SideFileReplaced;
+    if (done || wrong) {
+        files::removeFile(note);
+    }
+    if (wrong && m_error != Error::SideFileReplaced && !m_keepNothing) {
+        files::removeFile(m_file->path());
+    }
 }
 
 bool SetupDownload::take(std::size_t size)
@@ -224,6 +377,7 @@ bool SetupDownload::take(std::size_t size)
     // The chunk's time is when it arrived, before it is hashed or written.
     m_now = m_clock.milliseconds();
     m_received += std::int32_t(count);
+    m_fetched += std::int32_t(count);
     // Only what arrived is written (and, keyed, hashed once written).
     m_writeFailed = m_writeFailed || !m_file->commit(count);
     return !m_writeFailed && count == size;
@@ -235,38 +389,140 @@ bool SetupDownload::copy()
     m_now = m_start;
     tell(Event::Started);
 
-    const std::int32_t chunks = m_total / ChunkSize;
-    const std::int32_t rest = m_total % ChunkSize;
-    bool intact = true;
-    for (std::int32_t chunk = 1; chunk <= chunks && intact; ++chunk) {
-        intact = take(ChunkSize);
-        m_seconds = elapsedSeconds(m_now - m_start);
-        if (!tell(Event::Chunk) || m_resource->result().abandoned) {
-            m_stopped = true;
-            return false;
+    // Whole chunks of the file, then the piece after them; a reconnect goes on inside the
+    // chunk it broke in, and a file sent again from its first byte starts them over.
+    const std::int32_t wholeChunks = m_total / ChunkSize * ChunkSize;
+    bool timed = false;
+    while (m_received < m_total && !m_writeFailed) {
+        const bool inChunk = m_received < wholeChunks;
+        const std::int32_t end = inChunk ? (m_received / ChunkSize + 1) * ChunkSize : m_total;
+        const bool intact = take(std::size_t(end - m_received));
+        if (inChunk && m_received == end) {
+            m_seconds = elapsedSeconds(m_now - m_start);
+            timed = true;
+            if (!tell(Event::Chunk) || m_resource->result().abandoned) {
+                m_stopped = true;
+                return false;
+            }
+        }
+        if (!intact && !m_writeFailed && !reconnect()) {
+            break;
         }
     }
-    if (intact && rest > 0) {
-        intact = take(std::size_t(rest));
-        if (chunks == 0) {
-            // No whole chunk was timed; time the piece, so the speed is a number.
-            m_seconds = elapsedSeconds(m_now - m_start);
-        }
+    if (!timed) {
+        // No whole chunk was timed; time the piece, so the speed is a number.
+        m_seconds = elapsedSeconds(m_now - m_start);
     }
     tell(Event::LastPiece);
-    if (m_resource->result().abandoned) {
+    if (m_stopped || m_resource->result().abandoned) {
         m_stopped = true;
         return false;
     }
     if (m_writeFailed) {
         return fail(Error::CannotWrite, m_file->failure().text);
     }
-    if (!intact) {
+    if (m_error != Error::None) {
+        return false; // a reconnect's answer was refused
+    }
+    if (m_received < m_total) {
         const TransferResult &result = m_resource->result();
         const std::string why = result.completed() ? "the server ended it" : result.describe();
         return fail(Error::CutShort, "the setup file stopped after " + std::to_string(m_received) +
-                                         " of " + std::to_string(m_total) + " bytes (" + why + ")");
+                                         " of " + std::to_string(m_total) + " bytes (" + why +
+                                         "), after " + std::to_string(m_reconnects) +
+                                         " reconnects");
     }
+    return true;
+}
+
+bool SetupDownload::pause(std::chrono::milliseconds length)
+{
+    // The window keeps its turns, and a cancel or a close ends the wait at once.
+    using Steady = std::chrono::steady_clock;
+    const auto until = Steady::now() + length;
+    for (auto now = Steady::now(); now < until; now = Steady::now()) {
+        if (!m_wait()) {
+            return false;
+        }
+        std::this_thread::sleep_for(
+            std::min<Steady::duration>(std::chrono::milliseconds(4), until - now));
+    }
+    return true;
+}
+
+bool SetupDownload::reconnect()
+{
+    for (;;) {
+        if (m_resource->result().abandoned) {
+            m_stopped = true;
+            return false;
+        }
+        if (m_received > m_largest) {
+            m_largest = m_received;
+            m_stalledReconnects = 0;
+        }
+        if (m_reconnects == MostReconnects || m_stalledReconnects == MostStalledReconnects) {
+            return false;
+        }
+        ++m_reconnects;
+        ++m_stalledReconnects;
+        const std::string why = m_resource->result().completed() ? "the server ended it early"
+                                                                 : m_resource->result().describe();
+        if (!tell(Event::Reconnecting) ||
+            !pause(m_options.reconnectPause * (1 << (m_stalledReconnects - 1)))) {
+            m_stopped = true;
+            return false;
+        }
+        // The rest only where the validator, or keyed the whole file's digest, can tell that it
+        // belongs to what came before; otherwise all of it again.
+        std::optional<RangeRequest> range;
+        if (m_received > 0 && (m_expected || !m_validator.empty())) {
+            range = RangeRequest{m_received, m_validator};
+        }
+        m_rangeAsked = range.has_value();
+        m_rangeFrom = m_received;
+        logMessage(LogKind::Notice, "the setup file's transfer broke at byte " +
+                                        std::to_string(m_received) + " (" + why + "); reconnect " +
+                                        std::to_string(m_reconnects) + ", " +
+                                        (range ? "from byte " + std::to_string(m_received) +
+                                                     " (validator " + escapedText(m_validator) + ")"
+                                               : std::string("from the first byte")));
+        m_resource.reset();
+        m_resource = m_web.open(m_address, m_wait, range);
+        if (m_stopped || m_resource->result().abandoned) {
+            m_stopped = true;
+            return false;
+        }
+        if (!m_resource->isOpen() && m_resource->result().httpStatus == 0) {
+            continue; // no answer at all: another try, within the same bounds
+        }
+        if (!m_resource->isOpen()) {
+            return fail(Error::CannotOpen, "cannot fetch the rest of the setup file: " +
+                                               m_resource->result().describe());
+        }
+        if (!takeAnswer()) {
+            return false;
+        }
+        return m_resource->result().httpStatus == 206 || m_received == 0 || startOver();
+    }
+}
+
+bool SetupDownload::startOver()
+{
+    // Sent whole again: it replaces what came before, as one transfer.
+    logMessage(LogKind::Notice, "the server sent the setup file from its first byte again; it "
+                                "starts over (validator " +
+                                    escapedText(m_validator) + ")");
+    m_received = 0;
+    if (m_expected) {
+        m_signedHash.reset();
+        m_signedHash.emplace(SideFile::BlockSize);
+    }
+    if (!m_file->restart(m_signedHash ? &*m_signedHash : nullptr)) {
+        m_writeFailed = true;
+        return false;
+    }
+    noteKept();
     return true;
 }
 

@@ -3,6 +3,7 @@
 #include "download/backgrounddigest.h"
 #include "os/clock.h"
 #include "download/digest.h"
+#include "download/resumenote.h"
 #include "os/files.h"
 #include "download/sidefile.h"
 #include "update/signature.h"
@@ -10,6 +11,7 @@
 #include "update/updateinfo.h"
 #include "update/webclient.h"
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -39,18 +41,27 @@ struct SetupDownloadOptions {
     // The running updater: never replaced, whatever name reaches it (on Windows a short name,
     // or a trailing dot that Windows drops). Checked before the transfer and before the rename.
     std::optional<files::Identity> program;
+    // The first pause before a request for the rest of a broken transfer; each further one in
+    // a row that brought nothing new waits twice as long.
+    std::chrono::milliseconds reconnectPause{500};
 };
 
 // One transfer of a record's setup file to a path, in 1024-byte chunks. The file grows beside
 // its path and takes the path's name only once exactly the announced size has arrived and the
 // resource has ended cleanly, so nothing incomplete ever stands under the setup's name.
+//
+// A broken connection is asked for the rest (Range, with If-Range and the first answer's
+// validator), a bounded number of times. A transfer that ends early keeps its side file with a
+// note beside it, and the next transfer of the same offer continues it; what is verified at the
+// end is always the whole file.
 class SetupDownload {
 public:
     enum class Event {
-        Started,   // the server answered; chunks follow
-        Chunk,     // a whole chunk arrived (or the resource ended inside it)
-        LastPiece, // the piece after the whole chunks arrived
-        Waiting,   // a read is waiting for the network
+        Started,      // the server answered; chunks follow
+        Chunk,        // a whole chunk arrived (or the resource ended inside it)
+        LastPiece,    // the piece after the whole chunks arrived
+        Waiting,      // a read is waiting for the network, or a pause before a reconnect
+        Reconnecting, // the connection broke: a pause, then a request for the rest
     };
     enum class Outcome { Completed, Cancelled, Failed };
     // Why a transfer failed; errorText() says it in words.
@@ -67,8 +78,8 @@ public:
         CannotReplace,    // the complete file could not take the setup's name, or any free name
         NamesProgram,     // the setup's name reaches the running updater itself
     };
-    // Told of every event; after a chunk and while waiting, false stops the transfer as
-    // cancelled. What it answers after Started and LastPiece is not used.
+    // Told of every event; after a chunk, while waiting and before a reconnect, false stops the
+    // transfer as cancelled. What it answers after Started and LastPiece is not used.
     using Listener = std::function<bool(Event, const SetupDownload &)>;
 
     using Options = SetupDownloadOptions;
@@ -80,7 +91,17 @@ public:
     // thread of its own as the bytes arrive, and checked before the file takes the setup's name.
     Outcome run(const Offer &offer);
 
+    // At most this many reconnects in one transfer, and this many in a row that bring the file
+    // no further than it already was.
+    static constexpr int MostReconnects = 10;
+    static constexpr int MostStalledReconnects = 5;
+
+    // Bytes of the file so far, a kept part included.
     std::int32_t received() const { return m_received; }
+    // Bytes this transfer fetched, whatever became of them: the speed's.
+    std::int32_t fetched() const { return m_fetched; }
+    // The kept part this transfer continued; 0 when it began at the first byte.
+    std::int32_t resumedFrom() const { return m_resumedFrom; }
     std::int32_t total() const { return m_total; }
     // Since the transfer began, as measured after the latest whole chunk; 0 until then.
     float seconds() const { return m_seconds; }
@@ -93,9 +114,18 @@ public:
 private:
     // The steps of a transfer; each returns false when the transfer ends there, stopped by the
     // listener or failed.
-    bool open(const UpdateInfo &info);
-    bool createSideFile(const std::filesystem::path &setupPath);
+    bool resumable(const ResumeNote &note, const std::filesystem::path &part) const;
+    void chooseSideFile(const std::filesystem::path &setupPath);
+    bool open();
+    bool takeAnswer();
+    bool openSideFile();
+    bool createSideFile();
     bool copy();
+    bool reconnect();
+    bool pause(std::chrono::milliseconds length);
+    bool startOver();
+    void noteKept();
+    void keepOrDrop(bool done);
     bool awaitEnd();
     bool finish();
 
@@ -123,7 +153,20 @@ private:
     std::filesystem::path m_target; // the name the complete file takes
     bool m_writeFailed = false;
 
+    // What a kept part from an earlier transfer offers, chosen before the request.
+    std::optional<ResumeNote> m_kept; // matches this offer; its part is continued
+    bool m_staleKept = false;         // a note of ours that does not: removed with its part
+    std::string m_validator;          // for If-Range: the first answer's
+    bool m_rangeAsked = false;        // the current answer is to a request for the rest
+    std::int32_t m_rangeFrom = 0;     // from this byte
+    int m_reconnects = 0;
+    int m_stalledReconnects = 0;
+    std::int32_t m_largest = 0; // the most the file has held in this transfer
+    bool m_keepNothing = false; // the bytes themselves proved wrong
+
     std::int32_t m_received = 0;
+    std::int32_t m_fetched = 0;
+    std::int32_t m_resumedFrom = 0;
     std::int32_t m_total = 0;
     std::int64_t m_start = 0;
     float m_seconds = 0;

@@ -32,6 +32,55 @@ bool SideFile::create(Creation how)
     return true;
 }
 
+bool SideFile::resume(files::Identity identity, std::int64_t kept)
+{
+    auto opened = files::openToContinue(m_path);
+    if (!opened) {
+        m_failure = opened.failure();
+        return false;
+    }
+    m_file = std::move(*opened);
+    m_identity = m_file.identity();
+    m_block = std::make_unique_for_overwrite<std::byte[]>(BlockSize);
+    m_used = 0;
+    m_ok = m_identity == identity && m_file.size() == kept;
+    std::int64_t read = 0;
+    while (m_ok && read < kept) {
+        const std::ptrdiff_t count =
+            m_file.read(std::span(m_block.get() + m_used, BlockSize - m_used));
+        m_ok = count > 0;
+        read += std::max<std::ptrdiff_t>(count, 0);
+        m_used += std::size_t(std::max<std::ptrdiff_t>(count, 0));
+        if (m_used == BlockSize) {
+            handOver();
+        }
+    }
+    // What is on disk already is checksummed, never written again.
+    handOver();
+    m_ok = m_ok && read == kept;
+    if (!m_ok) {
+        m_failure = {Fault::Replaced,
+                     files::displayText(m_path) + " is not the part this download kept"};
+        m_file.close();
+        return false;
+    }
+    return true;
+}
+
+bool SideFile::restart(BackgroundDigest *digest)
+{
+    m_digest = digest;
+    m_fingerprint.reset();
+    m_used = 0;
+    const Status emptied = m_file.truncate();
+    if (m_ok && !emptied) {
+        m_ok = false;
+        m_failure = {Fault::System,
+                     "cannot empty " + files::displayText(m_path) + ": " + emptied.text()};
+    }
+    return m_ok;
+}
+
 std::span<std::byte> SideFile::space(std::size_t size)
 {
     size = std::min(size, BlockSize);
@@ -59,11 +108,17 @@ void SideFile::flush()
             m_failure = {written.failure().fault,
                          "cannot write " + files::displayText(m_path) + ": " + written.text()};
         } else {
-            m_fingerprint.add(std::span(m_block.get(), m_used));
-            if (m_digest) {
-                m_block = m_digest->handOver(std::move(m_block), m_used);
-            }
+            handOver();
         }
+    }
+    m_used = 0;
+}
+
+void SideFile::handOver()
+{
+    m_fingerprint.add(std::span(m_block.get(), m_used));
+    if (m_digest) {
+        m_block = m_digest->handOver(std::move(m_block), m_used);
     }
     m_used = 0;
 }

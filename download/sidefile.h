@@ -5,6 +5,7 @@
 #include "os/files.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <span>
@@ -28,6 +29,13 @@ public:
     };
     // Creates an empty file at the path, never through what stands there; false when that fails.
     bool create(Creation how);
+    // Continues the regular file at the path, only when it is the file of that identity and
+    // holds exactly kept bytes: they are read back and checksummed (and hashed) as if written
+    // now, so that what is verified at the end is the whole file, kept part and all.
+    bool resume(files::Identity identity, std::int64_t kept);
+    // Empties the file for the same resource sent again from its first byte, checksum and all;
+    // digest, when given, hashes it anew.
+    bool restart(BackgroundDigest *digest);
     // Room for the next size bytes (at most a block), for a read to fill where the bytes will be
     // written from: the bytes are not copied again. commit() takes what the read put there.
     std::span<std::byte> space(std::size_t size);
@@ -46,6 +54,7 @@ public:
 
 private:
     void flush();
+    void handOver();
 
     std::filesystem::path m_path;
     BackgroundDigest *m_digest;

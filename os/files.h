@@ -41,13 +41,15 @@ public:
     Status writeAll(std::span<const std::byte> bytes);
     // Up to buffer's size; 0 at the end, -1 on failure.
     std::ptrdiff_t read(std::span<std::byte> buffer);
+    // Empties the file; what is written next is its first byte.
+    Status truncate();
     Identity identity() const;
     std::int64_t size() const;
     void close();
 
 private:
     friend Result<File> createNew(const fs::path &);
-    friend Result<File> openRegular(const fs::path &);
+    friend Result<File> openExisting(const fs::path &, bool write);
     static constexpr std::intptr_t Closed = -1;
     explicit File(std::intptr_t handle) : m_handle(handle) {}
     std::intptr_t m_handle = Closed;
@@ -59,6 +61,8 @@ Result<File> createNew(const fs::path &path);
 // A regular file for reading, never through a link and never waiting on a FIFO; anything else
 // at the name fails as NotRegular.
 Result<File> openRegular(const fs::path &path);
+// The same for reading and writing: read to its end, it is written on from there.
+Result<File> openToContinue(const fs::path &path);
 // What stands at path itself (a link is not followed); nothing when nothing does.
 std::optional<Identity> identityAt(const fs::path &path);
 // Removes a file or a link, never a directory; true when nothing is left at path.

@@ -67,6 +67,14 @@ std::ptrdiff_t File::read(std::span<std::byte> buffer)
     }
 }
 
+Status File::truncate()
+{
+    if (::ftruncate(fd(m_handle), 0) != 0 || ::lseek(fd(m_handle), 0, SEEK_SET) != 0) {
+        return Failure{Fault::System, std::strerror(errno)};
+    }
+    return Success{};
+}
+
 Identity File::identity() const
 {
     struct stat status {};
@@ -98,10 +106,11 @@ Result<File> createNew(const fs::path &path)
     return File(handle);
 }
 
-Result<File> openRegular(const fs::path &path)
+// Non-blocking, so that a FIFO with no writer cannot hold the open; then regular or nothing.
+Result<File> openExisting(const fs::path &path, bool write)
 {
-    // Non-blocking, so that a FIFO with no writer cannot hold the open; then regular or nothing.
-    const int handle = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const int handle =
+        ::open(path.c_str(), (write ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (handle < 0) {
         // A link (ELOOP) or a socket (ENXIO) stands there.
         return errno == ELOOP || errno == ENXIO
@@ -115,6 +124,16 @@ Result<File> openRegular(const fs::path &path)
     }
     ::fcntl(handle, F_SETFL, 0);
     return file;
+}
+
+Result<File> openRegular(const fs::path &path)
+{
+    return openExisting(path, false);
+}
+
+Result<File> openToContinue(const fs::path &path)
+{
+    return openExisting(path, true);
 }
 
 std::optional<Identity> identityAt(const fs::path &path)

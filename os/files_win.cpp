@@ -129,6 +129,16 @@ std::ptrdiff_t File::read(std::span<std::byte> buffer)
     return std::ptrdiff_t(count);
 }
 
+Status File::truncate()
+{
+    LARGE_INTEGER start{};
+    if (!SetFilePointerEx(handleOf(m_handle), start, nullptr, FILE_BEGIN) ||
+        !SetEndOfFile(handleOf(m_handle))) {
+        return Failure{Fault::System, systemMessage(GetLastError())};
+    }
+    return Success{};
+}
+
 Identity File::identity() const
 {
     return identityOf(handleOf(m_handle)).value_or(Identity{});
@@ -160,12 +170,13 @@ Result<File> createNew(const fs::path &path)
     return File(reinterpret_cast<std::intptr_t>(handle));
 }
 
-Result<File> openRegular(const fs::path &path)
+Result<File> openExisting(const fs::path &path, bool write)
 {
     // The reparse point itself is opened, never what it points to; a pipe or device name is
     // not a disk file.
+    const DWORD access = write ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ;
     const HANDLE handle =
-        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+        CreateFileW(path.c_str(), access, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         // A folder is refused as access denied: named for what it is.
@@ -186,13 +197,23 @@ Result<File> openRegular(const fs::path &path)
     if (isReparsePoint(handle)) {
         // A placeholder of a sync or deduplication service: the same file, opened again by its
         // handle (not by its name), so that its service supplies the data.
-        const HANDLE data = ReOpenFile(handle, GENERIC_READ, FILE_SHARE_READ, 0);
+        const HANDLE data = ReOpenFile(handle, access, FILE_SHARE_READ, 0);
         if (data == INVALID_HANDLE_VALUE) {
             return failure(path, GetLastError());
         }
         return File(reinterpret_cast<std::intptr_t>(data));
     }
     return file;
+}
+
+Result<File> openRegular(const fs::path &path)
+{
+    return openExisting(path, false);
+}
+
+Result<File> openToContinue(const fs::path &path)
+{
+    return openExisting(path, true);
 }
 
 std::optional<Identity> identityAt(const fs::path &path)

@@ -5,9 +5,10 @@
 #include <cstdint>
 #include <string_view>
 
-// Why something failed, said once, for whoever diagnoses it; and moments the benchmarks time.
-// The core says it here; each window sends it where its platform keeps such messages.
-enum class LogKind { Failure, Timing };
+// Why something failed, said once, for whoever diagnoses it; what a transfer did about a broken
+// connection; and moments the benchmarks time. The core says it here; each window sends it
+// where its platform keeps such messages.
+enum class LogKind { Failure, Notice, Timing };
 using LogSink = void (*)(LogKind kind, std::string_view message);
 
 void setLogSink(LogSink sink);

@@ -74,6 +74,7 @@ struct WebResource::Transfer {
     bool headersDone = false;
     bool open = false;
     TransferResult result;
+    ResponseHeaders response;
     milliseconds stallTimeout{};
     WaitHook wait;
     Steady::time_point lastWait{}; // when the waiter last had its turn
@@ -121,6 +122,7 @@ struct WebResource::Transfer {
     {
         auto *transfer = static_cast<Transfer *>(self);
         const std::size_t length = size * count;
+        transfer->noteHeader(std::string_view(data, length));
         const bool blankLine = (length == 2 && data[0] == '\r') || (length == 1 && data[0] == '\n');
         if (blankLine) {
             long status = 0;
@@ -131,6 +133,38 @@ struct WebResource::Transfer {
             }
         }
         return length;
+    }
+
+    // Keeps the headers a later request for the rest needs, from the last block only: a
+    // redirect's or an interim answer's are dropped when the next status line comes.
+    void noteHeader(std::string_view line)
+    {
+        if (line.starts_with("HTTP/")) {
+            response = {};
+            return;
+        }
+        const auto colon = line.find(':');
+        if (colon == std::string_view::npos) {
+            return;
+        }
+        std::string name(line.substr(0, colon));
+        std::transform(name.begin(), name.end(), name.begin(),
+                       [](unsigned char c) { return char(std::tolower(c)); });
+        std::string_view value = line.substr(colon + 1);
+        while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) {
+            value.remove_prefix(1);
+        }
+        while (!value.empty() && (value.back() == '\r' || value.back() == '\n' ||
+                                  value.back() == ' ' || value.back() == '\t')) {
+            value.remove_suffix(1);
+        }
+        if (name == "etag") {
+            response.etag = value;
+        } else if (name == "last-modified") {
+            response.lastModified = value;
+        } else if (name == "content-range") {
+            response.contentRange = value;
+        }
     }
 
     // Moves the transfer on until something arrives or it ends; false once it has ended. Past
@@ -206,7 +240,8 @@ struct WebResource::Transfer {
 
     // What every request asks for: the address, no proxy, http(s) only, at most five redirects,
     // certificates checked, nothing from a cache, the body and headers to this transfer.
-    void request(const std::string &url, const WebClient::Timeouts &timeouts)
+    void request(const std::string &url, const WebClient::Timeouts &timeouts,
+                 const std::optional<RangeRequest> &range)
     {
         CURL *easy = this->easy.get();
         curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
@@ -228,6 +263,13 @@ struct WebResource::Transfer {
         curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
         curl_slist *list = curl_slist_append(nullptr, "Cache-Control: no-cache");
         list = curl_slist_append(list, "Pragma: no-cache");
+        if (range) {
+            list = curl_slist_append(list,
+                                     ("Range: bytes=" + std::to_string(range->from) + "-").c_str());
+            if (!range->ifRange.empty()) {
+                list = curl_slist_append(list, ("If-Range: " + range->ifRange).c_str());
+            }
+        }
         headers.reset(list);
         curl_easy_setopt(easy, CURLOPT_HTTPHEADER, list);
         curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &WebResource::Transfer::onBody);
@@ -244,7 +286,8 @@ WebClient::WebClient(Timeouts timeouts) : m_timeouts(timeouts)
     initialiseCurlOnce();
 }
 
-WebResource WebClient::open(std::string_view address, WaitHook wait) const
+WebResource WebClient::open(std::string_view address, WaitHook wait,
+                            const std::optional<RangeRequest> &range) const
 {
     auto transfer = std::make_unique<WebResource::Transfer>();
     transfer->stallTimeout = m_timeouts.stall;
@@ -261,7 +304,7 @@ WebResource WebClient::open(std::string_view address, WaitHook wait) const
         return WebResource(std::move(transfer));
     }
 
-    transfer->request(url, m_timeouts);
+    transfer->request(url, m_timeouts, range);
     CURL *easy = transfer->easy.get();
     if (const CURLMcode code = curl_multi_add_handle(transfer->multi.get(), easy);
         code != CURLM_OK) {
@@ -316,6 +359,12 @@ const TransferResult &WebResource::result() const
 {
     static const TransferResult closed{};
     return m_transfer ? m_transfer->result : closed;
+}
+
+const ResponseHeaders &WebResource::headers() const
+{
+    static const ResponseHeaders none{};
+    return m_transfer ? m_transfer->response : none;
 }
 
 void WebResource::close()

@@ -39,6 +39,21 @@ using WaitHook = std::function<bool()>;
 
 class WebResource;
 
+// The rest of a resource, from a byte on; with a validator from an earlier answer (its ETag or
+// Last-Modified), only while the resource is still that one: If-Range makes the server answer
+// with the whole resource (200) otherwise.
+struct RangeRequest {
+    std::int64_t from = 0;
+    std::string ifRange;
+};
+
+// What the final answer's headers say about the resource, for asking for its rest later.
+struct ResponseHeaders {
+    std::string etag;
+    std::string lastModified;
+    std::string contentRange;
+};
+
 // The session: settings shared by every address opened through it.
 class WebClient {
 public:
@@ -54,7 +69,8 @@ public:
     // Sends the request and waits for the response's status. A resource that is not open is
     // the "zero handle": no connection, an address that is not http(s), a redirect elsewhere,
     // or a status other than 2xx, so that an error page can never be taken for the resource.
-    WebResource open(std::string_view address, WaitHook wait = {}) const;
+    WebResource open(std::string_view address, WaitHook wait = {},
+                     const std::optional<RangeRequest> &range = std::nullopt) const;
 
 private:
     Timeouts m_timeouts;
@@ -73,6 +89,7 @@ public:
     // at the end of the resource or after a failure. The bytes past those are left as they were.
     std::size_t read(std::span<std::byte> buffer);
     const TransferResult &result() const;
+    const ResponseHeaders &headers() const;
     void close();
 
 private:

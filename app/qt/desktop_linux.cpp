@@ -40,7 +40,7 @@ bool allowOwnerToRun(const std::filesystem::path &file)
 void toQtLog(LogKind kind, std::string_view message)
 {
     const int length = int(message.size());
-    if (kind == LogKind::Failure) {
+    if (kind != LogKind::Timing) {
         qCWarning(updaterLog, "%.*s", length, message.data());
     } else {
         qCDebug(timingLog, "%.*s", length, message.data());

@@ -56,7 +56,7 @@ void toDebugger(LogKind kind, std::string_view message)
     if (kind == LogKind::Timing && !std::getenv("KOLUP_TIMING")) {
         return;
     }
-    const std::string line = (kind == LogKind::Failure ? "kolup.updater: " : "kolup.timing: ") +
+    const std::string line = (kind != LogKind::Timing ? "kolup.updater: " : "kolup.timing: ") +
                              std::string(message) + "\n";
     // The debugger takes UTF-16, so names in any script arrive whole.
     const std::filesystem::path wide(

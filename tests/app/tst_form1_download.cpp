@@ -240,11 +240,15 @@ void TestForm1Download::speedIsAverageSinceStart_data()
     QTest::addColumn<qint64>("start"); // the clock at the start, in ms
     QTest::addColumn<int>("step");     // ms from one reading to the next
     QTest::addColumn<QString>("speed");
+    QTest::addColumn<bool>("resumed"); // after a transfer cancelled at its first chunk
     // 50 chunks, the last measured 2000 ms after the start: 50 kB in 2.0001 s.
-    QTest::newRow("50 kB in 2 s") << 51200 << qint64(1'000'000) << 40 << " 25 Kb sec";
+    QTest::newRow("50 kB in 2 s") << 51200 << qint64(1'000'000) << 40 << " 25 Kb sec" << false;
+    // The kept first chunk is not this transfer's: 49 kB in 1.9601 s, not 50 kB (25.51).
+    QTest::newRow("49 kB after a kept one")
+        << 51200 << qint64(1'000'000) << 40 << " 25 Kb sec" << true;
     // Started just before 2^31 ms (24.8 days) of uptime: 3 kB in 3.0001 s.
     QTest::newRow("across 2^31 ms of uptime")
-        << 3072 << (qint64(1) << 31) - 1500 << 1000 << " 1 Kb sec";
+        << 3072 << (qint64(1) << 31) - 1500 << 1000 << " 1 Kb sec" << false;
 }
 
 void TestForm1Download::speedIsAverageSinceStart()
@@ -253,13 +257,26 @@ void TestForm1Download::speedIsAverageSinceStart()
     QFETCH(qint64, start);
     QFETCH(int, step);
     QFETCH(QString, speed);
-    offer(pattern(size), size);
+    QFETCH(bool, resumed);
+    TestServer::Route resumable;
+    resumable.headers.append(qMakePair(QByteArray("ETag"), QByteArray("\"v1\"")));
+    resumable.ranges = true;
+    offer(pattern(size), size, resumable);
     Session session(m_server.url(RecordPath));
     auto &[test, window] = session;
+    if (resumed) {
+        test.prompt.whileAsking = [&] {
+            clickWhen(window, "Command2", [&] { return !text(window, "Label7").isEmpty(); });
+        };
+        window.form().Command1_Click();
+        QCOMPARE(text(window, "Label11"), QStringLiteral("DOWNLOADING CANCEL.."));
+        test.prompt.whileAsking = nullptr;
+    }
     test.clock.now = start;
     test.clock.step = step;
     window.form().Command1_Click();
     QCOMPARE(text(window, "Label9"), speed);
+    QCOMPARE(contents(qtPath(window.form().state().SetupPath)), pattern(size));
 }
 
 void TestForm1Download::cancelKeepsPartialAndStartsNothing()
@@ -546,8 +563,14 @@ void TestForm1Download::endings_data()
                                << "normal none";
     QTest::newRow("cancelled") << "cancel" << QStringList{" 10%"} << "DOWNLOADING CANCEL.."
                                << "normal none";
-    QTest::newRow("cut short") << "fail" << QStringList{" 10%", " 48%"} << "DOWNLOAD FAILED.."
-                               << "normal error";
+    // Cut at the same place whenever it is sent whole again: the first time and five more.
+    QStringList cut;
+    for (int sent = 0; sent < 1 + SetupDownload::MostStalledReconnects; ++sent) {
+        cut << " 10%"
+            << " 48%";
+    }
+    QTest::newRow("cut short") << "fail" << cut << "DOWNLOAD FAILED.."
+                               << QString("normal ").repeated(cut.size() - 1) + "error";
 }
 
 void TestForm1Download::endings()

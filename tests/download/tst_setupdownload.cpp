@@ -70,7 +70,10 @@ QStringList listing(const QString &folder)
 TestServer::Route served(int bytes, M how = M::None, int sendBytes = 0, int status = 200)
 {
     TestServer::Route route;
-    route.body = QByteArray(bytes, 'k');
+    route.body = QByteArray(bytes, Qt::Uninitialized);
+    for (int i = 0; i < bytes; ++i) {
+        route.body[i] = "kolup"[i % 5] + char(i / 5 % 7); // mixed from other offsets, it shows
+    }
     route.misbehaviour = how;
     route.sendBytes = sendBytes;
     route.status = status;
@@ -103,11 +106,12 @@ void TestSetupDownload::transfers_data()
     QTest::addColumn<int>("outcome");
     QTest::addColumn<int>("error");
     QTest::addColumn<QStringList>("left"); // the folder afterwards, see listing()
+    QTest::addColumn<QString>("asked");    // each request's range, see Request::range(); "": any
     const auto row = [](const char *name, int announced, const TestServer::Route &route,
                         const char *planted, int stopAt, const char *events, Outcome outcome,
-                        Error error, const QStringList &left) {
+                        Error error, const QStringList &left, const char *asked = "") {
         QTest::newRow(name) << announced << route << QString(planted) << stopAt << QString(events)
-                            << int(outcome) << int(error) << left;
+                            << int(outcome) << int(error) << left << QString(asked);
     };
     const auto done = Outcome::Completed;
     const auto failed = Outcome::Failed;
@@ -127,7 +131,7 @@ void TestSetupDownload::transfers_data()
         {"setup.exe.part 1024"});
     // The digest's own thread ends with the transfer, whichever way it ends.
     row("keyed, stopped after the first chunk", 2500, served(2500), "keyed", 1, "S C", stopped,
-        Error::None, {"setup.exe.part 1024"});
+        Error::None, {"setup.exe.part 1024", "setup.exe.part.resume *"});
     row("stopped while the end is awaited", 3000, served(3001, M::Stall, 3000), "", -1, "", stopped,
         Error::None, {"setup.exe.part 3000"});
     row("an older setup is replaced, no copy left", 3000, served(3000), "old", 0, "", done,
@@ -155,8 +159,7 @@ void TestSetupDownload::transfers_data()
     TestServer::Route drip = served(3000);
     drip.bytesPerSecond = 5;
     row("server drips", 3000, drip, "", 0, "", failed, Error::CutShort, {"setup.exe.part *"});
-    row("more than announced", 2000, served(3000), "", 0, "", failed, Error::TooLong,
-        {"setup.exe.part 2000"});
+    row("more than announced", 2000, served(3000), "", 0, "", failed, Error::TooLong, {});
     row("all bytes, the end held open", 3000, served(3001, M::Stall, 3000), "", 0, "", failed,
         Error::NoEnd, {"setup.exe.part 3000"});
     row("404 with a page", 3000, served(3000, M::None, 0, 404), "", 0, "", failed,
@@ -183,6 +186,65 @@ void TestSetupDownload::transfers_data()
         failed, Error::NamesProgram, {"kolup-updater updater", "setup.exe updater"});
     row("keyed, not the bytes the signature names", 3000, served(3000), "keyed-other", 0, "",
         failed, Error::NotSigned, {});
+
+    // A broken connection is asked for the rest, only the exact rest is taken, and a server
+    // that brings the file no further is given up on.
+    const auto resumable = [](M how, int sendBytes, int times = 1, bool ranges = true) {
+        TestServer::Route route = served(3000, how, sendBytes);
+        route.headers.append(qMakePair(QByteArray("ETag"), QByteArray("\"v1\"")));
+        route.misbehaveTimes = times;
+        route.ranges = ranges;
+        return route;
+    };
+    const QString once = "- bytes=1500-@\"v1\"";
+    const QString stalled = once + QString(" bytes=1500-@\"v1\"").repeated(4);
+    row("a reset at half: the rest", 3000, resumable(M::Reset, 1500), "", 0, "S C R C L", done,
+        Error::None, {"setup.exe 3000"}, once.toLatin1());
+    row("a stall past the no-data limit: the rest", 3000, resumable(M::Stall, 1500), "", 0, "",
+        done, Error::None, {"setup.exe 3000"}, once.toLatin1());
+    row("a 200 to the range: all again", 3000, resumable(M::Reset, 1500, 1, false), "", 0, "", done,
+        Error::None, {"setup.exe 3000"}, once.toLatin1());
+    row("a changed ETag: all again", 3000, resumable(M::Reset, 1500), "new etag", 0, "", done,
+        Error::None, {"setup.exe 3000"}, once.toLatin1());
+    TestServer::Route lying = resumable(M::Reset, 1500);
+    lying.contentRange = "bytes 0-2999/3000";
+    row("a wrong Content-Range: never mixed", 3000, lying, "", 0, "", failed, Error::CannotOpen,
+        {"setup.exe.part 1500", "setup.exe.part.resume *"}, once.toLatin1());
+    row("no validator: all again", 3000, served(3000, M::Reset, 1500), "", 0, "", failed,
+        Error::CutShort, {"setup.exe.part 1500"}, "- - - - - -");
+    row("five reconnects with no progress", 3000, resumable(M::Reset, 1500, 0), "", 0, "", failed,
+        Error::CutShort, {"setup.exe.part 1500", "setup.exe.part.resume *"}, stalled.toLatin1());
+    row("always 200, cut at the same place", 3000, resumable(M::Reset, 1500, 0, false), "", 0, "",
+        failed, Error::CutShort, {"setup.exe.part 1500", "setup.exe.part.resume *"},
+        stalled.toLatin1());
+    TestServer::Route dripping = resumable(M::None, 0);
+    dripping.cutEvery = 1000;
+    dripping.body = served(9000).body;
+    row("nine answers of 1000 bytes", 9000, dripping, "", 0, "", done, Error::None,
+        {"setup.exe 9000"});
+    dripping.body = served(12000).body;
+    row("ten reconnects, then no more", 12000, dripping, "", 0, "", failed, Error::CutShort,
+        {"setup.exe.part 11000", "setup.exe.part.resume *"});
+    row("cancel in the pause before a reconnect", 3000, resumable(M::Reset, 1500), "long pause", -2,
+        "S C R L", stopped, Error::None, {"setup.exe.part 1500", "setup.exe.part.resume *"}, "-");
+
+    // A part kept from a cancelled transfer of the same offer (its first chunk): continued
+    // only when all of it is as this updater left it.
+    const TestServer::Route again = resumable(M::None, 0);
+    row("cancel, then again: the rest", 3000, again, "kept", 0, "S C L", done, Error::None,
+        {"setup.exe 3000"}, "bytes=1024-@\"v1\"");
+    row("keyed, kept: the rest", 3000, again, "kept keyed", 0, "", done, Error::None,
+        {"setup.exe 3000"}, "bytes=1024-@\"v1\"");
+    row("keyed, the kept part tampered with", 3000, again, "kept keyed tampered", 0, "", failed,
+        Error::NotSigned, {}, "bytes=1024-@\"v1\"");
+    row("kept part longer than the size", 3000, again, "kept long", 0, "", done, Error::None,
+        {"setup.exe 3000"}, "-");
+    row("kept part is a link", 3000, again, "kept link", 0, "", done, Error::None,
+        {"setup.exe 3000"}, "-");
+    row("kept note names another address", 3000, again, "kept elsewhere", 0, "", done, Error::None,
+        {"setup.exe 3000"}, "-");
+    row("kept without a validator", 3000, served(3000), "kept", 0, "", done, Error::None,
+        {"setup.exe 3000"}, "-");
 }
 
 void TestSetupDownload::transfers()
@@ -195,6 +257,7 @@ void TestSetupDownload::transfers()
     QFETCH(int, outcome);
     QFETCH(int, error);
     QFETCH(QStringList, left);
+    QFETCH(QString, asked);
     m_server.serve("/setup.exe", route);
     QTemporaryDir dir;
     const QString folder = dir.filePath("folder");
@@ -207,9 +270,11 @@ void TestSetupDownload::transfers()
     };
     QVERIFY(write(victim, "precious"));
     SetupDownload::Options options;
+    options.reconnectPause =
+        planted == "long pause" ? std::chrono::hours(1) : std::chrono::milliseconds(1);
     std::optional<SetupBinding> binding;
-    if (planted.startsWith("keyed")) {
-        const QByteArray signedBytes = planted == "keyed" ? route.body : "other bytes";
+    if (planted.contains("keyed")) {
+        const QByteArray signedBytes = planted == "keyed-other" ? "other bytes" : route.body;
         binding.emplace().digest = blake2b(
             std::as_bytes(std::span(signedBytes.constData(), std::size_t(signedBytes.size()))));
     } else if (planted == "old" || planted == "users") {
@@ -236,23 +301,58 @@ void TestSetupDownload::transfers()
         options.program = files::identityAt((folder + "/kolup-updater").toStdString());
     }
     const UpdateInfo info = updateInfo(2.0f, m_server.url("/setup.exe").toLatin1(), announced);
+    const WebClient web({std::chrono::milliseconds(2000), std::chrono::milliseconds(500)});
+    if (planted.startsWith("kept")) {
+        // An earlier transfer of the same offer, cancelled after its first chunk.
+        WatchingClock earlier;
+        SetupDownload first(
+            web, earlier, [](Event event, const SetupDownload &) { return event != Event::Chunk; },
+            options);
+        QCOMPARE(first.run({info, path.toStdString(), binding}), Outcome::Cancelled);
+        QFile part(path + ".part");
+        QFile note(path + ".part.resume");
+        // Beside the part, what it is: where the server can say or the maker's digest prove it.
+        QCOMPARE(note.exists(), binding.has_value() || !route.headers.isEmpty());
+        if (planted.endsWith("tampered") || planted.endsWith("long")) {
+            QVERIFY(part.open(planted.endsWith("long") ? QIODevice::Append : QIODevice::ReadWrite));
+            QVERIFY(part.write(QByteArray(planted.endsWith("long") ? 2000 : 1, '!')) > 0);
+            part.close();
+        } else if (planted.endsWith("link")) {
+            QVERIFY(part.remove() && QFile::link(victim, part.fileName()));
+        } else if (planted.endsWith("elsewhere")) {
+            QVERIFY(note.open(QIODevice::ReadOnly));
+            const QByteArray noted = note.readAll().replace("/setup.exe", "/other.exe");
+            note.close();
+            QVERIFY(note.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            QCOMPARE(note.write(noted), noted.size());
+        }
+    }
+    const qsizetype before = m_server.requests().size();
     WatchingClock clock;
     clock.watched = path + ".part";
     QStringList seen;
     QList<int> receivedAtChunks;
-    bool ended = false; // the last piece has come: what is awaited now is the end
+    bool ended = false;        // the last piece has come: what is awaited now is the end
+    bool reconnecting = false; // a reconnect has begun its pause
     SetupDownload download(
-        WebClient({std::chrono::milliseconds(2000), std::chrono::milliseconds(500)}), clock,
+        web, clock,
         [&](Event event, const SetupDownload &transfer) {
-            static const char *const names[] = {"S", "C", "L", "W"};
+            static const char *const names[] = {"S", "C", "L", "W", "R"};
             if (event != Event::Waiting) {
                 seen << names[int(event)];
             }
             ended = ended || event == Event::LastPiece;
+            reconnecting = reconnecting || event == Event::Reconnecting;
             if (event == Event::Chunk) {
                 receivedAtChunks << transfer.received();
                 if (planted == "program later" && receivedAtChunks.size() == 1) {
                     linkProgram();
+                }
+                if (planted == "new etag" && receivedAtChunks.size() == 1) {
+                    TestServer::Route changed = route;
+                    changed.headers = {{"ETag", "\"v2\""}};
+                    changed.misbehaviour = M::None;
+                    m_server.serve("/setup.exe", changed);
                 }
                 if (planted == "part-swap" && receivedAtChunks.size() == 1) {
                     // Another program's file takes the side file's name while it is written.
@@ -261,7 +361,8 @@ void TestSetupDownload::transfers()
                 }
             }
             return !(event == Event::Chunk && receivedAtChunks.size() == stopAt) &&
-                   !(event == Event::Waiting && ended && stopAt == -1);
+                   !(event == Event::Waiting && ended && stopAt == -1) &&
+                   !(event == Event::Waiting && reconnecting && stopAt == -2);
         },
         options);
     // A full disk, as this process sees it: any file write past 2 KiB fails.
@@ -275,7 +376,7 @@ void TestSetupDownload::transfers()
     const auto result = download.run({info, path.toStdString(), binding});
     QCOMPARE(::setrlimit(RLIMIT_FSIZE, &unlimited), 0);
 
-    QCOMPARE(int(result), outcome);
+    QVERIFY2(int(result) == outcome, download.errorText().c_str());
     QCOMPARE(int(download.error()), error);
     QCOMPARE(download.errorText().empty(), error == int(Error::None));
     // A folder is refused as such, not only by the rename that would fail on it.
@@ -283,9 +384,12 @@ void TestSetupDownload::transfers()
     if (!events.isEmpty()) {
         QCOMPARE(seen.join(' '), events == "-" ? QString() : events);
     }
-    const bool clean = route.misbehaviour == M::None && route.bytesPerSecond == 0;
+    const bool clean = route.misbehaviour == M::None && route.bytesPerSecond == 0 &&
+                       route.body.size() >= announced;
     for (qsizetype i = 0; i < receivedAtChunks.size() && clean; ++i) {
-        QCOMPARE(receivedAtChunks[i], qMin(int(i + 1) * 1024, route.body.size())); // exact
+        // Exact, from the chunk a kept part ends in.
+        const int first = download.resumedFrom() / 1024;
+        QCOMPARE(receivedAtChunks[i], qMin(int(first + i + 1) * 1024, route.body.size()));
     }
     QStringList shown = listing(folder);
     for (qsizetype i = 0; i < left.size() && i < shown.size(); ++i) {
@@ -297,6 +401,18 @@ void TestSetupDownload::transfers()
     QCOMPARE(listing(dir.path()).filter("victim"), QStringList{"victim precious"});
     const bool completed = result == Outcome::Completed;
     QCOMPARE(download.verified().has_value(), completed);
+    if (completed) {
+        QFile setup(QString::fromStdString(download.verified()->path.string()));
+        QVERIFY(setup.open(QIODevice::ReadOnly));
+        QVERIFY(setup.readAll() == route.body); // exact: nothing mixed from another offset
+    }
+    if (!asked.isEmpty()) {
+        QStringList ranges;
+        for (const TestServer::Request &request : m_server.requests().mid(before)) {
+            ranges << QString::fromLatin1(request.range());
+        }
+        QCOMPARE(ranges.join(' '), asked);
+    }
     // Unsigned, the setup carries the address it came from, as browsers mark a download.
     char origin[256] = {};
     const ssize_t marked = completed ? ::getxattr(download.verified()->path.c_str(),
@@ -309,7 +425,8 @@ void TestSetupDownload::transfers()
              completed);
     // Only whole gathered blocks before the last chunk's time can have been written.
     QVERIFY(planted == "part-swap" ||
-            clock.largestSeen <= qint64(download.received() - 1) / 262144 * 262144);
+            clock.largestSeen <= qMax(qint64(download.received() - 1) / 262144 * 262144,
+                                      qint64(download.resumedFrom())));
 }
 
 void TestSetupDownload::digestThreadEnds_data()

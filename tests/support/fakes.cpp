@@ -18,6 +18,8 @@ TestPlatform::TestPlatform(const QString &versionUrl, const QByteArray &installe
     }
     platform.web = WebClient(
         WebClient::Timeouts{std::chrono::milliseconds(3000), std::chrono::milliseconds(3000)});
+    // Reconnects as real ones, without their pauses' length.
+    platform.reconnectPause = std::chrono::milliseconds(1);
     platform.clock = &clock;
     platform.launcher = &launcher;
     platform.tone = &tone;

@@ -15,6 +15,8 @@ QByteArray reason(int status)
     switch (status) {
     case 200:
         return "OK";
+    case 206:
+        return "Partial Content";
     case 302:
         return "Found";
     case 404:
@@ -69,6 +71,7 @@ void TestServer::serve(const QByteArray &path, Route route)
 {
     const QMutexLocker lock(&m_mutex);
     m_routes.insert(path, std::move(route));
+    m_served.remove(path);
 }
 
 void TestServer::serve(const QByteArray &path, const QByteArray &body)
@@ -87,6 +90,13 @@ QList<TestServer::Request> TestServer::requests() const
 {
     const QMutexLocker lock(&m_mutex);
     return m_requests;
+}
+
+QByteArray TestServer::Request::range() const
+{
+    const QByteArray asked = headers.value("range");
+    const QByteArray ifRange = headers.value("if-range");
+    return asked.isEmpty() ? "-" : ifRange.isEmpty() ? asked : asked + "@" + ifRange;
 }
 
 TestServer::Route TestServer::redirectTo(const QByteArray &location)
@@ -130,7 +140,24 @@ void TestServer::answer(QTcpSocket &socket)
         } else {
             route = *found;
         }
+        const int served = ++m_served[request.path];
+        if (route.misbehaveTimes > 0 && served > route.misbehaveTimes) {
+            route.misbehaviour = Misbehaviour::None;
+        }
     }
+    // The rest from a byte on, while If-Range, if sent, names this resource.
+    qsizetype from = 0;
+    const QByteArray asked = request.headers.value("range");
+    const QByteArray ifRange = request.headers.value("if-range");
+    QByteArray etag;
+    for (const auto &[name, value] : route.headers) {
+        etag = name.toLower() == "etag" ? value : etag;
+    }
+    if (route.ranges && route.status == 200 && asked.startsWith("bytes=") && asked.endsWith('-') &&
+        (ifRange.isEmpty() || ifRange == etag)) {
+        from = asked.mid(6, asked.size() - 7).toLongLong();
+    }
+    const bool partialContent = from > 0 && from < route.body.size();
     // Hold the connection open until the client gives up or the server stops.
     const auto holdOpen = [this, &socket] {
         while (!m_stopping && socket.state() == QAbstractSocket::ConnectedState) {
@@ -147,10 +174,21 @@ void TestServer::answer(QTcpSocket &socket)
         return;
     }
 
-    QByteArray response = "HTTP/1.1 " + QByteArray::number(route.status) + ' ' +
-                          reason(route.status) + "\r\nConnection: close\r\n";
+    const int status = partialContent ? 206 : route.status;
+    QByteArray response = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reason(status) +
+                          "\r\nConnection: close\r\n";
+    if (partialContent) {
+        response += "Content-Range: " +
+                    (route.contentRange.isEmpty() ? "bytes " + QByteArray::number(from) + "-" +
+                                                        QByteArray::number(route.body.size() - 1) +
+                                                        "/" + QByteArray::number(route.body.size())
+                                                  : route.contentRange) +
+                    "\r\n";
+    } else {
+        from = 0;
+    }
     if (route.misbehaviour != Misbehaviour::NoLength) {
-        response += "Content-Length: " + QByteArray::number(route.body.size()) + "\r\n";
+        response += "Content-Length: " + QByteArray::number(route.body.size() - from) + "\r\n";
     }
     for (const auto &[name, value] : route.headers) {
         response += name + ": " + value + "\r\n";
@@ -163,6 +201,11 @@ void TestServer::answer(QTcpSocket &socket)
                          route.misbehaviour == Misbehaviour::Reset;
     if (partial) {
         body = body.left(route.sendBytes);
+    }
+    body = body.mid(from);
+    if (route.cutEvery > 0 && body.size() > route.cutEvery) {
+        body = body.left(route.cutEvery);
+        route.misbehaviour = Misbehaviour::CutShort; // a reset could lose what is on its way
     }
     if (!writeAll(socket, response)) {
         return;

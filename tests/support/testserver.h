@@ -18,12 +18,12 @@ class TestServer {
 public:
     enum class Misbehaviour {
         None,
-        CutShort, // announce the whole body, send the first `sendBytes`, hang up
-        Stall,    // send the first `sendBytes`, then nothing until the client leaves
+        CutShort, // announce the whole body, send it up to byte `sendBytes`, hang up
+        Stall,    // send the body up to byte `sendBytes`, then nothing until the client leaves
         HangUp,   // read the request, close without a response
         Silent,   // read the request, then never answer and never close
         NoLength, // no Content-Length; the end of the body is the end of the connection
-        Reset,    // announce the whole body, send the first `sendBytes`, reset the connection
+        Reset,    // announce the whole body, send it up to byte `sendBytes`, reset the connection
     };
 
     struct Route {
@@ -33,12 +33,19 @@ public:
         Misbehaviour misbehaviour = Misbehaviour::None;
         qsizetype sendBytes = 0;
         int bytesPerSecond = 0; // 0: as fast as the socket takes it; below 10, a byte at a time
+        int misbehaveTimes = 0; // misbehave for this many requests of the path, then not; 0: always
+        // Answers "Range: bytes=N-" with 206 and the rest, unless If-Range names another ETag.
+        bool ranges = false;
+        QByteArray contentRange; // sent with a 206 instead of the true one
+        qsizetype cutEvery = 0;  // hang up on every answer after this many bytes of its body
     };
 
     struct Request {
         QByteArray method;
         QByteArray path;
         QHash<QByteArray, QByteArray> headers; // names in lower case
+        // "-" without a Range header; else its value, with "@" and If-Range's when sent.
+        QByteArray range() const;
     };
 
     TestServer();
@@ -58,6 +65,7 @@ private:
 
     mutable QMutex m_mutex;
     QHash<QByteArray, Route> m_routes;
+    QHash<QByteArray, int> m_served; // requests of each path so far
     QList<Request> m_requests;
     std::atomic<bool> m_stopping{false};
     std::atomic<quint16> m_port{0};

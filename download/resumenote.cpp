@@ -1,0 +1,184 @@
+#include "download/resumenote.h"
+
+#include "update/binding.h"
+
+#include <array>
+#include <charconv>
+#include <random>
+#include <span>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::string_view Heading = "kolup-resume 1";
+// A note is a few hundred bytes; anything longer is not one of ours.
+constexpr std::size_t NoteLimit = 4096;
+constexpr std::size_t ValidatorLimit = 512;
+
+template <typename Number> std::optional<Number> number(std::string_view text)
+{
+    Number value{};
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size() ||
+        (text.size() > 1 && text.front() == '0')) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<Digest> digestFrom(std::string_view hex)
+{
+    Digest digest{};
+    if (hex.size() != digest.size() * 2) {
+        return std::nullopt;
+    }
+    for (std::size_t i = 0; i < digest.size(); ++i) {
+        unsigned value = 0;
+        const auto [end, error] =
+            std::from_chars(hex.data() + 2 * i, hex.data() + 2 * i + 2, value, 16);
+        if (error != std::errc() || end != hex.data() + 2 * i + 2) {
+            return std::nullopt;
+        }
+        digest[i] = static_cast<unsigned char>(value);
+    }
+    return digest;
+}
+
+std::string noteText(const ResumeNote &note)
+{
+    return std::string(Heading) + "\naddress " + note.address + "\nsize " +
+           std::to_string(note.size) + "\nvalidator " + note.validator + "\nblake2b " +
+           (note.digest ? digestText(*note.digest) : std::string()) + "\nfile " +
+           std::to_string(note.identity.device) + " " + std::to_string(note.identity.file) + " " +
+           std::to_string(note.identity.fileHigh) + "\n";
+}
+
+// The value of the line that starts with key and a space, the text moved past it.
+std::optional<std::string_view> field(std::string_view &text, std::string_view key)
+{
+    const auto end = text.find('\n');
+    if (end == std::string_view::npos) {
+        return std::nullopt;
+    }
+    const std::string_view line = text.substr(0, end);
+    text.remove_prefix(end + 1);
+    if (!line.starts_with(key) || line.size() < key.size() + 1 || line[key.size()] != ' ') {
+        return std::nullopt;
+    }
+    return line.substr(key.size() + 1);
+}
+
+std::optional<ResumeNote> parseNote(std::string_view text)
+{
+    if (!text.starts_with(std::string(Heading) + "\n")) {
+        return std::nullopt;
+    }
+    text.remove_prefix(Heading.size() + 1);
+    const auto address = field(text, "address");
+    const auto size = address ? field(text, "size") : std::nullopt;
+    const auto validator = size ? field(text, "validator") : std::nullopt;
+    const auto digest = validator ? field(text, "blake2b") : std::nullopt;
+    const auto file = digest ? field(text, "file") : std::nullopt;
+    if (!file || !text.empty()) {
+        return std::nullopt;
+    }
+    ResumeNote note;
+    note.address = *address;
+    const auto bytes = number<std::int64_t>(*size);
+    note.validator = *validator;
+    if (!bytes || *bytes <= 0 || note.address.empty() ||
+        usableValidator(*validator) != *validator) {
+        return std::nullopt;
+    }
+    note.size = *bytes;
+    if (!digest->empty()) {
+        note.digest = digestFrom(*digest);
+        if (!note.digest) {
+            return std::nullopt;
+        }
+    }
+    std::array<std::uint64_t, 3> ids{};
+    std::string_view rest = *file;
+    for (std::uint64_t &id : ids) {
+        const auto space = rest.find(' ');
+        const auto value = number<std::uint64_t>(rest.substr(0, space));
+        if (!value) {
+            return std::nullopt;
+        }
+        id = *value;
+        rest.remove_prefix(space == std::string_view::npos ? rest.size() : space + 1);
+    }
+    if (!rest.empty()) {
+        return std::nullopt;
+    }
+    note.identity = {ids[0], ids[1], ids[2]};
+    return note;
+}
+
+} // namespace
+
+fs::path resumeNotePath(const fs::path &sideFile)
+{
+    fs::path note = sideFile;
+    note += ".resume";
+    return note;
+}
+
+Status writeResumeNote(const fs::path &path, const ResumeNote &note)
+{
+    std::random_device random;
+    fs::path temporary = path;
+    temporary += ".tmp-" + std::to_string(random());
+    const std::string text = noteText(note);
+    auto file = files::createNew(temporary);
+    if (!file) {
+        return file.failure();
+    }
+    Status written = file->writeAll(std::as_bytes(std::span(text.data(), text.size())));
+    file->close();
+    if (written) {
+        written = files::renameOver(temporary, path);
+    }
+    if (!written) {
+        files::removeFile(temporary);
+    }
+    return written;
+}
+
+std::optional<ResumeNote> readResumeNote(const fs::path &path)
+{
+    auto file = files::openRegular(path);
+    if (!file || file->size() > std::int64_t(NoteLimit)) {
+        return std::nullopt;
+    }
+    std::vector<std::byte> bytes(NoteLimit + 1);
+    std::size_t count = 0;
+    for (std::ptrdiff_t got = 0; count < bytes.size(); count += std::size_t(got)) {
+        got = file->read(std::span(bytes).subspan(count));
+        if (got < 0) {
+            return std::nullopt;
+        }
+        if (got == 0) {
+            break;
+        }
+    }
+    if (count > NoteLimit) {
+        return std::nullopt;
+    }
+    return parseNote(std::string_view(reinterpret_cast<const char *>(bytes.data()), count));
+}
+
+std::string usableValidator(std::string_view value)
+{
+    if (value.size() > ValidatorLimit) {
+        return {};
+    }
+    for (const char c : value) {
+        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E) {
+            return {};
+        }
+    }
+    return std::string(value);
+}
