@@ -4,6 +4,7 @@
 #include "records.h"
 #include "testserver.h"
 #include "update/binding.h"
+#include "update/log.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -18,6 +19,7 @@
 #include <QUrl>
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
 
 #include <csignal>
@@ -332,17 +334,27 @@ void TestForm1Download::closeDuringTransferStartsNothing_data()
     QTest::addColumn<int>("kept");   // bytes in the side file
     QTest::addColumn<bool>("held");  // the host sends all 8000 bytes and holds the end open
     QTest::addColumn<bool>("again"); // a completed transfer of the same setup came before
+    // The host breaks the connection at 1500 bytes, and the close comes in the hour-long pause
+    // before the updater asks for the rest.
+    QTest::addColumn<bool>("pause");
     const QString cancelled = QStringLiteral("DOWNLOADING CANCEL..");
     // Nothing shows a percentage before the first chunk.
-    QTest::newRow("before the first chunk") << "" << cancelled << 0 << false << false;
-    QTest::newRow("first chunk") << " 12%" << cancelled << 1024 << false << false;
-    QTest::newRow("middle") << " 51%" << cancelled << 4096 << false << false;
+    QTest::newRow("before the first chunk") << "" << cancelled << 0 << false << false << false;
+    QTest::newRow("first chunk") << " 12%" << cancelled << 1024 << false << false << false;
+    QTest::newRow("middle") << " 51%" << cancelled << 4096 << false << false << false;
     QTest::newRow("last piece") << " 100%"
-                                << "DOWNLOAD COMPLETED.." << 0 << false << false;
-    QTest::newRow("last piece, end held open") << " 100%" << cancelled << 8000 << true << false;
+                                << "DOWNLOAD COMPLETED.." << 0 << false << false << false;
+    QTest::newRow("last piece, end held open")
+        << " 100%" << cancelled << 8000 << true << false << false;
     // Not the earlier, verified file either: the user interrupted a newer download.
-    QTest::newRow("middle of a second transfer") << " 51%" << cancelled << 4096 << false << true;
+    QTest::newRow("middle of a second transfer")
+        << " 51%" << cancelled << 4096 << false << true << false;
+    QTest::newRow("in the pause before a reconnect")
+        << "" << cancelled << 1500 << false << false << true;
 }
+
+// Whether the transfer has said that it reconnects: it pauses next.
+std::atomic<bool> reconnectLogged{false};
 
 void TestForm1Download::closeDuringTransferStartsNothing()
 {
@@ -351,7 +363,18 @@ void TestForm1Download::closeDuringTransferStartsNothing()
     QFETCH(int, kept);
     QFETCH(bool, held);
     QFETCH(bool, again);
+    QFETCH(bool, pause);
     TestServer::Route route;
+    if (pause) {
+        route.headers.append(qMakePair(QByteArray("ETag"), QByteArray("\"v1\"")));
+        route.misbehaviour = TestServer::Misbehaviour::CutShort;
+        route.sendBytes = 1500;
+        reconnectLogged = false;
+        setLogSink([](LogKind kind, std::string_view message) {
+            reconnectLogged = reconnectLogged || (kind == LogKind::Notice &&
+                                                  message.find("reconnect") != message.npos);
+        });
+    }
     if (held) {
         route.misbehaviour = TestServer::Misbehaviour::Stall;
         route.sendBytes = 8000;
@@ -360,16 +383,22 @@ void TestForm1Download::closeDuringTransferStartsNothing()
     Session session(m_server.url(RecordPath));
     auto &[test, window] = session;
     test.clock.step = 16; // every chunk has an event round and shows its values
+    test.platform.reconnectPause = std::chrono::hours(pause ? 1 : 0);
     if (again) {
         window.form().Command1_Click();
         QCOMPARE(text(window, "Label11"), QStringLiteral("DOWNLOAD COMPLETED.."));
     }
     test.prompt.whileAsking = [&] {
-        clickWhen(window, "Command3", [&] { return text(window, "Label7") == when; });
+        clickWhen(window, "Command3",
+                  [&] { return pause ? reconnectLogged.load() : text(window, "Label7") == when; });
     };
+    const qsizetype before = m_server.requests().size();
     window.form().Command1_Click();
+    setLogSink(nullptr);
 
     QVERIFY(!window.isVisible());
+    // The record and the setup, and no reconnect after the close.
+    QVERIFY(!pause || m_server.requests().size() == before + 2);
     QCOMPARE(text(window, "Label11"), shown);
     QCOMPARE(contents(qtPath(window.form().state().SetupPath) + ".part").size(), kept);
     QVERIFY(test.launcher.starts.isEmpty());

@@ -206,6 +206,12 @@ void TestSetupDownload::transfers_data()
         Error::None, {"setup.exe 3000"}, once.toLatin1());
     row("a changed ETag: all again", 3000, resumable(M::Reset, 1500), "new etag", 0, "", done,
         Error::None, {"setup.exe 3000"}, once.toLatin1());
+    // A weak ETag says only that two files are alike: the time stamp decides instead.
+    TestServer::Route weak = resumable(M::Reset, 1500);
+    weak.headers = {qMakePair(QByteArray("ETag"), QByteArray("W/\"v1\"")),
+                    qMakePair(QByteArray("Last-Modified"), QByteArray("Tue, 08 Dec 2026"))};
+    row("a weak ETag: If-Range with Last-Modified", 3000, weak, "", 0, "", done, Error::None,
+        {"setup.exe 3000"}, "- bytes=1500-@Tue, 08 Dec 2026");
     TestServer::Route lying = resumable(M::Reset, 1500);
     lying.contentRange = "bytes 0-2999/3000";
     row("a wrong Content-Range: never mixed", 3000, lying, "", 0, "", failed, Error::CannotOpen,
@@ -243,6 +249,10 @@ void TestSetupDownload::transfers_data()
         {"setup.exe 3000"}, "-");
     row("kept note names another address", 3000, again, "kept elsewhere", 0, "", done, Error::None,
         {"setup.exe 3000"}, "-");
+    TestServer::Route ignoring = again;
+    ignoring.ranges = false;
+    row("cancel, then a 200 to the range: all again", 3000, ignoring, "kept", 0, "", done,
+        Error::None, {"setup.exe 3000"}, "bytes=1024-@\"v1\"");
     row("kept without a validator", 3000, served(3000), "kept", 0, "", done, Error::None,
         {"setup.exe 3000"}, "-");
 }
