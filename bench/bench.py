@@ -13,11 +13,14 @@ cancel      a real mouse click on "Cancel Download" to the download loop seeing 
             speed and on a link limited to 1 MB/s
 startup     process start to the first paint, against a bare Qt window of the same size
 idle        CPU time of 5 s waiting on a link limited to 2 KB/s, against 5 s of the idle window
+resume      a 64 MiB setup through a link cut every 16 MiB: bytes fetched over its size, time
+            and exactness, against curl --retry 5 and curl -C - run until it completes
 
 Timings come from the updater's own clock (steady_clock, the CLOCK_MONOTONIC that Python's
 time.monotonic() reads), written when QT_LOGGING_RULES turns on kolup.updater.timing."""
 
 import argparse
+import filecmp
 import os
 import random
 import re
@@ -61,7 +64,7 @@ def peak_kib(pid):
 
 
 def remove_saved():
-    for stale in (SAVED, SAVED + ".part"):
+    for stale in (SAVED, SAVED + ".part", SAVED + ".part.resume"):
         if os.path.exists(stale):
             os.remove(stale)
 
@@ -78,21 +81,26 @@ def logged(path, pattern, timeout=600):
 class Host:
     """The maker's host offering a setup file of the given size at the given rate."""
 
-    def __init__(self, work, size, rate=None):
+    def __init__(self, work, size, rate=None, cut_every=None):
         self.host = desktop.MakerHost(rate=rate)
         source = os.path.join(work, SETUP)
         if not os.path.exists(source) or os.path.getsize(source) != size:
             with open(source, "wb") as f:
-                block = os.urandom(MIB)
+                # Every MiB its own: a part continued from the wrong offset cannot pass as right.
                 for _ in range(size // MIB):
-                    f.write(block)
+                    f.write(os.urandom(MIB))
         self.source = source
         self.host.publish("/kolup/" + SETUP, source=source)
+        # Cut, the setup comes through a link that breaks; the record comes straight.
+        self.cutter = desktop.CuttingHost(desktop.HOST_PORT, cut_every) if cut_every else None
+        self.url = (self.cutter.url if self.cutter else desktop.url)("/kolup/" + SETUP)
         record = os.path.join(work, "record")
-        desktop.make_record("9", desktop.url("/kolup/" + SETUP), size, record)
+        desktop.make_record("9", self.url, size, record)
         self.host.publish(desktop.RECORD_PATH, source=record, binds=source)
 
     def close(self):
+        if self.cutter:
+            self.cutter.close()
         self.host.close()
 
 
@@ -337,6 +345,60 @@ def idle(display, work, repeats):
         host.close()
     return ["CPU in 5 s, idle window: %s" % summary(idle_cpu, "ms", 1000),
             "CPU in 5 s, waiting on a 2 KB/s link: %s" % summary(waiting_cpu, "ms", 1000)]
+
+
+def same_file(a, b):
+    return os.path.exists(a) and filecmp.cmp(a, b, shallow=False)
+
+
+def resume(display, work, repeats):
+    """A 64 MiB setup through a link that the host cuts every 16 MiB: the updater against
+    curl --retry 5 and against curl -C - run again until it completes, interleaved. Each gets
+    the bytes fetched over the file's size, its time, and whether it ended with the exact
+    file."""
+    size = 64 * MIB
+    host = Host(work, size, cut_every=16 * MIB)
+    output = os.path.join(work, "curl.bin")
+
+    def updater():
+        remove_saved()
+        began = host.cutter.body_bytes
+        running, log = start_download(display, work, "resume")
+        try:
+            took = logged(log, r"transfer of \d+ bytes took (\d+) us") / 1e6
+        finally:
+            running.close()
+        return took, host.cutter.body_bytes - began, same_file(SAVED, host.source)
+
+    def curl(*options, again=1):
+        if os.path.exists(output):
+            os.remove(output)
+        began, start = host.cutter.body_bytes, time.monotonic()
+        for _ in range(again):
+            if subprocess.run(["curl", "-s", *options, "-o", output, host.url]).returncode == 0:
+                break
+        return (time.monotonic() - start, host.cutter.body_bytes - began,
+                same_file(output, host.source))
+
+    ways = {"updater": updater,
+            "curl --retry 5": lambda: curl("--retry", "5"),
+            "curl -C - until complete": lambda: curl("-C", "-", again=20)}
+    results = {name: [] for name in ways}
+    try:
+        for repeat in range(repeats):
+            names = list(ways)
+            for name in names[repeat % 3:] + names[:repeat % 3]:
+                results[name].append(ways[name]())
+    finally:
+        host.close()
+        remove_saved()
+    rows = []
+    for name, runs in results.items():
+        rows.append("64 MiB cut every 16 MiB, %s: exact %d of %d, fetched / size %s, %s"
+                    % (name, sum(1 for run in runs if run[2]), len(runs),
+                       summary([run[1] / size for run in runs], "x"),
+                       summary([run[0] for run in runs], "s")))
+    return rows
 
 
 def main():

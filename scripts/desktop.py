@@ -9,9 +9,11 @@ import os
 import re
 import shutil
 import signal
+import socket
 import stat
 import subprocess
 import tempfile
+import threading
 import time
 import urllib.parse
 
@@ -80,6 +82,71 @@ def sample_setup(path, marker, padding):
 
 def tls_url(path):
     return "https://127.0.0.1:%d%s" % (HOST_PORT + 1, path)
+
+
+class CuttingHost:
+    """A link that breaks: a proxy on 127.0.0.1 in front of a MakerHost that hangs up on every
+    connection once it has passed cut_every bytes of a response's body. It counts the body
+    bytes that reach the client, which is what a metered link charges for."""
+
+    def __init__(self, upstream_port, cut_every):
+        self.cut_every = cut_every
+        self.body_bytes = 0
+        self._lock = threading.Lock()
+        self._server = socket.create_server(("127.0.0.1", 0))
+        self.port = self._server.getsockname()[1]
+        threading.Thread(target=self._accept, args=(upstream_port,), daemon=True).start()
+
+    def url(self, path):
+        return "http://127.0.0.1:%d%s" % (self.port, path)
+
+    def _accept(self, upstream_port):
+        while True:
+            try:
+                client, _ = self._server.accept()
+            except OSError:
+                return
+            upstream = socket.create_connection(("127.0.0.1", upstream_port))
+            threading.Thread(target=self._pipe, args=(client, upstream), daemon=True).start()
+            threading.Thread(target=self._answer, args=(upstream, client), daemon=True).start()
+
+    @staticmethod
+    def _pipe(source, target):
+        try:
+            while data := source.recv(65536):
+                target.sendall(data)
+        except OSError:
+            pass
+
+    def _answer(self, upstream, client):
+        head, body = b"", 0
+        try:
+            while data := upstream.recv(65536):
+                if b"\r\n\r\n" not in head:
+                    head += data
+                    if b"\r\n\r\n" not in head:
+                        continue
+                    data = head.split(b"\r\n\r\n", 1)[1]
+                    client.sendall(head[:len(head) - len(data)])
+                data = data[:self.cut_every - body]
+                client.sendall(data)
+                body += len(data)
+                with self._lock:
+                    self.body_bytes += len(data)
+                if body >= self.cut_every:
+                    break
+        except OSError:
+            pass
+        # Hung up short of the announced length: a reset could lose bytes already counted.
+        try:
+            client.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+        client.close()
+        upstream.close()
+
+    def close(self):
+        self._server.close()
 
 
 class MakerHost:

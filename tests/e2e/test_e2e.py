@@ -62,13 +62,13 @@ class EndToEnd(unittest.TestCase):
         self.work = tempfile.mkdtemp(prefix="kolup-e2e-")
         self.addCleanup(shutil.rmtree, self.work, ignore_errors=True)
         self.marker = os.path.join(self.work, "setup-ran-in")
-        for stale in (SAVED, SAVED + ".part"):
+        for stale in (SAVED, SAVED + ".part", SAVED + ".part.resume"):
             if os.path.exists(stale):
                 os.remove(stale)
         desktop.set_installed_version("1.2")
 
     def tearDown(self):
-        for stale in (SAVED, SAVED + ".part"):
+        for stale in (SAVED, SAVED + ".part", SAVED + ".part.resume"):
             if os.path.exists(stale):
                 os.remove(stale)
 

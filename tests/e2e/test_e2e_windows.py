@@ -125,12 +125,12 @@ class WindowsEndToEnd(unittest.TestCase):
         process.wait(20)
 
     def remove_saved(self):
-        for stale in (SAVED, SAVED + ".part", SAVED + ":Zone.Identifier"):
+        for stale in (SAVED, SAVED + ".part", SAVED + ".part.resume", SAVED + ":Zone.Identifier"):
             if os.path.exists(stale):
                 os.remove(stale)
 
     def start(self, version=None, rate=None, padding=64 * 1024, served=None, name=SETUP_NAME,
-              tls=False, program=UPDATER, env=None):
+              tls=False, program=UPDATER, env=None, cut_every=None):
         """Publishes a sample setup under name and a record offering it (none for no host at
         all), then starts the updater (program: a copy elsewhere) and its driver."""
         host = None
@@ -138,7 +138,7 @@ class WindowsEndToEnd(unittest.TestCase):
         if version:
             host = desktop.MakerHost(rate=rate, tls=tls)
             self.addCleanup(host.close)
-            self.offer(host, version, padding, served, name, tls)
+            self.offer(host, version, padding, served, name, tls, cut_every)
         updater = self.wine.start(program, env=env, stdout=subprocess.DEVNULL,
                                   stderr=subprocess.DEVNULL)
         self.addCleanup(self.stop, updater)
@@ -148,8 +148,10 @@ class WindowsEndToEnd(unittest.TestCase):
         desktop.wait_for(lambda: driver.text("Label2") == "1.2")
         return host, updater, driver, source
 
-    def offer(self, host, version, padding=64 * 1024, served=None, name=SETUP_NAME, tls=False):
-        """Publishes a sample setup under name and a signed record offering it."""
+    def offer(self, host, version, padding=64 * 1024, served=None, name=SETUP_NAME, tls=False,
+              cut_every=None):
+        """Publishes a sample setup under name and a signed record offering it; with cut_every,
+        at an address whose link breaks after every so many bytes."""
         source = os.path.join(self.work, SETUP_NAME)
         size = self.size = sample_setup(source, self.marker, padding)
         if served:  # another file of the same size in its place
@@ -159,6 +161,10 @@ class WindowsEndToEnd(unittest.TestCase):
                      source=os.path.join(self.work, "served") if served else source)
         record = os.path.join(self.work, "KOLUP_VERSION.txt")
         address = (desktop.tls_url if tls else desktop.url)("/kolup/" + name)
+        if cut_every:
+            self.cutter = desktop.CuttingHost(desktop.HOST_PORT, cut_every)
+            self.addCleanup(self.cutter.close)
+            address = self.cutter.url("/kolup/" + name)
         desktop.make_record(version, address, size, record)
         host.publish(desktop.RECORD_PATH, source=record, binds=source)
 
@@ -203,6 +209,20 @@ class WindowsEndToEnd(unittest.TestCase):
                          timeout=60)
         with open(self.marker) as f:
             self.assertEqual(f.read().strip(), "C:\\")
+
+    def test_connection_cut_in_the_middle_still_completes(self):
+        _, updater, driver, source = self.start("1.5", padding=256 * 1024, cut_every=100 * 1024)
+        driver.ask("click Command1")
+        driver.question()
+        driver.ask("answer OK")
+        driver.wait_text("Label11", "DOWNLOAD COMPLETED..")
+        self.assertTrue(filecmp.cmp(SAVED, source, shallow=False))
+        # Each byte fetched once: every reconnect asked for the rest only.
+        self.assertEqual(self.cutter.body_bytes, self.size)
+        self.assertFalse(os.path.exists(SAVED + ".part"))
+        self.assertFalse(os.path.exists(SAVED + ".part.resume"))
+        driver.ask("close")
+        self.assertEqual(updater.wait(60), 0)
 
     def test_cancel_or_close_mid_transfer_keeps_part_and_starts_nothing(self):
         for how in ("cancel", "close"):

@@ -149,12 +149,8 @@ void TestServer::answer(QTcpSocket &socket)
     qsizetype from = 0;
     const QByteArray asked = request.headers.value("range");
     const QByteArray ifRange = request.headers.value("if-range");
-    QByteArray etag;
-    for (const auto &[name, value] : route.headers) {
-        etag = name.toLower() == "etag" ? value : etag;
-    }
     if (route.ranges && route.status == 200 && asked.startsWith("bytes=") && asked.endsWith('-') &&
-        (ifRange.isEmpty() || ifRange == etag)) {
+        (ifRange.isEmpty() || ifRange == route.etag)) {
         from = asked.mid(6, asked.size() - 7).toLongLong();
     }
     const bool partialContent = from > 0 && from < route.body.size();
@@ -177,15 +173,19 @@ void TestServer::answer(QTcpSocket &socket)
     const int status = partialContent ? 206 : route.status;
     QByteArray response = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reason(status) +
                           "\r\nConnection: close\r\n";
+    const QByteArray range = QStringLiteral("bytes %1-%2/%3")
+                                 .arg(from)
+                                 .arg(route.body.size() - 1)
+                                 .arg(route.body.size())
+                                 .toLatin1();
     if (partialContent) {
-        response += "Content-Range: " +
-                    (route.contentRange.isEmpty() ? "bytes " + QByteArray::number(from) + "-" +
-                                                        QByteArray::number(route.body.size() - 1) +
-                                                        "/" + QByteArray::number(route.body.size())
-                                                  : route.contentRange) +
-                    "\r\n";
-    } else {
-        from = 0;
+        response +=
+            "Content-Range: " + (route.contentRange.isEmpty() ? range : route.contentRange) +
+            "\r\n";
+    }
+    from = partialContent ? from : 0;
+    if (!route.etag.isEmpty()) {
+        response += "ETag: " + route.etag + "\r\n";
     }
     if (route.misbehaviour != Misbehaviour::NoLength) {
         response += "Content-Length: " + QByteArray::number(route.body.size() - from) + "\r\n";

@@ -3,6 +3,7 @@
 #include "os/files.h"
 #include "update/setupname.h"
 
+#include <array>
 #include <windows.h>
 
 #include <cstdio>
@@ -109,8 +110,21 @@ int main(int argc, char *argv[])
     // refused; on NTFS the reparse point's attribute is what refuses it.
     CHECK(CreateSymbolicLinkW((dir / "link.exe").c_str(), file.c_str(), 0));
     CHECK(!files::openRegular(dir / "link.exe"));
+    CHECK(!files::openToContinue(dir / "link.exe"));
     CHECK(files::identityAt(dir / "link.exe") != files::identityAt(file));
     CHECK(files::removeFile(dir / "link.exe") && readFile(file) == "first");
+
+    // Continuing a kept part: read to its end, then written on, or emptied; never a folder.
+    writeFile(dir / "kept.part", "kept");
+    for (const std::string_view expected : {"kept+new", "+new"}) {
+        std::array<std::byte, 8> head{};
+        auto kept = files::openToContinue(dir / "kept.part");
+        CHECK(kept && (expected == "kept+new" ? kept->read(head) == 4 : kept->truncate().ok()));
+        CHECK(kept && kept->writeAll(std::as_bytes(std::span("+new", 4))).ok());
+        kept = Failure{};
+        CHECK(readFile(dir / "kept.part") == expected);
+    }
+    CHECK(fault(files::openToContinue(dir / "folder")) == Fault::NotRegular);
 
     // Identity: the same file under its name, another file elsewhere, nothing for nothing.
     CHECK(files::identityAt(file).has_value());
