@@ -249,6 +249,10 @@ void TestSetupDownload::transfers_data()
         {"setup.exe 3000"}, "-");
     row("kept note names another address", 3000, again, "kept elsewhere", 0, "", done, Error::None,
         {"setup.exe 3000"}, "-");
+    row("kept part swapped for another file", 3000, again, "kept swapped", 0, "", done, Error::None,
+        {"setup.exe 3000", "setup.exe.moved 1024"}, "-");
+    row("kept note with a line more", 3000, again, "kept noted more", 0, "", done, Error::None,
+        {"setup.exe 3000"}, "-");
     TestServer::Route ignoring = again;
     ignoring.ranges = false;
     row("cancel, then a 200 to the range: all again", 3000, ignoring, "kept", 0, "", done,
@@ -329,6 +333,11 @@ void TestSetupDownload::transfers()
             part.close();
         } else if (planted.endsWith("link")) {
             QVERIFY(part.remove() && QFile::link(victim, part.fileName()));
+        } else if (planted.endsWith("swapped")) {
+            // The same bytes, in a file this updater did not make.
+            QVERIFY(part.rename(path + ".moved") && QFile::copy(path + ".moved", path + ".part"));
+        } else if (planted.endsWith("more")) {
+            QVERIFY(note.open(QIODevice::Append) && note.write("more 1\n") == 7);
         } else if (planted.endsWith("elsewhere")) {
             QVERIFY(note.open(QIODevice::ReadOnly));
             const QByteArray noted = note.readAll().replace("/setup.exe", "/other.exe");
