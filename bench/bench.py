@@ -14,7 +14,8 @@ cancel      a real mouse click on "Cancel Download" to the download loop seeing 
 startup     process start to the first paint, against a bare Qt window of the same size
 idle        CPU time of 5 s waiting on a link limited to 2 KB/s, against 5 s of the idle window
 resume      a 64 MiB setup through a link cut every 16 MiB: bytes fetched over its size, time
-            and exactness, against curl --retry 5 and curl -C - run until it completes
+            and exactness, against curl --retry 5 (also with --retry-all-errors) and curl -C -
+            run until it completes
 
 Timings come from the updater's own clock (steady_clock, the CLOCK_MONOTONIC that Python's
 time.monotonic() reads), written when QT_LOGGING_RULES turns on kolup.updater.timing."""
@@ -382,12 +383,15 @@ def resume(display, work, repeats):
 
     ways = {"updater": updater,
             "curl --retry 5": lambda: curl("--retry", "5"),
+            # Told to retry a cut transfer too: it starts over, and is cut at the same place.
+            "curl --retry 5 --retry-all-errors": lambda: curl("--retry", "5",
+                                                              "--retry-all-errors"),
             "curl -C - until complete": lambda: curl("-C", "-", again=20)}
     results = {name: [] for name in ways}
     try:
         for repeat in range(repeats):
             names = list(ways)
-            for name in names[repeat % 3:] + names[:repeat % 3]:
+            for name in names[repeat % len(names):] + names[:repeat % len(names)]:
                 results[name].append(ways[name]())
     finally:
         host.close()
