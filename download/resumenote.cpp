@@ -3,7 +3,6 @@
 #include "update/binding.h"
 
 #include <array>
-#include <charconv>
 #include <random>
 #include <span>
 #include <vector>
@@ -16,35 +15,6 @@ constexpr std::string_view Heading = "kolup-resume 1";
 // A note is a few hundred bytes; anything longer is not one of ours.
 constexpr std::size_t NoteLimit = 4096;
 constexpr std::size_t ValidatorLimit = 512;
-
-template <typename Number> std::optional<Number> number(std::string_view text)
-{
-    Number value{};
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || error != std::errc() || end != text.data() + text.size() ||
-        (text.size() > 1 && text.front() == '0')) {
-        return std::nullopt;
-    }
-    return value;
-}
-
-std::optional<Digest> digestFrom(std::string_view hex)
-{
-    Digest digest{};
-    if (hex.size() != digest.size() * 2) {
-        return std::nullopt;
-    }
-    for (std::size_t i = 0; i < digest.size(); ++i) {
-        unsigned value = 0;
-        const auto [end, error] =
-            std::from_chars(hex.data() + 2 * i, hex.data() + 2 * i + 2, value, 16);
-        if (error != std::errc() || end != hex.data() + 2 * i + 2) {
-            return std::nullopt;
-        }
-        digest[i] = static_cast<unsigned char>(value);
-    }
-    return digest;
-}
 
 std::string noteText(const ResumeNote &note)
 {
@@ -86,7 +56,7 @@ std::optional<ResumeNote> parseNote(std::string_view text)
     }
     ResumeNote note;
     note.address = *address;
-    const auto bytes = number<std::int64_t>(*size);
+    const auto bytes = decimal<std::int64_t>(*size);
     note.validator = *validator;
     if (!bytes || *bytes <= 0 || note.address.empty() ||
         usableValidator(*validator) != *validator) {
@@ -94,7 +64,7 @@ std::optional<ResumeNote> parseNote(std::string_view text)
     }
     note.size = *bytes;
     if (!digest->empty()) {
-        note.digest = digestFrom(*digest);
+        note.digest = digestFromText(*digest);
         if (!note.digest) {
             return std::nullopt;
         }
@@ -103,7 +73,7 @@ std::optional<ResumeNote> parseNote(std::string_view text)
     std::string_view rest = *file;
     for (std::uint64_t &id : ids) {
         const auto space = rest.find(' ');
-        const auto value = number<std::uint64_t>(rest.substr(0, space));
+        const auto value = decimal<std::uint64_t>(rest.substr(0, space));
         if (!value) {
             return std::nullopt;
         }

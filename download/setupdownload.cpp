@@ -139,7 +139,7 @@ bool SetupDownload::fail(Error error, std::string text)
 
 SetupDownload::Outcome SetupDownload::run(const Offer &offer)
 {
-    m_received = m_fetched = m_resumedFrom = m_rangeFrom = 0;
+    m_received = m_fetched = m_resumedFrom = 0;
     m_total = offer.record.SetupSize;
     m_expected = offer.binding ? std::optional(offer.binding->digest) : std::nullopt;
     m_seconds = 0;
@@ -152,7 +152,8 @@ SetupDownload::Outcome SetupDownload::run(const Offer &offer)
     m_resource.reset();
     m_file.reset();
     m_kept.reset();
-    m_staleKept = m_rangeAsked = m_keepNothing = false;
+    m_staleKept = m_keepNothing = false;
+    m_asked.reset();
     m_validator.clear();
     m_reconnects = m_stalledReconnects = 0;
     m_largest = 0;
@@ -217,13 +218,7 @@ void SetupDownload::chooseSideFile(const fs::path &setupPath)
 
 bool SetupDownload::open()
 {
-    std::optional<RangeRequest> range;
-    if (m_kept) {
-        range = RangeRequest{m_resumedFrom, m_kept->validator};
-    }
-    m_rangeAsked = range.has_value();
-    m_rangeFrom = m_resumedFrom;
-    m_resource = m_web.open(m_address, m_wait, range);
+    request(m_kept ? std::optional(RangeRequest{m_resumedFrom, m_kept->validator}) : std::nullopt);
     if (!m_resource->isOpen()) {
         // Shorter now, or gone: a kept part that can never be continued is not kept.
         m_staleKept = m_staleKept || (m_kept && m_resource->result().httpStatus == 416);
@@ -233,21 +228,28 @@ bool SetupDownload::open()
     return takeAnswer();
 }
 
+void SetupDownload::request(std::optional<RangeRequest> range)
+{
+    m_asked = std::move(range);
+    m_resource.reset(); // the old connection goes before the new one is made
+    m_resource = m_web.open(m_address, m_wait, m_asked);
+}
+
 bool SetupDownload::takeAnswer()
 {
     const long status = m_resource->result().httpStatus;
     if (status == 206) {
         // Only the exact rest continues the file: no byte before it is ever written again.
-        const std::string wanted = "bytes " + std::to_string(m_rangeFrom) + "-" +
+        const std::string wanted = "bytes " + std::to_string(m_asked ? m_asked->from : 0) + "-" +
                                    std::to_string(m_total - 1) + "/" + std::to_string(m_total);
         const std::string &range = m_resource->headers().contentRange;
-        if (!m_rangeAsked || range != wanted) {
+        if (!m_asked || range != wanted) {
             return fail(Error::CannotOpen, "the server sent another part of the setup file (" +
                                                escapedText(range) + ") than " + wanted);
         }
         return true;
     }
-    if (m_rangeAsked && status != 200) {
+    if (m_asked && status != 200) {
         return fail(Error::CannotOpen,
                     "cannot fetch the rest of the setup file: " + m_resource->result().describe());
     }
@@ -479,16 +481,13 @@ bool SetupDownload::reconnect()
         if (m_received > 0 && (m_expected || !m_validator.empty())) {
             range = RangeRequest{m_received, m_validator};
         }
-        m_rangeAsked = range.has_value();
-        m_rangeFrom = m_received;
         logMessage(LogKind::Notice, "the setup file's transfer broke at byte " +
                                         std::to_string(m_received) + " (" + why + "); reconnect " +
                                         std::to_string(m_reconnects) + ", " +
                                         (range ? "from byte " + std::to_string(m_received) +
                                                      " (validator " + escapedText(m_validator) + ")"
                                                : std::string("from the first byte")));
-        m_resource.reset();
-        m_resource = m_web.open(m_address, m_wait, range);
+        request(range);
         if (m_stopped || m_resource->result().abandoned) {
             m_stopped = true;
             return false;

@@ -117,6 +117,7 @@ private:
     bool resumable(const ResumeNote &note, const std::filesystem::path &part) const;
     void chooseSideFile(const std::filesystem::path &setupPath);
     bool open();
+    void request(std::optional<RangeRequest> range);
     bool takeAnswer();
     bool openSideFile();
     bool createSideFile();
@@ -154,11 +155,10 @@ private:
     bool m_writeFailed = false;
 
     // What a kept part from an earlier transfer offers, chosen before the request.
-    std::optional<ResumeNote> m_kept; // matches this offer; its part is continued
-    bool m_staleKept = false;         // a note of ours that does not: removed with its part
-    std::string m_validator;          // for If-Range: the first answer's
-    bool m_rangeAsked = false;        // the current answer is to a request for the rest
-    std::int32_t m_rangeFrom = 0;     // from this byte
+    std::optional<ResumeNote> m_kept;    // matches this offer; its part is continued
+    bool m_staleKept = false;            // a note of ours that does not: removed with its part
+    std::string m_validator;             // for If-Range: the first answer's
+    std::optional<RangeRequest> m_asked; // what the current answer answers: the rest from a byte
     int m_reconnects = 0;
     int m_stalledReconnects = 0;
     std::int32_t m_largest = 0; // the most the file has held in this transfer

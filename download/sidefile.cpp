@@ -25,11 +25,16 @@ bool SideFile::create(Creation how)
         m_failure = created.failure();
         return false;
     }
-    m_file = std::move(*created);
+    adopt(std::move(*created));
+    return true;
+}
+
+void SideFile::adopt(files::File file)
+{
+    m_file = std::move(file);
     m_identity = m_file.identity();
     m_block = std::make_unique_for_overwrite<std::byte[]>(BlockSize);
     m_used = 0;
-    return true;
 }
 
 bool SideFile::resume(files::Identity identity, std::int64_t kept)
@@ -39,10 +44,7 @@ bool SideFile::resume(files::Identity identity, std::int64_t kept)
         m_failure = opened.failure();
         return false;
     }
-    m_file = std::move(*opened);
-    m_identity = m_file.identity();
-    m_block = std::make_unique_for_overwrite<std::byte[]>(BlockSize);
-    m_used = 0;
+    adopt(std::move(*opened));
     m_ok = m_identity == identity && m_file.size() == kept;
     std::int64_t read = 0;
     while (m_ok && read < kept) {

@@ -53,6 +53,7 @@ public:
     Fingerprint fingerprint() { return m_fingerprint.finish(); }
 
 private:
+    void adopt(files::File file);
     void flush();
     void handOver();
 

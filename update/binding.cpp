@@ -11,21 +11,6 @@ constexpr std::string_view DigestField = " blake2b=";
 constexpr std::string_view ExpiryField = " expires=";
 constexpr char Hex[] = "0123456789abcdef";
 
-// Strictly the digits of a decimal: no sign, no leading zero, nothing around it.
-template <typename T> std::optional<T> decimal(std::string_view text)
-{
-    if (text.empty() || (text.size() > 1 && text.front() == '0') || text.front() == '+' ||
-        text.front() == '-') {
-        return std::nullopt;
-    }
-    T value{};
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size()) {
-        return std::nullopt;
-    }
-    return value;
-}
-
 int hexValue(char c)
 {
     if (c >= '0' && c <= '9') {
@@ -67,6 +52,23 @@ std::string dayText(std::chrono::sys_days day)
     std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02u", int(date.year()), unsigned(date.month()),
                   unsigned(date.day()));
     return buffer;
+}
+
+std::optional<Digest> digestFromText(std::string_view text)
+{
+    Digest digest{};
+    if (text.size() != digest.size() * 2) {
+        return std::nullopt;
+    }
+    for (std::size_t i = 0; i < digest.size(); ++i) {
+        const int high = hexValue(text[2 * i]);
+        const int low = hexValue(text[2 * i + 1]);
+        if (high < 0 || low < 0) {
+            return std::nullopt;
+        }
+        digest[i] = static_cast<unsigned char>(high << 4 | low);
+    }
+    return digest;
 }
 
 std::string digestText(const Digest &digest)
@@ -112,17 +114,11 @@ Result<SetupBinding> parseBinding(std::string_view comment)
     binding.size = *size;
     comment.remove_prefix(digestAt + DigestField.size());
     const std::size_t hexDigits = binding.digest.size() * 2;
-    if (comment.size() < hexDigits) {
+    const auto digest = digestFromText(comment.substr(0, hexDigits));
+    if (!digest) {
         return refused(noDigest);
     }
-    for (std::size_t i = 0; i < binding.digest.size(); ++i) {
-        const int high = hexValue(comment[2 * i]);
-        const int low = hexValue(comment[2 * i + 1]);
-        if (high < 0 || low < 0) {
-            return refused(noDigest);
-        }
-        binding.digest[i] = static_cast<unsigned char>(high << 4 | low);
-    }
+    binding.digest = *digest;
     comment.remove_prefix(hexDigits);
     if (!comment.empty()) {
         if (!comment.starts_with(ExpiryField)) {

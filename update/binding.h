@@ -2,6 +2,7 @@
 
 #include "update/signature.h"
 
+#include <charconv>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -35,8 +36,24 @@ bool expired(const SetupBinding &binding, std::chrono::sys_days today);
 std::optional<std::chrono::sys_days> parseDay(std::string_view text);
 std::string dayText(std::chrono::sys_days day);
 
-// A digest as the comment writes it: lower-case hex.
+// A digest as the comment writes it: lower-case hex; and back, from exactly that text.
 std::string digestText(const Digest &digest);
+std::optional<Digest> digestFromText(std::string_view text);
+
+// Strictly the digits of a decimal: no sign, no leading zero, nothing around it.
+template <typename T> std::optional<T> decimal(std::string_view text)
+{
+    if (text.empty() || (text.size() > 1 && text.front() == '0') || text.front() == '+' ||
+        text.front() == '-') {
+        return std::nullopt;
+    }
+    T value{};
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size()) {
+        return std::nullopt;
+    }
+    return value;
+}
 
 // Today's date in UTC, by the system clock.
 std::chrono::sys_days todayUtc();
