@@ -253,6 +253,8 @@ void TestSetupDownload::transfers_data()
         {"setup.exe 3000", "setup.exe.moved 1024"}, "-");
     row("kept note with a line more", 3000, again, "kept noted more", 0, "", done, Error::None,
         {"setup.exe 3000"}, "-");
+    row("keyed, kept note's digest a byte longer", 3000, again, "kept keyed longer digest", 0, "",
+        done, Error::None, {"setup.exe 3000"}, "-");
     TestServer::Route ignoring = again;
     ignoring.ranges = false;
     row("cancel, then a 200 to the range: all again", 3000, ignoring, "kept", 0, "", done,
@@ -338,9 +340,11 @@ void TestSetupDownload::transfers()
             QVERIFY(part.rename(path + ".moved") && QFile::copy(path + ".moved", path + ".part"));
         } else if (planted.endsWith("more")) {
             QVERIFY(note.open(QIODevice::Append) && note.write("more 1\n") == 7);
-        } else if (planted.endsWith("elsewhere")) {
+        } else if (planted.endsWith("elsewhere") || planted.endsWith("digest")) {
             QVERIFY(note.open(QIODevice::ReadOnly));
-            const QByteArray noted = note.readAll().replace("/setup.exe", "/other.exe");
+            const bool elsewhere = planted.endsWith("elsewhere");
+            const QByteArray noted = note.readAll().replace(elsewhere ? "/setup.exe" : "\nfile ",
+                                                            elsewhere ? "/other.exe" : "00\nfile ");
             note.close();
             QVERIFY(note.open(QIODevice::WriteOnly | QIODevice::Truncate));
             QCOMPARE(note.write(noted), noted.size());
