@@ -18,11 +18,6 @@ namespace {
 
 constexpr auto RecordPath = "/kolup/KOLUP_VERSION.txt";
 
-QString text(Form1Window &window, const char *label)
-{
-    return window.findChild<QLabel *>(label)->text();
-}
-
 bool panelsActive(Form1Window &window)
 {
     return window.findChild<QWidget *>("Frame2")->isEnabled() &&

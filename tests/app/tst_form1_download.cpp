@@ -58,11 +58,6 @@ qint64 bytesRead()
     return all.mid(at, all.indexOf('\n', at) - at).toLongLong();
 }
 
-QString text(Form1Window &window, const char *label)
-{
-    return window.findChild<QLabel *>(label)->text();
-}
-
 void clickSoon(Form1Window &window, const char *button)
 {
     QTimer::singleShot(0, window.findChild<QPushButton *>(button), &QPushButton::click);

@@ -1,6 +1,9 @@
 #include "fakes.h"
 
+#include "app/qt/form1window.h"
+
 #include <QDir>
+#include <QLabel>
 #include <QFile>
 #include <QTimer>
 
@@ -23,6 +26,11 @@ TestPlatform::TestPlatform(const QString &versionUrl, const QByteArray &installe
     platform.clock = &clock;
     platform.launcher = &launcher;
     platform.tone = &tone;
+}
+
+QString text(Form1Window &window, const char *label)
+{
+    return window.findChild<QLabel *>(label)->text();
 }
 
 void onceWhen(QObject *context, std::function<bool()> condition, std::function<void()> action)

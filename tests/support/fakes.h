@@ -133,6 +133,10 @@ public:
 
 // Runs action in the first event round of context's thread in which condition holds: a
 // moment inside a transfer or a wait, chosen by what the window shows, never by a sleep.
+class Form1Window;
+// What a label of the window shows.
+QString text(Form1Window &window, const char *label);
+
 void onceWhen(QObject *context, std::function<bool()> condition, std::function<void()> action);
 
 // A platform for one test: an engine version file and a program directory of its own.
