@@ -2,6 +2,7 @@
 #include "fakes.h"
 #include "minisign.h"
 #include "records.h"
+#include "testfiles.h"
 #include "testserver.h"
 #include "update/binding.h"
 #include "update/log.h"
@@ -30,21 +31,6 @@
 namespace {
 
 constexpr auto RecordPath = "/kolup/KOLUP_VERSION.txt";
-
-QByteArray pattern(qsizetype size)
-{
-    QByteArray data(size, Qt::Uninitialized);
-    for (qsizetype i = 0; i < size; ++i) {
-        data[i] = char(i * 7 + i / 1024);
-    }
-    return data;
-}
-
-QByteArray contents(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 // Bytes this process has read from files and sockets so far.
 qint64 bytesRead()
@@ -168,11 +154,8 @@ void TestForm1Download::completes()
     QFETCH(QStringList, present);
     QFETCH(QString, saved);
     const QByteArray body = pattern(size);
-    TestServer::Route route;
-    route.body = body;
     // Sent percent-encoded, as a browser sends it; saved under the name as it stands.
-    const QByteArray path = "/kolup/" + QUrl::toPercentEncoding(name);
-    m_server.serve(path, route);
+    m_server.serve("/kolup/" + QUrl::toPercentEncoding(name), body);
     m_server.serve(RecordPath,
                    recordBytes(1.5f,
                                "http://127.0.0.1:" + QByteArray::number(m_server.port()) +
@@ -184,8 +167,7 @@ void TestForm1Download::completes()
     QCOMPARE(folder.exists(), !usersFolder); // not made at start
     QVERIFY(present.isEmpty() || QDir().mkpath(folder.path()));
     for (const QString &file : present) {
-        QFile planted(folder.filePath(file));
-        QVERIFY(planted.open(QIODevice::WriteOnly) && planted.write("precious") == 8);
+        QVERIFY(writeFile(folder.filePath(file), "precious"));
     }
     test.clock.step = 250;
     window.findChild<QLabel *>("Label13")->setText(QStringLiteral("NO UPDATE AVAILABLE"));
@@ -255,10 +237,7 @@ void TestForm1Download::speedIsAverageSinceStart()
     QFETCH(int, step);
     QFETCH(QString, speed);
     QFETCH(bool, resumed);
-    TestServer::Route resumable;
-    resumable.etag = "\"v1\"";
-    resumable.ranges = true;
-    offer(pattern(size), size, resumable);
+    offer(pattern(size), size, {.etag = "\"v1\"", .ranges = true});
     Session session(m_server.url(RecordPath));
     auto &[test, window] = session;
     if (resumed) {
@@ -414,10 +393,8 @@ void TestForm1Download::whatCloseStarts_data()
             if (gone) {
                 QVERIFY(QDir(test.programDir()).removeRecursively());
             } else {
-                TestServer::Route cut;
-                cut.misbehaviour = TestServer::Misbehaviour::CutShort;
-                cut.sendBytes = 1100;
-                self.offer(pattern(3000), 3000, cut);
+                self.offer(pattern(3000), 3000,
+                           {.misbehaviour = TestServer::Misbehaviour::CutShort, .sendBytes = 1100});
             }
             window.form().Command1_Click();
             QCOMPARE(text(window, "Label11"), QStringLiteral("DOWNLOAD FAILED.."));
@@ -552,11 +529,7 @@ void TestForm1Download::keyedUpdates()
         QVERIFY(!QFile::exists(path));
         QVERIFY(!QFile::exists(path + ".part"));
     }
-    if (replacedOnDisk) {
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(pattern(4999) + "?");
-    }
+    QVERIFY(!replacedOnDisk || writeFile(path, pattern(4999) + "?"));
     window.close();
     QCOMPARE(test.launcher.starts.size(), started ? 1 : 0);
 }
@@ -603,12 +576,10 @@ void TestForm1Download::endings()
     QFETCH(QStringList, percents);
     QFETCH(QString, status);
     QFETCH(QString, taskbar);
-    TestServer::Route route;
-    if (ending == "fail") {
-        route.misbehaviour = TestServer::Misbehaviour::CutShort;
-        route.sendBytes = 5000;
-    }
-    offer(pattern(10240), 10240, route);
+    offer(pattern(10240), 10240,
+          {.misbehaviour = ending == "fail" ? TestServer::Misbehaviour::CutShort
+                                            : TestServer::Misbehaviour::None,
+           .sendBytes = 5000});
     TestPlatform test(m_server.url(RecordPath));
     FakeWindow window;
     Form1 form(window, test.platform);

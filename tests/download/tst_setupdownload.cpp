@@ -1,6 +1,7 @@
 #include "download/setupdownload.h"
 
 #include "records.h"
+#include "testfiles.h"
 #include "testserver.h"
 
 #include <QDir>
@@ -80,7 +81,28 @@ TestServer::Route served(int bytes, M how = M::None, int sendBytes = 0, int stat
     return route;
 }
 
+// The folder a row's transfer writes to, and what the row plants there or does meanwhile.
+struct Scene {
+    QString folder;
+    QString path;   // the setup's
+    QString victim; // a file of the user's elsewhere, which nothing may touch
+    TestServer &server;
+    TestServer::Route route;
+    SetupDownload::Options options{};
+    std::optional<SetupBinding> binding{};
+    bool fullDisk = false;                        // any file write past 2 KiB fails
+    bool watched = true;                          // the side file stays the one the clock watches
+    std::string why = {};                         // what the failure's text starts with
+    std::function<void(int chunks)> onChunk = {}; // after each chunk's report
+    // Set: a transfer of the same offer comes first, cancelled after its first chunk, and this
+    // is done to what it leaves.
+    std::function<bool(const Scene &)> kept = {};
+};
+using Plant = std::function<void(Scene &)>;
+
 } // namespace
+
+Q_DECLARE_METATYPE(Plant)
 
 // The transfer on its own, without a window: what it tells its listener, when it stops, why it
 // fails, and what it leaves on disk.
@@ -100,91 +122,183 @@ void TestSetupDownload::transfers_data()
 {
     QTest::addColumn<int>("announced");
     QTest::addColumn<TestServer::Route>("route");
-    QTest::addColumn<QString>("planted"); // what stands in the folder before, see transfers()
-    QTest::addColumn<int>("stopAt");      // the chunk whose report says stop; -1: the end wait
-    QTest::addColumn<QString>("events");  // S tarted, C hunk, L ast piece; empty: not checked
+    QTest::addColumn<Plant>("planted");  // what stands in the folder before, or happens during
+    QTest::addColumn<int>("stopAt");     // the chunk whose report says stop; -1: the end wait
+    QTest::addColumn<QString>("events"); // S tarted, C hunk, L ast piece; empty: not checked
     QTest::addColumn<int>("outcome");
     QTest::addColumn<int>("error");
     QTest::addColumn<QStringList>("left"); // the folder afterwards, see listing()
     QTest::addColumn<QString>("asked");    // each request's range, see Request::range(); "": any
     const auto row = [](const char *name, int announced, const TestServer::Route &route,
-                        const char *planted, int stopAt, const char *events, Outcome outcome,
+                        const Plant &planted, int stopAt, const char *events, Outcome outcome,
                         Error error, const QStringList &left, const char *asked = "") {
-        QTest::newRow(name) << announced << route << QString(planted) << stopAt << QString(events)
+        QTest::newRow(name) << announced << route << planted << stopAt << QString(events)
                             << int(outcome) << int(error) << left << QString(asked);
     };
     const auto done = Outcome::Completed;
     const auto failed = Outcome::Failed;
     const auto stopped = Outcome::Cancelled;
     const QString gathered = "S " + QString("C ").repeated(256) + "L";
-    row("two chunks and a piece", 2500, served(2500), "", 0, "S C C L", done, Error::None,
+    // Signed by the maker: what is served, unless other bytes are given.
+    const auto sign = [](const QByteArray &bytes = {}) {
+        return Plant([bytes](Scene &s) {
+            const QByteArray over = bytes.isNull() ? s.route.body : bytes;
+            s.binding.emplace().digest =
+                blake2b(std::as_bytes(std::span(over.constData(), std::size_t(over.size()))));
+        });
+    };
+    const Plant keyed = sign();
+    const Plant old = [](Scene &s) { QVERIFY(writeFile(s.path, "precious")); };
+    const Plant users = [old](Scene &s) {
+        old(s);
+        s.options.keepOthers = true;
+    };
+    const Plant userOld = [](Scene &s) {
+        QVERIFY(writeFile(s.path, "precious") && writeFile(s.path + ".old", "precious"));
+    };
+    const Plant partLink = [](Scene &s) { QVERIFY(QFile::link(s.victim, s.path + ".part")); };
+    const Plant partFifo = [](Scene &s) {
+        QCOMPARE(::mkfifo(QFile::encodeName(s.path + ".part").constData(), 0600), 0);
+    };
+    // A folder is refused as such, not only by the rename that would fail on it.
+    const Plant setupDir = [](Scene &s) {
+        QVERIFY(QDir().mkpath(s.path));
+        s.why = "a directory stands at";
+    };
+    const Plant noFolder = [](Scene &s) { QVERIFY(QDir(s.folder).removeRecursively()); };
+    const Plant full = [](Scene &s) { s.fullDisk = true; };
+    // Another program's file takes the side file's name while it is written.
+    const Plant partSwap = [](Scene &s) {
+        s.watched = false;
+        s.onChunk = [&s](int chunks) {
+            if (chunks == 1) {
+                QFile::rename(s.path + ".part", s.folder + "/moved");
+                writeFile(s.path + ".part", "foreign");
+            }
+        };
+    };
+    // The updater's own file, linked at the setup's name before the transfer or during it.
+    const auto program = [](bool later) {
+        return Plant([later](Scene &s) {
+            const QString updater = s.folder + "/kolup-updater";
+            QVERIFY(writeFile(updater, "updater"));
+            s.options.program = files::identityAt(updater.toStdString());
+            const auto link = [&s, updater] {
+                return ::link(QFile::encodeName(updater).constData(),
+                              QFile::encodeName(s.path).constData()) == 0;
+            };
+            QVERIFY(later || link());
+            if (later) {
+                s.onChunk = [link](int chunks) { chunks == 1 && link(); };
+            }
+        });
+    };
+    const Plant newEtag = [](Scene &s) {
+        s.onChunk = [&s](int chunks) {
+            TestServer::Route changed = s.route;
+            changed.etag = "\"v2\"";
+            changed.misbehaviour = M::None;
+            if (chunks == 1) {
+                s.server.serve("/setup.exe", changed);
+            }
+        };
+    };
+    const Plant longPause = [](Scene &s) { s.options.reconnectPause = std::chrono::hours(1); };
+    // What the earlier transfer left, and what is done to it: bytes written over the part or
+    // its note, the note edited, the part replaced.
+    const auto kept = [keyed](bool signs, std::function<bool(const Scene &)> then = {}) {
+        return Plant([=](Scene &s) {
+            if (signs) {
+                keyed(s);
+            }
+            s.kept = then ? then : [](const Scene &) { return true; };
+        });
+    };
+    const auto writes = [](const char *suffix, const QByteArray &bytes, QIODevice::OpenMode how) {
+        return [=](const Scene &s) { return writeFile(s.path + suffix, bytes, how); };
+    };
+    const auto noteEdited = [](const char *from, const char *to) {
+        return [=](const Scene &s) {
+            const QString note = s.path + ".part.resume";
+            return writeFile(note, contents(note).replace(from, to));
+        };
+    };
+    const auto linked = [](const Scene &s) {
+        return QFile::remove(s.path + ".part") && QFile::link(s.victim, s.path + ".part");
+    };
+    // The same bytes, in a file this updater did not make.
+    const auto copied = [](const Scene &s) {
+        return QFile::rename(s.path + ".part", s.path + ".moved") &&
+               QFile::copy(s.path + ".moved", s.path + ".part");
+    };
+    row("two chunks and a piece", 2500, served(2500), {}, 0, "S C C L", done, Error::None,
         {"setup.exe 2500"});
-    row("whole chunks only", 2048, served(2048), "", 0, "S C C L", done, Error::None,
+    row("whole chunks only", 2048, served(2048), {}, 0, "S C C L", done, Error::None,
         {"setup.exe 2048"});
-    row("a piece only", 700, served(700), "", 0, "S L", done, Error::None, {"setup.exe 700"});
+    row("a piece only", 700, served(700), {}, 0, "S L", done, Error::None, {"setup.exe 700"});
     // Writes are gathered 256 chunks at a time: the last chunk's reading comes before them.
-    row("one gathered write", 262144, served(262144), "", 0, gathered.toLatin1(), done, Error::None,
+    row("one gathered write", 262144, served(262144), {}, 0, gathered.toLatin1(), done, Error::None,
         {"setup.exe 262144"});
-    row("keyed, several gathered blocks", 1048581, served(1048581), "keyed", 0, "", done,
-        Error::None, {"setup.exe 1048581"});
-    row("stopped after the first chunk", 2500, served(2500), "", 1, "S C", stopped, Error::None,
+    row("keyed, several gathered blocks", 1048581, served(1048581), keyed, 0, "", done, Error::None,
+        {"setup.exe 1048581"});
+    row("stopped after the first chunk", 2500, served(2500), {}, 1, "S C", stopped, Error::None,
         {"setup.exe.part 1024"});
     // The digest's own thread ends with the transfer, whichever way it ends.
-    row("keyed, stopped after the first chunk", 2500, served(2500), "keyed", 1, "S C", stopped,
+    row("keyed, stopped after the first chunk", 2500, served(2500), keyed, 1, "S C", stopped,
         Error::None, {"setup.exe.part 1024", "setup.exe.part.resume *"});
-    row("stopped while the end is awaited", 3000, served(3001, M::Stall, 3000), "", -1, "", stopped,
+    row("stopped while the end is awaited", 3000, served(3001, M::Stall, 3000), {}, -1, "", stopped,
         Error::None, {"setup.exe.part 3000"});
-    row("an older setup is replaced, no copy left", 3000, served(3000), "old", 0, "", done,
+    row("an older setup is replaced, no copy left", 3000, served(3000), old, 0, "", done,
         Error::None, {"setup.exe 3000"});
-    row("the user's own .old beside it", 3000, served(3000), "user-old", 0, "", done, Error::None,
+    row("the user's own .old beside it", 3000, served(3000), userOld, 0, "", done, Error::None,
         {"setup.exe 3000", "setup.exe.old precious"});
-    row("a folder of the user's: a free name", 3000, served(3000), "users", 0, "", done,
-        Error::None, {"setup (1).exe 3000", "setup.exe precious"});
-    row("side file links elsewhere", 3000, served(3000), "part-link", 0, "", done, Error::None,
+    row("a folder of the user's: a free name", 3000, served(3000), users, 0, "", done, Error::None,
+        {"setup (1).exe 3000", "setup.exe precious"});
+    row("side file links elsewhere", 3000, served(3000), partLink, 0, "", done, Error::None,
         {"setup.exe 3000"});
-    row("FIFO at the side file", 3000, served(3000), "part-fifo", 0, "", done, Error::None,
+    row("FIFO at the side file", 3000, served(3000), partFifo, 0, "", done, Error::None,
         {"setup.exe 3000"});
 
     // Failures: why, and that nothing incomplete, unsigned or foreign takes the setup's name.
-    row("fewer bytes than announced", 3000, served(2500), "old", 0, "", failed, Error::CutShort,
+    row("fewer bytes than announced", 3000, served(2500), old, 0, "", failed, Error::CutShort,
         {"setup.exe precious", "setup.exe.part 2500"});
-    row("connection lost", 3000, served(3000, M::CutShort, 2500), "", 0, "", failed,
+    row("connection lost", 3000, served(3000, M::CutShort, 2500), {}, 0, "", failed,
         Error::CutShort, {"setup.exe.part 2500"});
-    row("connection reset", 3000, served(3000, M::Reset, 2500), "", 0, "", failed, Error::CutShort,
+    row("connection reset", 3000, served(3000, M::Reset, 2500), {}, 0, "", failed, Error::CutShort,
         {"setup.exe.part *"});
-    row("server stalls", 3000, served(3000, M::Stall, 1500), "", 0, "", failed, Error::CutShort,
+    row("server stalls", 3000, served(3000, M::Stall, 1500), {}, 0, "", failed, Error::CutShort,
         {"setup.exe.part 1500"});
-    row("stall after headers", 3000, served(3000, M::Stall, 0), "", 0, "", failed, Error::CutShort,
+    row("stall after headers", 3000, served(3000, M::Stall, 0), {}, 0, "", failed, Error::CutShort,
         {"setup.exe.part "});
     TestServer::Route drip = served(3000);
     drip.bytesPerSecond = 5;
-    row("server drips", 3000, drip, "", 0, "", failed, Error::CutShort, {"setup.exe.part *"});
-    row("more than announced", 2000, served(3000), "", 0, "", failed, Error::TooLong, {});
-    row("all bytes, the end held open", 3000, served(3001, M::Stall, 3000), "", 0, "", failed,
+    row("server drips", 3000, drip, {}, 0, "", failed, Error::CutShort, {"setup.exe.part *"});
+    row("more than announced", 2000, served(3000), {}, 0, "", failed, Error::TooLong, {});
+    row("all bytes, the end held open", 3000, served(3001, M::Stall, 3000), {}, 0, "", failed,
         Error::NoEnd, {"setup.exe.part 3000"});
-    row("404 with a page", 3000, served(3000, M::None, 0, 404), "", 0, "", failed,
+    row("404 with a page", 3000, served(3000, M::None, 0, 404), {}, 0, "", failed,
         Error::CannotOpen, {});
-    row("500 with a page", 3000, served(3000, M::None, 0, 500), "", 0, "", failed,
+    row("500 with a page", 3000, served(3000, M::None, 0, 500), {}, 0, "", failed,
         Error::CannotOpen, {});
-    row("redirect loop", 3000, TestServer::redirectTo("/setup.exe"), "", 0, "", failed,
+    row("redirect loop", 3000, TestServer::redirectTo("/setup.exe"), {}, 0, "", failed,
         Error::CannotOpen, {});
-    row("redirect to a local file", 3000, TestServer::redirectTo("file:///etc/hostname"), "", 0, "",
+    row("redirect to a local file", 3000, TestServer::redirectTo("file:///etc/hostname"), {}, 0, "",
         failed, Error::CannotOpen, {});
-    row("side file links elsewhere, not found", 3000, served(3000, M::None, 0, 404), "part-link", 0,
+    row("side file links elsewhere, not found", 3000, served(3000, M::None, 0, 404), partLink, 0,
         "", failed, Error::CannotOpen, {"setup.exe.part -> victim"});
-    row("directory at the setup path", 3000, served(3000), "setup-dir", 0, "", failed,
+    row("directory at the setup path", 3000, served(3000), setupDir, 0, "", failed,
         Error::CannotReplace, {"setup.exe/", "setup.exe.part 3000"});
-    row("folder gone", 3000, served(3000), "no-folder", 0, "", failed, Error::CannotCreate, {});
-    row("disk full after 2 KiB", 3000, served(3000), "full", 0, "", failed, Error::CannotWrite,
+    row("folder gone", 3000, served(3000), noFolder, 0, "", failed, Error::CannotCreate, {});
+    row("disk full after 2 KiB", 3000, served(3000), full, 0, "", failed, Error::CannotWrite,
         {"setup.exe.part 2048"});
-    row("side file swapped mid-transfer", 3000, served(3000), "part-swap", 0, "", failed,
+    row("side file swapped mid-transfer", 3000, served(3000), partSwap, 0, "", failed,
         Error::SideFileReplaced, {"moved 3000", "setup.exe.part foreign"});
     // Seen before the transfer: nothing is fetched ("-": no event at all).
-    row("the setup's name is the updater's (a hard link)", 3000, served(3000), "program", 0, "-",
+    row("the setup's name is the updater's (a hard link)", 3000, served(3000), program(false), 0,
+        "-", failed, Error::NamesProgram, {"kolup-updater updater", "setup.exe updater"});
+    row("the updater linked there during the transfer", 3000, served(3000), program(true), 0, "",
         failed, Error::NamesProgram, {"kolup-updater updater", "setup.exe updater"});
-    row("the updater linked there during the transfer", 3000, served(3000), "program later", 0, "",
-        failed, Error::NamesProgram, {"kolup-updater updater", "setup.exe updater"});
-    row("keyed, not the bytes the signature names", 3000, served(3000), "keyed-other", 0, "",
+    row("keyed, not the bytes the signature names", 3000, served(3000), sign("other bytes"), 0, "",
         failed, Error::NotSigned, {});
 
     // A broken connection is asked for the rest, only the exact rest is taken, and a server
@@ -198,68 +312,73 @@ void TestSetupDownload::transfers_data()
     };
     const QString once = "- bytes=1500-@\"v1\"";
     const QString stalled = once + QString(" bytes=1500-@\"v1\"").repeated(4);
-    row("a reset at half: the rest", 3000, resumable(M::Reset, 1500), "", 0, "S C R C L", done,
+    row("a reset at half: the rest", 3000, resumable(M::Reset, 1500), {}, 0, "S C R C L", done,
         Error::None, {"setup.exe 3000"}, once.toLatin1());
-    row("a stall past the no-data limit: the rest", 3000, resumable(M::Stall, 1500), "", 0, "",
+    row("a stall past the no-data limit: the rest", 3000, resumable(M::Stall, 1500), {}, 0, "",
         done, Error::None, {"setup.exe 3000"}, once.toLatin1());
-    row("a 200 to the range: all again", 3000, resumable(M::Reset, 1500, 1, false), "", 0, "", done,
+    row("a 200 to the range: all again", 3000, resumable(M::Reset, 1500, 1, false), {}, 0, "", done,
         Error::None, {"setup.exe 3000"}, once.toLatin1());
-    row("a changed ETag: all again", 3000, resumable(M::Reset, 1500), "new etag", 0, "", done,
+    row("a changed ETag: all again", 3000, resumable(M::Reset, 1500), newEtag, 0, "", done,
         Error::None, {"setup.exe 3000"}, once.toLatin1());
     // A weak ETag says only that two files are alike: the time stamp decides instead.
     TestServer::Route weak = resumable(M::Reset, 1500);
     weak.etag = "W/\"v1\"";
     weak.headers = {qMakePair(QByteArray("Last-Modified"), QByteArray("Tue, 08 Dec 2026"))};
-    row("a weak ETag: If-Range with Last-Modified", 3000, weak, "", 0, "", done, Error::None,
+    row("a weak ETag: If-Range with Last-Modified", 3000, weak, {}, 0, "", done, Error::None,
         {"setup.exe 3000"}, "- bytes=1500-@Tue, 08 Dec 2026");
     TestServer::Route lying = resumable(M::Reset, 1500);
     lying.contentRange = "bytes 0-2999/3000";
-    row("a wrong Content-Range: never mixed", 3000, lying, "", 0, "", failed, Error::CannotOpen,
+    row("a wrong Content-Range: never mixed", 3000, lying, {}, 0, "", failed, Error::CannotOpen,
         {"setup.exe.part 1500", "setup.exe.part.resume *"}, once.toLatin1());
-    row("no validator: all again", 3000, served(3000, M::Reset, 1500), "", 0, "", failed,
+    row("no validator: all again", 3000, served(3000, M::Reset, 1500), {}, 0, "", failed,
         Error::CutShort, {"setup.exe.part 1500"}, "- - - - - -");
-    row("five reconnects with no progress", 3000, resumable(M::Reset, 1500, 0), "", 0, "", failed,
+    row("five reconnects with no progress", 3000, resumable(M::Reset, 1500, 0), {}, 0, "", failed,
         Error::CutShort, {"setup.exe.part 1500", "setup.exe.part.resume *"}, stalled.toLatin1());
-    row("always 200, cut at the same place", 3000, resumable(M::Reset, 1500, 0, false), "", 0, "",
+    row("always 200, cut at the same place", 3000, resumable(M::Reset, 1500, 0, false), {}, 0, "",
         failed, Error::CutShort, {"setup.exe.part 1500", "setup.exe.part.resume *"},
         stalled.toLatin1());
     TestServer::Route dripping = resumable(M::None, 0);
     dripping.cutEvery = 1000;
     dripping.body = served(9000).body;
-    row("nine answers of 1000 bytes", 9000, dripping, "", 0, "", done, Error::None,
+    row("nine answers of 1000 bytes", 9000, dripping, {}, 0, "", done, Error::None,
         {"setup.exe 9000"});
     dripping.body = served(12000).body;
-    row("ten reconnects, then no more", 12000, dripping, "", 0, "", failed, Error::CutShort,
+    row("ten reconnects, then no more", 12000, dripping, {}, 0, "", failed, Error::CutShort,
         {"setup.exe.part 11000", "setup.exe.part.resume *"});
-    row("cancel in the pause before a reconnect", 3000, resumable(M::Reset, 1500), "long pause", -2,
+    row("cancel in the pause before a reconnect", 3000, resumable(M::Reset, 1500), longPause, -2,
         "S C R L", stopped, Error::None, {"setup.exe.part 1500", "setup.exe.part.resume *"}, "-");
 
     // A part kept from a cancelled transfer of the same offer (its first chunk): continued
     // only when all of it is as this updater left it.
     const TestServer::Route again = resumable(M::None, 0);
-    row("cancel, then again: the rest", 3000, again, "kept", 0, "S C L", done, Error::None,
+    row("cancel, then again: the rest", 3000, again, kept(false), 0, "S C L", done, Error::None,
         {"setup.exe 3000"}, "bytes=1024-@\"v1\"");
-    row("keyed, kept: the rest", 3000, again, "kept keyed", 0, "", done, Error::None,
+    row("keyed, kept: the rest", 3000, again, kept(true), 0, "", done, Error::None,
         {"setup.exe 3000"}, "bytes=1024-@\"v1\"");
-    row("keyed, the kept part tampered with", 3000, again, "kept keyed tampered", 0, "", failed,
-        Error::NotSigned, {}, "bytes=1024-@\"v1\"");
-    row("kept part longer than the size", 3000, again, "kept long", 0, "", done, Error::None,
+    row("keyed, the kept part tampered with", 3000, again,
+        kept(true, writes(".part", "!", QIODevice::ReadWrite)), 0, "", failed, Error::NotSigned, {},
+        "bytes=1024-@\"v1\"");
+    row("kept part longer than the size", 3000, again,
+        kept(false, writes(".part", QByteArray(2000, '!'), QIODevice::Append)), 0, "", done,
+        Error::None, {"setup.exe 3000"}, "-");
+    row("kept part is a link", 3000, again, kept(false, linked), 0, "", done, Error::None,
         {"setup.exe 3000"}, "-");
-    row("kept part is a link", 3000, again, "kept link", 0, "", done, Error::None,
+    row("kept note names another address", 3000, again,
+        kept(false, noteEdited("/setup.exe", "/other.exe")), 0, "", done, Error::None,
         {"setup.exe 3000"}, "-");
-    row("kept note names another address", 3000, again, "kept elsewhere", 0, "", done, Error::None,
+    row("kept part swapped for another file", 3000, again, kept(false, copied), 0, "", done,
+        Error::None, {"setup.exe 3000", "setup.exe.moved 1024"}, "-");
+    row("kept note with a line more", 3000, again,
+        kept(false, writes(".part.resume", "more 1\n", QIODevice::Append)), 0, "", done,
+        Error::None, {"setup.exe 3000"}, "-");
+    row("keyed, kept note's digest a byte longer", 3000, again,
+        kept(true, noteEdited("\nfile ", "00\nfile ")), 0, "", done, Error::None,
         {"setup.exe 3000"}, "-");
-    row("kept part swapped for another file", 3000, again, "kept swapped", 0, "", done, Error::None,
-        {"setup.exe 3000", "setup.exe.moved 1024"}, "-");
-    row("kept note with a line more", 3000, again, "kept noted more", 0, "", done, Error::None,
-        {"setup.exe 3000"}, "-");
-    row("keyed, kept note's digest a byte longer", 3000, again, "kept keyed longer digest", 0, "",
-        done, Error::None, {"setup.exe 3000"}, "-");
     TestServer::Route ignoring = again;
     ignoring.ranges = false;
-    row("cancel, then a 200 to the range: all again", 3000, ignoring, "kept", 0, "", done,
+    row("cancel, then a 200 to the range: all again", 3000, ignoring, kept(false), 0, "", done,
         Error::None, {"setup.exe 3000"}, "bytes=1024-@\"v1\"");
-    row("kept without a validator", 3000, served(3000), "kept", 0, "", done, Error::None,
+    row("kept without a validator", 3000, served(3000), kept(false), 0, "", done, Error::None,
         {"setup.exe 3000"}, "-");
 }
 
@@ -267,7 +386,7 @@ void TestSetupDownload::transfers()
 {
     QFETCH(int, announced);
     QFETCH(TestServer::Route, route);
-    QFETCH(QString, planted);
+    QFETCH(Plant, planted);
     QFETCH(int, stopAt);
     QFETCH(QString, events);
     QFETCH(int, outcome);
@@ -276,79 +395,31 @@ void TestSetupDownload::transfers()
     QFETCH(QString, asked);
     m_server.serve("/setup.exe", route);
     QTemporaryDir dir;
-    const QString folder = dir.filePath("folder");
-    const QString path = folder + "/setup.exe";
-    const QString victim = dir.filePath("victim");
-    QVERIFY(QDir().mkpath(folder));
-    const auto write = [](const QString &name, const QByteArray &text) {
-        QFile file(name);
-        return file.open(QIODevice::WriteOnly) && file.write(text) == text.size();
-    };
-    QVERIFY(write(victim, "precious"));
-    SetupDownload::Options options;
-    options.reconnectPause =
-        planted == "long pause" ? std::chrono::hours(1) : std::chrono::milliseconds(1);
-    std::optional<SetupBinding> binding;
-    if (planted.contains("keyed")) {
-        const QByteArray signedBytes = planted == "keyed-other" ? "other bytes" : route.body;
-        binding.emplace().digest = blake2b(
-            std::as_bytes(std::span(signedBytes.constData(), std::size_t(signedBytes.size()))));
-    } else if (planted == "old" || planted == "users") {
-        QVERIFY(write(path, "precious"));
-        options.keepOthers = planted == "users";
-    } else if (planted == "user-old") {
-        QVERIFY(write(path, "precious") && write(path + ".old", "precious"));
-    } else if (planted == "part-link") {
-        QVERIFY(QFile::link(victim, path + ".part"));
-    } else if (planted == "part-fifo") {
-        QCOMPARE(::mkfifo(QFile::encodeName(path + ".part").constData(), 0600), 0);
-    } else if (planted == "setup-dir") {
-        QVERIFY(QDir().mkpath(path));
-    } else if (planted == "no-folder") {
-        QVERIFY(QDir(folder).removeRecursively());
+    Scene scene{dir.filePath("folder"), dir.filePath("folder/setup.exe"), dir.filePath("victim"),
+                m_server, route};
+    scene.options.reconnectPause = std::chrono::milliseconds(1);
+    QVERIFY(QDir().mkpath(scene.folder) && writeFile(scene.victim, "precious"));
+    if (planted) {
+        planted(scene);
     }
-    const auto linkProgram = [&] {
-        return ::link(QFile::encodeName(folder + "/kolup-updater").constData(),
-                      QFile::encodeName(path).constData()) == 0;
-    };
-    if (planted.startsWith("program")) {
-        QVERIFY(write(folder + "/kolup-updater", "updater"));
-        QVERIFY(planted != "program" || linkProgram());
-        options.program = files::identityAt((folder + "/kolup-updater").toStdString());
+    if (QTest::currentTestFailed()) {
+        return;
     }
+    const QString &folder = scene.folder;
+    const QString &path = scene.path;
+    const std::optional<SetupBinding> &binding = scene.binding;
     const UpdateInfo info = updateInfo(2.0f, m_server.url("/setup.exe").toLatin1(), announced);
     const WebClient web({std::chrono::milliseconds(2000), std::chrono::milliseconds(500)});
-    if (planted.startsWith("kept")) {
+    if (scene.kept) {
         // An earlier transfer of the same offer, cancelled after its first chunk.
         WatchingClock earlier;
         SetupDownload first(
             web, earlier, [](Event event, const SetupDownload &) { return event != Event::Chunk; },
-            options);
+            scene.options);
         QCOMPARE(first.run({info, path.toStdString(), binding}), Outcome::Cancelled);
-        QFile part(path + ".part");
-        QFile note(path + ".part.resume");
         // Beside the part, what it is: where the server can say or the maker's digest prove it.
-        QCOMPARE(note.exists(), binding.has_value() || !route.etag.isEmpty());
-        if (planted.endsWith("tampered") || planted.endsWith("long")) {
-            QVERIFY(part.open(planted.endsWith("long") ? QIODevice::Append : QIODevice::ReadWrite));
-            QVERIFY(part.write(QByteArray(planted.endsWith("long") ? 2000 : 1, '!')) > 0);
-            part.close();
-        } else if (planted.endsWith("link")) {
-            QVERIFY(part.remove() && QFile::link(victim, part.fileName()));
-        } else if (planted.endsWith("swapped")) {
-            // The same bytes, in a file this updater did not make.
-            QVERIFY(part.rename(path + ".moved") && QFile::copy(path + ".moved", path + ".part"));
-        } else if (planted.endsWith("more")) {
-            QVERIFY(note.open(QIODevice::Append) && note.write("more 1\n") == 7);
-        } else if (planted.endsWith("elsewhere") || planted.endsWith("digest")) {
-            QVERIFY(note.open(QIODevice::ReadOnly));
-            const bool elsewhere = planted.endsWith("elsewhere");
-            const QByteArray noted = note.readAll().replace(elsewhere ? "/setup.exe" : "\nfile ",
-                                                            elsewhere ? "/other.exe" : "00\nfile ");
-            note.close();
-            QVERIFY(note.open(QIODevice::WriteOnly | QIODevice::Truncate));
-            QCOMPARE(note.write(noted), noted.size());
-        }
+        QCOMPARE(QFile::exists(path + ".part.resume"), binding || !route.etag.isEmpty());
+        QVERIFY(scene.kept(scene));
     }
     const qsizetype before = m_server.requests().size();
     WatchingClock clock;
@@ -368,30 +439,19 @@ void TestSetupDownload::transfers()
             reconnecting = reconnecting || event == Event::Reconnecting;
             if (event == Event::Chunk) {
                 receivedAtChunks << transfer.received();
-                if (planted == "program later" && receivedAtChunks.size() == 1) {
-                    linkProgram();
-                }
-                if (planted == "new etag" && receivedAtChunks.size() == 1) {
-                    TestServer::Route changed = route;
-                    changed.etag = "\"v2\"";
-                    changed.misbehaviour = M::None;
-                    m_server.serve("/setup.exe", changed);
-                }
-                if (planted == "part-swap" && receivedAtChunks.size() == 1) {
-                    // Another program's file takes the side file's name while it is written.
-                    QFile::rename(path + ".part", folder + "/moved");
-                    write(path + ".part", "foreign");
+                if (scene.onChunk) {
+                    scene.onChunk(int(receivedAtChunks.size()));
                 }
             }
             return !(event == Event::Chunk && receivedAtChunks.size() == stopAt) &&
                    !(event == Event::Waiting && ended && stopAt == -1) &&
                    !(event == Event::Waiting && reconnecting && stopAt == -2);
         },
-        options);
+        scene.options);
     // A full disk, as this process sees it: any file write past 2 KiB fails.
     rlimit unlimited{};
     QCOMPARE(::getrlimit(RLIMIT_FSIZE, &unlimited), 0);
-    if (planted == "full") {
+    if (scene.fullDisk) {
         std::signal(SIGXFSZ, SIG_IGN);
         const rlimit full{2048, unlimited.rlim_max};
         QCOMPARE(::setrlimit(RLIMIT_FSIZE, &full), 0);
@@ -402,8 +462,7 @@ void TestSetupDownload::transfers()
     QVERIFY2(int(result) == outcome, download.errorText().c_str());
     QCOMPARE(int(download.error()), error);
     QCOMPARE(download.errorText().empty(), error == int(Error::None));
-    // A folder is refused as such, not only by the rename that would fail on it.
-    QVERIFY(planted != "setup-dir" || download.errorText().starts_with("a directory stands at"));
+    QVERIFY2(download.errorText().starts_with(scene.why), download.errorText().c_str());
     if (!events.isEmpty()) {
         QCOMPARE(seen.join(' '), events == "-" ? QString() : events);
     }
@@ -447,7 +506,7 @@ void TestSetupDownload::transfers()
                               download.verified()->digest,
              completed);
     // Only whole gathered blocks before the last chunk's time can have been written.
-    QVERIFY(planted == "part-swap" ||
+    QVERIFY(!scene.watched ||
             clock.largestSeen <= qMax(qint64(download.received() - 1) / 262144 * 262144,
                                       qint64(download.resumedFrom())));
 }

@@ -28,17 +28,17 @@ public:
 
     struct Route {
         int status = 200;
-        QByteArray body;
-        QList<QPair<QByteArray, QByteArray>> headers;
+        QByteArray body = {};
+        QList<QPair<QByteArray, QByteArray>> headers = {};
         Misbehaviour misbehaviour = Misbehaviour::None;
         qsizetype sendBytes = 0;
         int bytesPerSecond = 0; // 0: as fast as the socket takes it; below 10, a byte at a time
         int misbehaveTimes = 0; // misbehave for this many requests of the path, then not; 0: always
-        QByteArray etag;        // sent as the ETag header when set
+        QByteArray etag = {};   // sent as the ETag header when set
         // Answers "Range: bytes=N-" with 206 and the rest, unless If-Range names another ETag.
         bool ranges = false;
-        QByteArray contentRange; // sent with a 206 instead of the true one
-        qsizetype cutEvery = 0;  // hang up on every answer after this many bytes of its body
+        QByteArray contentRange = {}; // sent with a 206 instead of the true one
+        qsizetype cutEvery = 0;       // hang up on every answer after this many bytes of its body
     };
 
     struct Request {

@@ -1,3 +1,4 @@
+#include "testfiles.h"
 #include "testserver.h"
 #include "update/webclient.h"
 
@@ -7,6 +8,7 @@
 #include <array>
 
 using namespace std::chrono_literals;
+using M = TestServer::Misbehaviour;
 
 namespace {
 
@@ -18,15 +20,6 @@ std::string address(const TestServer &server, const QByteArray &path)
 QByteArray bytesOf(std::span<const std::byte> span)
 {
     return QByteArray(reinterpret_cast<const char *>(span.data()), qsizetype(span.size()));
-}
-
-QByteArray pattern(qsizetype size)
-{
-    QByteArray data(size, Qt::Uninitialized);
-    for (qsizetype i = 0; i < size; ++i) {
-        data[i] = char('a' + i % 26);
-    }
-    return data;
 }
 
 quint16 closedPort()
@@ -41,9 +34,8 @@ quint16 closedPort()
 class TestWebClient : public QObject {
     Q_OBJECT
 private slots:
-    void readsWholeRecordInOneRead();
-    void shortResourceLeavesBufferTail_data();
-    void shortResourceLeavesBufferTail();
+    void readsIntoTheBufferOnly_data();
+    void readsIntoTheBufferOnly();
     void addresses_data();
     void addresses();
     void addressesThatDoNotOpen_data();
@@ -58,29 +50,16 @@ private slots:
     void readsWaitNoLongerThanTheLimit();
 };
 
-void TestWebClient::readsWholeRecordInOneRead()
-{
-    TestServer server;
-    const QByteArray record = pattern(264);
-    server.serve("/KOLUP_VERSION.txt", record);
-    WebClient client;
-    WebResource resource = client.open(address(server, "/KOLUP_VERSION.txt"));
-    QVERIFY(resource.isOpen());
-    std::array<std::byte, 264> buffer;
-    buffer.fill(std::byte{' '});
-    QCOMPARE(resource.read(buffer), 264u);
-    QCOMPARE(bytesOf(buffer), record);
-}
-
-void TestWebClient::shortResourceLeavesBufferTail_data()
+void TestWebClient::readsIntoTheBufferOnly_data()
 {
     QTest::addColumn<QByteArray>("body");
     QTest::newRow("empty") << QByteArray();
     QTest::newRow("three bytes") << QByteArray("abc");
     QTest::newRow("one short") << pattern(263);
+    QTest::newRow("a whole record, in one read") << pattern(264);
 }
 
-void TestWebClient::shortResourceLeavesBufferTail()
+void TestWebClient::readsIntoTheBufferOnly()
 {
     QFETCH(QByteArray, body);
     TestServer server;
@@ -136,24 +115,17 @@ void TestWebClient::addressesThatDoNotOpen_data()
     QTest::addColumn<QString>("address");
     QTest::addColumn<TestServer::Route>("route");
 
-    TestServer::Route notFound;
-    notFound.status = 404;
-    notFound.body = "<html>not here</html>";
-    TestServer::Route serverError;
-    serverError.status = 500;
-    serverError.body = "oops";
-    TestServer::Route hangUp;
-    hangUp.misbehaviour = TestServer::Misbehaviour::HangUp;
-    TestServer::Route choices; // 300 and no place to go: not the resource
-    choices.status = 300;
-    choices.body = "pick one";
-
     const QString closed = QStringLiteral("http://127.0.0.1:%1/x").arg(closedPort());
     QTest::newRow("closed port") << QByteArray() << closed << TestServer::Route();
-    QTest::newRow("404") << QByteArray("/gone") << QString() << notFound;
-    QTest::newRow("500") << QByteArray("/broken") << QString() << serverError;
-    QTest::newRow("300") << QByteArray("/choices") << QString() << choices;
-    QTest::newRow("no response") << QByteArray("/hangup") << QString() << hangUp;
+    QTest::newRow("404") << QByteArray("/gone") << QString()
+                         << TestServer::Route{.status = 404, .body = "<html>not here</html>"};
+    QTest::newRow("500") << QByteArray("/broken") << QString()
+                         << TestServer::Route{.status = 500, .body = "oops"};
+    // 300 and no place to go: not the resource.
+    QTest::newRow("300") << QByteArray("/choices") << QString()
+                         << TestServer::Route{.status = 300, .body = "pick one"};
+    QTest::newRow("no response") << QByteArray("/hangup") << QString()
+                                 << TestServer::Route{.misbehaviour = M::HangUp};
     QTest::newRow("redirect to file")
         << QByteArray("/to-file") << QString() << TestServer::redirectTo("file:///etc/passwd");
     QTest::newRow("file address") << QByteArray() << "file:///etc/hostname" << TestServer::Route();
@@ -268,15 +240,8 @@ void TestWebClient::readsLargeResourceInChunksWithBoundedBuffer()
 void TestWebClient::keepsEndAndFailureApart()
 {
     TestServer server;
-    TestServer::Route cut;
-    cut.body = pattern(5000);
-    cut.misbehaviour = TestServer::Misbehaviour::CutShort;
-    cut.sendBytes = 2000;
-    server.serve("/cut", cut);
-    TestServer::Route unannounced;
-    unannounced.body = pattern(3000);
-    unannounced.misbehaviour = TestServer::Misbehaviour::NoLength;
-    server.serve("/unannounced", unannounced);
+    server.serve("/cut", {.body = pattern(5000), .misbehaviour = M::CutShort, .sendBytes = 2000});
+    server.serve("/unannounced", {.body = pattern(3000), .misbehaviour = M::NoLength});
 
     std::array<std::byte, 4096> buffer{};
     WebResource broken = WebClient().open(address(server, "/cut"));
@@ -295,16 +260,15 @@ void TestWebClient::readsWaitNoLongerThanTheLimit_data()
 {
     QTest::addColumn<TestServer::Route>("route");
     QTest::addColumn<bool>("whole"); // the 1024 bytes arrive within the limit
-    TestServer::Route route;
-    route.body = pattern(1024);
-    route.misbehaviour = TestServer::Misbehaviour::Stall;
-    route.sendBytes = 100;
-    QTest::newRow("stall") << route << false;
-    route.misbehaviour = TestServer::Misbehaviour::None;
-    route.bytesPerSecond = 200; // a byte every 5 ms: never quiet for long, never done in time
-    QTest::newRow("drip") << route << false;
-    route.bytesPerSecond = 4000; // slow, but the chunk is in well within the limit
-    QTest::newRow("slow link") << route << true;
+    const QByteArray chunk = pattern(1024);
+    QTest::newRow("stall") << TestServer::Route{.body = chunk,
+                                                .misbehaviour = M::Stall,
+                                                .sendBytes = 100}
+                           << false;
+    // A byte every 5 ms: never quiet for long, never done in time.
+    QTest::newRow("drip") << TestServer::Route{.body = chunk, .bytesPerSecond = 200} << false;
+    // Slow, but the chunk is in well within the limit.
+    QTest::newRow("slow link") << TestServer::Route{.body = chunk, .bytesPerSecond = 4000} << true;
 }
 
 void TestWebClient::readsWaitNoLongerThanTheLimit()
