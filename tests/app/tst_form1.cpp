@@ -2,6 +2,7 @@
 #include "app/qt/form1window.h"
 #include "app/qt/picturebox.h"
 #include "fakes.h"
+#include "testfiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -49,15 +50,20 @@ QRect twipsGeometry(QWidget *widget)
     return {r.x() * 15, r.y() * 15, r.width() * 15, r.height() * 15};
 }
 
+// Makes what stands at a path, from the given file; false if it cannot.
+using Make = std::function<bool(const QString &path, const QString &from)>;
+
 } // namespace
+
+Q_DECLARE_METATYPE(Make)
 
 class TestForm1 : public QObject {
     Q_OBJECT
 private slots:
     void cleanup() { QLocale::setDefault(QLocale::c()); }
 
-    void shellLauncherRefusesWhatIsNotAFile_data();
-    void shellLauncherRefusesWhatIsNotAFile();
+    void shellLauncher_data();
+    void shellLauncher();
     void setupGoesBesideProgramOrToDownloads_data();
     void setupGoesBesideProgramOrToDownloads();
     void onlyTheClassicTonesAreHeard_data();
@@ -71,7 +77,6 @@ private slots:
     void setVisSwitchesFramesAndCaptionsOnly();
     void installedVersion_data();
     void installedVersion();
-    void shellLauncherStartsProgramInRootDirectory();
 };
 
 void TestForm1::controls_data()
@@ -275,69 +280,62 @@ void TestForm1::installedVersion()
     QVERIFY(window.findChild<QWidget *>("Command3")->isHidden());
 }
 
-void TestForm1::shellLauncherStartsProgramInRootDirectory()
+void TestForm1::shellLauncher_data()
 {
+    QTest::addColumn<Make>("setup"); // from a script of the user's
+    QTest::addColumn<bool>("started");
+    QTest::newRow("the script itself")
+        << Make([](const QString &path, const QString &from) { return QFile::rename(from, path); })
+        << true;
+    QTest::newRow("link to a script elsewhere")
+        << Make([](const QString &path, const QString &from) { return QFile::link(from, path); })
+        << false;
+    QTest::newRow("directory") << Make([](const QString &path, const QString &) {
+        return QDir().mkdir(path);
+    }) << false;
+    QTest::newRow("nothing") << Make([](const QString &, const QString &) { return true; })
+                             << false;
+}
+
+void TestForm1::shellLauncher()
+{
+    QFETCH(Make, setup);
+    QFETCH(bool, started);
     QTemporaryDir dir;
     const QString marker = dir.filePath(QStringLiteral("ran-in"));
-    const QString script = dir.filePath(QStringLiteral("setup.sh"));
-    QFile file(script);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("#!/bin/sh\npwd > '" + marker.toLocal8Bit() + "'\n");
-    file.close();
+    const QString script = dir.filePath(QStringLiteral("elsewhere.sh"));
+    QVERIFY(writeFile(script, "#!/bin/sh\npwd > '" + marker.toLocal8Bit() + "'\n"));
     // As downloaded: readable, not executable. The launcher makes it so.
-    QVERIFY(file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+    QVERIFY(QFile::setPermissions(script, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+    const QString path = dir.filePath(QStringLiteral("setup"));
+    QVERIFY(setup(path, script));
 
     ShellLauncher launcher;
-    launcher.start(script.toStdString(), "/", 0);
-    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker) && QFileInfo(marker).size() > 0, 10000);
-    QFile ran(marker);
-    QVERIFY(ran.open(QIODevice::ReadOnly));
-    QCOMPARE(ran.readAll().trimmed(), QByteArray("/"));
-}
-
-void TestForm1::shellLauncherRefusesWhatIsNotAFile_data()
-{
-    QTest::addColumn<QString>("kind");
-    QTest::newRow("link to a script elsewhere") << "link";
-    QTest::newRow("directory") << "directory";
-    QTest::newRow("nothing") << "nothing";
-}
-
-void TestForm1::shellLauncherRefusesWhatIsNotAFile()
-{
-    QFETCH(QString, kind);
-    QTemporaryDir dir;
-    const QString elsewhere = dir.filePath(QStringLiteral("elsewhere.sh"));
-    QFile file(elsewhere);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("#!/bin/sh\ntouch '" + dir.filePath("ran").toLocal8Bit() + "'\n");
-    file.close();
-    QVERIFY(file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner));
-    const QString setup = dir.filePath(QStringLiteral("setup"));
-    if (kind == "link") {
-        QVERIFY(QFile::link(elsewhere, setup));
-    } else if (kind == "directory") {
-        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("setup")));
+    QCOMPARE(launcher.start(path.toStdString(), "/", 0), started);
+    if (started) {
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(marker).size() > 0, 10000);
+        QCOMPARE(contents(marker).trimmed(), QByteArray("/"));
     }
-
-    ShellLauncher launcher;
-    QVERIFY(!launcher.start(setup.toStdString(), "/", 0));
-    // The link did not lend the permission to run to the file it points at.
-    QVERIFY(!(QFile::permissions(elsewhere) & QFileDevice::ExeOwner));
+    // A link did not lend the permission to run to the file it points at.
+    QCOMPARE(bool(QFile::permissions(started ? path : script) & QFileDevice::ExeOwner), started);
 }
 
 void TestForm1::setupGoesBesideProgramOrToDownloads_data()
 {
-    QTest::addColumn<QString>("program"); // what stands at the program's directory
+    QTest::addColumn<Make>("program"); // what stands at the program's directory
     QTest::addColumn<bool>("downloads");
-    QTest::newRow("writable directory") << "directory" << false;
-    QTest::newRow("no directory there") << "nothing" << true;
-    QTest::newRow("a file there") << "file" << true;
+    QTest::newRow("writable directory")
+        << Make([](const QString &path, const QString &) { return QDir().mkdir(path); }) << false;
+    QTest::newRow("no directory there")
+        << Make([](const QString &, const QString &) { return true; }) << true;
+    QTest::newRow("a file there") << Make([](const QString &path, const QString &) {
+        return writeFile(path, {});
+    }) << true;
 }
 
 void TestForm1::setupGoesBesideProgramOrToDownloads()
 {
-    QFETCH(QString, program);
+    QFETCH(Make, program);
     QFETCH(bool, downloads);
     QTemporaryDir home;
     const QByteArray oldHome = qgetenv("HOME");
@@ -345,12 +343,7 @@ void TestForm1::setupGoesBesideProgramOrToDownloads()
     qputenv("HOME", QFile::encodeName(home.path()));
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.filePath("config")));
     const QString dir = home.filePath("bin");
-    if (program == "directory") {
-        QVERIFY(QDir().mkdir(dir));
-    } else if (program == "file") {
-        QFile file(dir);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-    }
+    QVERIFY(program(dir, {}));
     const SetupFolder chosen = setupFolder(dir.toStdString());
     qputenv("HOME", oldHome);
     qputenv("XDG_CONFIG_HOME", oldConfig);

@@ -549,16 +549,17 @@ void TestForm1Download::checkDuringTransferIsIgnored()
 
 void TestForm1Download::endings_data()
 {
-    QTest::addColumn<QString>("ending");
+    QTest::addColumn<int>("cutAt");            // where the host cuts every answer; 0: never
+    QTest::addColumn<bool>("cancel");          // once the first chunk is on show
     QTest::addColumn<QStringList>("percents"); // Label7, every value set, in order
     QTest::addColumn<QString>("status");       // Label11 at the end
     QTest::addColumn<QString>("taskbar");      // every state shown there, in order
     // The first chunk is shown at once, the rest when the window next has its turn: here,
     // at the end.
-    QTest::newRow("completed") << "complete" << QStringList{" 10%", " 100%"}
+    QTest::newRow("completed") << 0 << false << QStringList{" 10%", " 100%"}
                                << "DOWNLOAD COMPLETED.."
                                << "normal none";
-    QTest::newRow("cancelled") << "cancel" << QStringList{" 10%"} << "DOWNLOADING CANCEL.."
+    QTest::newRow("cancelled") << 0 << true << QStringList{" 10%"} << "DOWNLOADING CANCEL.."
                                << "normal none";
     // Cut at the same place whenever it is sent whole again: the first time and five more.
     QStringList cut;
@@ -566,29 +567,30 @@ void TestForm1Download::endings_data()
         cut << " 10%"
             << " 48%";
     }
-    QTest::newRow("cut short") << "fail" << cut << "DOWNLOAD FAILED.."
+    QTest::newRow("cut short") << 5000 << false << cut << "DOWNLOAD FAILED.."
                                << QString("normal ").repeated(cut.size() - 1) + "error";
 }
 
 void TestForm1Download::endings()
 {
-    QFETCH(QString, ending);
+    QFETCH(int, cutAt);
+    QFETCH(bool, cancel);
     QFETCH(QStringList, percents);
     QFETCH(QString, status);
     QFETCH(QString, taskbar);
     offer(pattern(10240), 10240,
-          {.misbehaviour = ending == "fail" ? TestServer::Misbehaviour::CutShort
-                                            : TestServer::Misbehaviour::None,
-           .sendBytes = 5000});
+          {.misbehaviour =
+               cutAt ? TestServer::Misbehaviour::CutShort : TestServer::Misbehaviour::None,
+           .sendBytes = cutAt});
     TestPlatform test(m_server.url(RecordPath));
     FakeWindow window;
     Form1 form(window, test.platform);
     window.form = &form;
     window.answer = true;
-    if (ending == "cancel") {
+    if (cancel) {
         window.duringEvents = [&] {
             if (!window.percents.empty()) {
-                form.Command2_Click(); // once the first chunk is on show
+                form.Command2_Click();
             }
         };
     }
@@ -614,9 +616,9 @@ void TestForm1Download::endings()
     QCOMPARE(states.join(' '), taskbar);
     // Only a completed download shows its message, sounds, draws the eye and is started; a
     // failure shows EXIT, a cancel does not.
-    const bool completed = ending == "complete";
+    const bool completed = status == "DOWNLOAD COMPLETED..";
     QCOMPARE(window.visible[std::size_t(Control::Text2)], completed);
-    QCOMPARE(window.visible[std::size_t(Control::Command3)], ending != "cancel");
+    QCOMPARE(window.visible[std::size_t(Control::Command3)], !cancel);
     QVERIFY(window.enabled[std::size_t(Control::Command2)]);
     QCOMPARE(form.state().SetupDownloaded, completed ? FlagTrue : FlagFalse);
     QCOMPARE(window.flashes, completed ? 1 : 0);

@@ -62,12 +62,12 @@ class EndToEnd(unittest.TestCase):
         self.work = tempfile.mkdtemp(prefix="kolup-e2e-")
         self.addCleanup(shutil.rmtree, self.work, ignore_errors=True)
         self.marker = os.path.join(self.work, "setup-ran-in")
-        for stale in (SAVED, SAVED + ".part", SAVED + ".part.resume"):
-            if os.path.exists(stale):
-                os.remove(stale)
+        self.remove_saved()
+        self.addCleanup(self.remove_saved)
         desktop.set_installed_version("1.2")
 
-    def tearDown(self):
+    @staticmethod
+    def remove_saved():
         for stale in (SAVED, SAVED + ".part", SAVED + ".part.resume"):
             if os.path.exists(stale):
                 os.remove(stale)

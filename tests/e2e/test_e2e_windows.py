@@ -93,6 +93,12 @@ class Driver:
     def question(self):
         return desktop.wait_for(lambda: self.ask("question"))
 
+    def accept(self):
+        """Checks for a new version and answers OK to its offer."""
+        self.ask("click Command1")
+        self.question()
+        self.ask("answer OK")
+
     def close(self):
         self.process.stdin.close()
         self.process.wait(20)
@@ -189,9 +195,7 @@ class WindowsEndToEnd(unittest.TestCase):
 
     def test_whole_flow_downloads_and_starts_setup(self):
         _, updater, driver, source = self.start("1.5")
-        driver.ask("click Command1")
-        driver.question()
-        driver.ask("answer OK")
+        driver.accept()
         driver.wait_text("Label11", "DOWNLOAD COMPLETED..")
         self.assertEqual(driver.text("Label7"), " 100%")
         shown = driver.text("Text2")
@@ -212,9 +216,7 @@ class WindowsEndToEnd(unittest.TestCase):
 
     def test_connection_cut_in_the_middle_still_completes(self):
         _, updater, driver, source = self.start("1.5", padding=256 * 1024, cut_every=100 * 1024)
-        driver.ask("click Command1")
-        driver.question()
-        driver.ask("answer OK")
+        driver.accept()
         driver.wait_text("Label11", "DOWNLOAD COMPLETED..")
         self.assertTrue(filecmp.cmp(SAVED, source, shallow=False))
         # Each byte fetched once: every reconnect asked for the rest only.
@@ -229,9 +231,7 @@ class WindowsEndToEnd(unittest.TestCase):
             with self.subTest(how=how):
                 _, updater, driver, _ = self.start("1.5", rate=1024 * 1024,
                                                    padding=8 * 1024 * 1024)
-                driver.ask("click Command1")
-                driver.question()
-                driver.ask("answer OK")
+                driver.accept()
                 # Under way, and rising.
                 first = desktop.wait_for(lambda: driver.text("Label7"))
                 desktop.wait_for(lambda: int(driver.text("Label7").strip(" %") or 0) >
@@ -251,9 +251,7 @@ class WindowsEndToEnd(unittest.TestCase):
         """Keyed, the record's signature names the real setup: the forgery is not kept. An
         unkeyed build has nothing to hold it against."""
         _, updater, driver, _ = self.start("1.5", served=b"x")
-        driver.ask("click Command1")
-        driver.question()
-        driver.ask("answer OK")
+        driver.accept()
         if KEYED:
             driver.wait_text("Label11", "DOWNLOAD FAILED..")
             self.assertFalse(os.path.exists(SAVED))
@@ -286,9 +284,7 @@ class WindowsEndToEnd(unittest.TestCase):
         _, updater, driver, _ = self.start("1.5", tls=True, program=program, env={
             "WINEDLLOVERRIDES": "mscoree,mshtml=;bcrypt,crypt32=n,b",
             "KOLUP_PLANTED_MARKER": windows_path(marker)})
-        driver.ask("click Command1")
-        driver.question()
-        driver.ask("answer OK")
+        driver.accept()
         desktop.wait_for(lambda: driver.text("Label11") in ("DOWNLOAD COMPLETED..",
                                                            "DOWNLOAD FAILED.."), timeout=60)
 
@@ -314,9 +310,7 @@ class WindowsEndToEnd(unittest.TestCase):
         short = os.path.basename(driver.ask("short " + windows_path(program)).replace("\\", "/"))
         self.assertNotEqual(short.lower(), "kolup-updater.exe")
         _, updater, driver, _ = self.start("1.5", name=short, program=program)
-        driver.ask("click Command1")
-        driver.question()
-        driver.ask("answer OK")
+        driver.accept()
         driver.wait_text("Label11", "DOWNLOAD FAILED..")
         driver.ask("close")
         self.assertEqual(updater.wait(60), 0)
@@ -352,9 +346,7 @@ class WindowsEndToEnd(unittest.TestCase):
                     desktop.wait_for(lambda: driver.showing("Command3"))
                     self.assertEqual(driver.raw("fit"), "ok")
                 self.offer(host, "1.5", padding=2 * 1024 * 1024)
-                driver.ask("click Command1")
-                driver.question()
-                driver.ask("answer OK")
+                driver.accept()
                 desktop.wait_for(lambda: driver.text("Label7"))
                 self.assertEqual(driver.raw("fit"), "ok")
                 self.assertEqual(driver.ask("sample 60 Label7 Label8 Label9 Picture2 Text1"), "0")

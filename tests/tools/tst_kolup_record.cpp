@@ -1,5 +1,6 @@
 #include "minisign.h"
 #include "records.h"
+#include "testfiles.h"
 #include "testserver.h"
 #include "tools/commandline.h"
 #include "update/binding.h"
@@ -85,22 +86,18 @@ void TestKolupRecord::makeThenShowRoundTrip()
 void TestKolupRecord::makeFromSetupFile()
 {
     QTemporaryDir dir;
-    QFile setup(dir.filePath("setup.exe"));
-    QVERIFY(setup.open(QIODevice::WriteOnly));
-    setup.write(QByteArray(3700, 's'));
-    setup.close();
+    const QString setup = dir.filePath("setup.exe");
+    QVERIFY(writeFile(setup, QByteArray(3700, 's')));
     // An earlier record, readable by its owner only: the new one keeps that.
     const QString out = dir.filePath("KOLUP_VERSION.txt");
     QFile written(out);
-    QVERIFY(written.open(QIODevice::WriteOnly) && written.write("old") == 3);
-    written.close();
+    QVERIFY(writeFile(out, "old"));
     const auto ownerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
     QVERIFY(written.setPermissions(ownerOnly));
-    const Run made = record({"make", "--version", "2", "--url", "http://h/setup.exe", "--file",
-                             setup.fileName(), "-o", out});
+    const Run made = record(
+        {"make", "--version", "2", "--url", "http://h/setup.exe", "--file", setup, "-o", out});
     QCOMPARE(made.exitCode, 0);
-    QVERIFY(written.open(QIODevice::ReadOnly));
-    QCOMPARE(written.readAll(), recordBytes(2.0f, "http://h/setup.exe", 3700));
+    QCOMPARE(contents(out), recordBytes(2.0f, "http://h/setup.exe", 3700));
     QCOMPARE(written.permissions() & ~(QFileDevice::ReadUser | QFileDevice::WriteUser), ownerOnly);
 }
 
@@ -128,50 +125,43 @@ void TestKolupRecord::makePassesBytesThrough()
 void TestKolupRecord::makeRefuses_data()
 {
     QTest::addColumn<QStringList>("args");
-    QTest::addColumn<QString>("why");                        // what the refusal says
+    QTest::addColumn<QString>("why");   // what the refusal says
+    QTest::addColumn<bool>("readOnly"); // a record the maker protected stands at the output
+    const auto row = [](const char *name, const QStringList &args, const char *why,
+                        bool readOnly = false) {
+        QTest::newRow(name) << args << QString(why) << readOnly;
+    };
     const QString longUrl = "http://h/" + QString(246, 'n'); // 255 characters
-    QTest::newRow("url too long") << QStringList{"--url", longUrl, "--size", "10"}
-                                  << QStringLiteral("at most 254 fit the record");
-    QTest::newRow("file url") << QStringList{"--url", "file:///tmp/setup.exe", "--size", "10"}
-                              << QStringLiteral("not an http or https address");
-    QTest::newRow("no file name") << QStringList{"--url", "http://h/dir/", "--size", "10"}
-                                  << QStringLiteral("the setup file name is empty");
-    QTest::newRow("name past 240 characters")
-        << QStringList{"--url", "http://h/di/" + QString(241, 'n'), "--size", "10"}
-        << QStringLiteral("is too long");
-    QTest::newRow("device name") << QStringList{"--url", "http://h/nul.exe", "--size", "10"}
-                                 << QStringLiteral("is a device name");
-    QTest::newRow("zero size") << QStringList{"--url", "http://h/setup.exe", "--size", "0"}
-                               << QStringLiteral("from 1 to 2147483647 bytes");
-    QTest::newRow("negative size") << QStringList{"--url", "http://h/setup.exe", "--size", "-4"}
-                                   << QStringLiteral("from 1 to 2147483647 bytes");
-    QTest::newRow("size past 32 bits")
-        << QStringList{"--url", "http://h/s.exe", "--size", "2147483648"}
-        << QStringLiteral("from 1 to 2147483647 bytes");
-    QTest::newRow("missing setup file")
-        << QStringList{"--url", "http://h/s.exe", "--file", "/nonexistent/s.exe"}
-        << QStringLiteral("no setup file at");
-    QTest::newRow("version not a number")
-        << QStringList{"--version", "nan", "--url", "http://h/s.exe", "--size", "10"}
-        << QStringLiteral("the version is not a number");
-    QTest::newRow("version infinite")
-        << QStringList{"--version", "inf", "--url", "http://h/s.exe", "--size", "10"}
-        << QStringLiteral("the version is infinite");
-    QTest::newRow("control byte in url")
-        << QStringList{"--url", "http://h/s.exe\x01x.exe", "--size", "10"}
-        << QStringLiteral("contains a control character");
-    QTest::newRow("output is a FIFO")
-        << QStringList{"--url", "http://h/s.exe", "--size", "10", "-o", "FIFO"}
-        << QStringLiteral("is not a regular file");
-    QTest::newRow("output is read-only")
-        << QStringList{"--url", "http://h/s.exe", "--size", "10", "READ-ONLY"}
-        << QStringLiteral("is read-only");
+    const QStringList setup{"--url", "http://h/s.exe"};
+    row("url too long", {"--url", longUrl, "--size", "10"}, "at most 254 fit the record");
+    row("file url", {"--url", "file:///tmp/setup.exe", "--size", "10"},
+        "not an http or https address");
+    row("no file name", {"--url", "http://h/dir/", "--size", "10"}, "the setup file name is empty");
+    row("name past 240 characters", {"--url", "http://h/di/" + QString(241, 'n'), "--size", "10"},
+        "is too long");
+    row("device name", {"--url", "http://h/nul.exe", "--size", "10"}, "is a device name");
+    row("zero size", setup + QStringList{"--size", "0"}, "from 1 to 2147483647 bytes");
+    row("negative size", setup + QStringList{"--size", "-4"}, "from 1 to 2147483647 bytes");
+    row("size past 32 bits", setup + QStringList{"--size", "2147483648"},
+        "from 1 to 2147483647 bytes");
+    row("missing setup file", setup + QStringList{"--file", "/nonexistent/s.exe"},
+        "no setup file at");
+    row("version not a number", QStringList{"--version", "nan", "--size", "10"} + setup,
+        "the version is not a number");
+    row("version infinite", QStringList{"--version", "inf", "--size", "10"} + setup,
+        "the version is infinite");
+    row("control byte in url", {"--url", "http://h/s.exe\x01x.exe", "--size", "10"},
+        "contains a control character");
+    row("output is a FIFO", setup + QStringList{"--size", "10", "-o", "FIFO"},
+        "is not a regular file");
+    row("output is read-only", setup + QStringList{"--size", "10"}, "is read-only", true);
 }
 
 void TestKolupRecord::makeRefuses()
 {
     QFETCH(QStringList, args);
     QFETCH(QString, why);
+    QFETCH(bool, readOnly);
     QTemporaryDir dir;
     const QString out = dir.filePath("KOLUP_VERSION.txt");
     if (const qsizetype fifo = args.indexOf("FIFO"); fifo >= 0) {
@@ -179,18 +169,16 @@ void TestKolupRecord::makeRefuses()
         QCOMPARE(::mkfifo(QFile::encodeName(args[fifo]).constData(), 0600), 0);
     }
     // A record the maker protected stays as it is, even for the superuser.
-    const bool readOnly = args.removeAll("READ-ONLY") > 0;
-    QFile kept(out);
-    QVERIFY(!readOnly || (kept.open(QIODevice::WriteOnly) && kept.write("kept") == 4));
-    kept.close();
-    QVERIFY(!readOnly || kept.setPermissions(QFileDevice::ReadOwner | QFileDevice::ReadOther));
+    QVERIFY(!readOnly ||
+            (writeFile(out, "kept") &&
+             QFile::setPermissions(out, QFileDevice::ReadOwner | QFileDevice::ReadOther)));
     const Run made = record(QStringList{"make", "--version", "1.5", "-o", out} + args);
     QCOMPARE(made.exitCode, 1);
     QVERIFY2(made.err.startsWith("kolup-record: ") && made.err.contains(why.toUtf8()), made.err);
     QVERIFY(made.out.isEmpty());
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
              readOnly ? QStringList{"KOLUP_VERSION.txt"} : QStringList());
-    QVERIFY(!readOnly || (kept.open(QIODevice::ReadOnly) && kept.readAll() == "kept"));
+    QVERIFY(!readOnly || contents(out) == "kept");
 }
 
 void TestKolupRecord::showReportsProblems_data()
@@ -240,103 +228,82 @@ void TestKolupRecord::showReportsProblems()
 void TestKolupRecord::checkAgainstServer_data()
 {
     QTest::addColumn<int>("announced");
-    QTest::addColumn<QString>("signer"); // empty: checked without a key
-    QTest::addColumn<QString>(
-        "comment"); // bound, plain, bound to other bytes or size; a longer record
+    QTest::addColumn<QString>("signer");        // empty: checked without a key
+    QTest::addColumn<QByteArray>("signedFile"); // the setup file the signed comment is made from
+    QTest::addColumn<QString>("comment");       // %1: the comment kolup-record makes for it
+    QTest::addColumn<QByteArray>("after");      // published after the record
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QByteArray>("line");
-    QTest::newRow("matching size") << 5000 << ""
-                                   << "" << 0 << QByteArray("served: 5000\n");
-    QTest::newRow("fewer bytes than announced")
-        << 6000 << ""
-        << "" << 1 << QByteArray("problem: the server sends 5000 bytes, the record says 6000\n");
-    // Read no further than one byte past the announced size, however much more is sent.
-    QTest::newRow("more bytes than announced")
-        << 4000 << ""
-        << "" << 1 << QByteArray("problem: the server sends more than announced: 4000\n");
-    QTest::newRow("bound and signed by the maker") << 5000 << "maker"
-                                                   << "bound" << 0 << QByteArray("served: 5000\n");
-    QTest::newRow("signed with another key")
-        << 5000 << "other"
-        << "bound" << 1
-        << QByteArray("problem: the record's signature: the file is signed with another key\n");
-    QTest::newRow("comment without binding")
-        << 5000 << "maker"
-        << "plain" << 1
-        << QByteArray("problem: the record's signed comment does not name its setup file\n");
-    const auto blake2bOf = [](char fill) {
-        const QByteArray bytes(5000, fill);
-        const Digest digest =
-            blake2b(std::as_bytes(std::span(bytes.constData(), std::size_t(bytes.size()))));
-        return QByteArray::fromStdString(digestText(digest));
+    const QByteArray setup(5000, 'x'); // what the server sends
+    const auto row = [&](const char *name, int announced, int exitCode, const QByteArray &line,
+                         const char *signer = "", const QByteArray &signedFile = {},
+                         const char *comment = "%1", const char *after = "") {
+        QTest::newRow(name) << announced << QString(signer)
+                            << (signedFile.isNull() ? setup : signedFile) << QString(comment)
+                            << QByteArray(after) << exitCode << line;
     };
-    QTest::newRow("setup is not the one named")
-        << 5000 << "maker"
-        << "other bytes" << 1
-        << "problem: the setup file is not the one the record's signature names\n"
-           "signed-setup: 5000 bytes, blake2b=" +
-               blake2bOf('y') + "\nserved-setup: 5000 bytes, blake2b=" + blake2bOf('x') + "\n";
-    QTest::newRow("expired")
-        << 5000 << "maker"
-        << "expired" << 1
-        << QByteArray("problem: the record's signature has expired: its last day was 2001-01-01\n");
-    QTest::newRow("signature names another size")
-        << 5000 << "maker"
-        << "other size" << 1
-        << QByteArray("problem: the record says 5000 bytes, its signature 4999\n");
+    row("matching size", 5000, 0, "served: 5000\n");
+    row("fewer bytes than announced", 6000, 1,
+        "problem: the server sends 5000 bytes, the record says 6000\n");
+    // Read no further than one byte past the announced size, however much more is sent.
+    row("more bytes than announced", 4000, 1,
+        "problem: the server sends more than announced: 4000\n");
+    row("bound and signed by the maker", 5000, 0, "served: 5000\n", "maker");
+    row("signed with another key", 5000, 1,
+        "problem: the record's signature: the file is signed with another key\n", "other");
+    row("comment without binding", 5000, 1,
+        "problem: the record's signed comment does not name its setup file\n", "maker", {},
+        "timestamp:1765000000");
+    const auto blake2bOf = [](const QByteArray &bytes) {
+        return QByteArray::fromStdString(digestText(
+            blake2b(std::as_bytes(std::span(bytes.constData(), std::size_t(bytes.size()))))));
+    };
+    const QByteArray other(5000, 'y');
+    row("setup is not the one named", 5000, 1,
+        "problem: the setup file is not the one the record's signature names\n"
+        "signed-setup: 5000 bytes, blake2b=" +
+            blake2bOf(other) + "\nserved-setup: 5000 bytes, blake2b=" + blake2bOf(setup) + "\n",
+        "maker", other);
+    row("expired", 5000, 1,
+        "problem: the record's signature has expired: its last day was 2001-01-01\n", "maker", {},
+        "%1 expires=2001-01-01");
+    row("signature names another size", 5000, 1,
+        "problem: the record says 5000 bytes, its signature 4999\n", "maker", setup.left(4999));
     // One byte apart, each of the three sizes against the others, by the numbers printed.
-    QTest::newRow("one byte fewer served than announced")
-        << 5001 << ""
-        << "" << 1
-        << QByteArray("served: 5000\nproblem: the server sends 5000 bytes, the record says 5001\n");
-    QTest::newRow("one byte more served than announced")
-        << 4999 << ""
-        << "" << 1
-        << QByteArray("size: 4999\nsetup-name: setup.exe\n"
-                      "problem: the server sends more than announced: 4999\n");
-    QTest::newRow("signature names one byte more")
-        << 5000 << "maker"
-        << "one more" << 1
-        << QByteArray("problem: the record says 5000 bytes, its signature 5001\n");
-    QTest::newRow("a served record of 265 bytes")
-        << 5000 << ""
-        << "longer record" << 1
-        << QByteArray("size: 5000\nsetup-name: setup.exe\nproblem: the record is 265 bytes, "
-                      "not 264\nserved: 5000\n");
+    row("one byte fewer served than announced", 5001, 1,
+        "served: 5000\nproblem: the server sends 5000 bytes, the record says 5001\n");
+    row("one byte more served than announced", 4999, 1,
+        "size: 4999\nsetup-name: setup.exe\nproblem: the server sends more than announced: 4999\n");
+    row("signature names one byte more", 5000, 1,
+        "problem: the record says 5000 bytes, its signature 5001\n", "maker", setup + "x");
+    row("a served record of 265 bytes", 5000, 1,
+        "size: 5000\nsetup-name: setup.exe\nproblem: the record is 265 bytes, not 264\n"
+        "served: 5000\n",
+        "", {}, "%1", "x");
 }
 
 void TestKolupRecord::checkAgainstServer()
 {
     QFETCH(int, announced);
     QFETCH(QString, signer);
+    QFETCH(QByteArray, signedFile);
     QFETCH(QString, comment);
+    QFETCH(QByteArray, after);
     QFETCH(int, exitCode);
     QFETCH(QByteArray, line);
     TestServer server;
-    const QByteArray setup(5000, 'x');
     const QByteArray published =
-        recordBytes(1.5f, server.url("/kolup/setup.exe").toLatin1(), announced) +
-        (comment == "longer record" ? "x" : "");
-    server.serve("/kolup/setup.exe", setup);
+        recordBytes(1.5f, server.url("/kolup/setup.exe").toLatin1(), announced) + after;
+    server.serve("/kolup/setup.exe", QByteArray(5000, 'x'));
     server.serve("/kolup/KOLUP_VERSION.txt", published);
     QStringList args{"check", server.url("/kolup/KOLUP_VERSION.txt")};
     if (!signer.isEmpty()) {
         QTemporaryDir dir;
-        QFile bound(dir.filePath("setup.exe"));
-        QVERIFY(bound.open(QIODevice::WriteOnly));
-        bound.write(comment == "other bytes"  ? QByteArray(5000, 'y')
-                    : comment == "other size" ? QByteArray(4999, 'x')
-                    : comment == "one more"   ? QByteArray(5001, 'x')
-                                              : setup);
-        bound.close();
-        QByteArray signedComment = record({"comment", "--file", bound.fileName()}).out.trimmed();
-        if (comment == "plain") {
-            signedComment = "timestamp:1765000000";
-        } else if (comment == "expired") {
-            signedComment += " expires=2001-01-01";
-        }
+        QVERIFY(writeFile(dir.filePath("setup.exe"), signedFile));
+        const Run made = record({"comment", "--file", dir.filePath("setup.exe")});
         server.serve("/kolup/KOLUP_VERSION.txt.minisig",
-                     m_minisign.sign(signer, published, false, QString::fromLatin1(signedComment)));
+                     m_minisign.sign(signer, published, false,
+                                     QString(comment).replace("%1", made.out.trimmed())));
         args.insert(1, "--key");
         args.insert(2, m_minisign.publicKey("maker"));
     }
@@ -363,10 +330,9 @@ void TestKolupRecord::commentNamesTheSetup()
     QFETCH(int, exitCode);
     QFETCH(QByteArray, tail);
     QTemporaryDir dir;
-    QFile setup(dir.filePath("setup.exe"));
-    QVERIFY(setup.open(QIODevice::WriteOnly) && setup.write("abc") == 3);
-    setup.close();
-    const Run made = record(QStringList{"comment", "--file", setup.fileName()} + args);
+    QVERIFY(writeFile(dir.filePath("setup.exe"), "abc") &&
+            writeFile(dir.filePath("empty.exe"), ""));
+    const Run made = record(QStringList{"comment", "--file", dir.filePath("setup.exe")} + args);
     QCOMPARE(made.exitCode, exitCode);
     // BLAKE2b-512 of "abc", from RFC 7693.
     const QByteArray expected =
@@ -375,10 +341,8 @@ void TestKolupRecord::commentNamesTheSetup()
         "7d87c5392aab792dc252d5de4533cc9518d38aa8dbf1925ab92386edd4009923";
     QCOMPARE(made.out, exitCode == 0 ? expected + tail : QByteArray());
     // A setup file of no bytes is no setup file.
-    QFile empty(dir.filePath("empty.exe"));
-    QVERIFY(empty.open(QIODevice::WriteOnly));
-    empty.close();
-    QCOMPARE(record(QStringList{"comment", "--file", empty.fileName()} + args).exitCode, 1);
+    QCOMPARE(record(QStringList{"comment", "--file", dir.filePath("empty.exe")} + args).exitCode,
+             1);
 }
 
 void TestKolupRecord::verifyFile_data()
@@ -401,16 +365,11 @@ void TestKolupRecord::verifyFile()
     QTemporaryDir dir;
     const QString path = dir.filePath("KolupSetup.exe");
     QByteArray data(3000, 'k');
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(flipped ? data.replace(10, 1, "K") : data);
-    file.close();
+    QVERIFY(writeFile(path, flipped ? QByteArray(data).replace(10, 1, "K") : data));
     if (signer == "FIFO") {
         QCOMPARE(::mkfifo(QFile::encodeName(path + ".minisig").constData(), 0600), 0);
     } else if (!signer.isEmpty()) {
-        QFile signature(path + ".minisig");
-        QVERIFY(signature.open(QIODevice::WriteOnly));
-        signature.write(m_minisign.sign(signer, QByteArray(3000, 'k')));
+        QVERIFY(writeFile(path + ".minisig", m_minisign.sign(signer, data)));
     }
     const Run verified = record({"verify", "--key", m_minisign.publicKey("maker"), path});
     QCOMPARE(verified.exitCode, exitCode);

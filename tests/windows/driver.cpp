@@ -33,11 +33,16 @@ HWND mainWindow()
     return FindWindowW(L"KolupUpdaterForm1", nullptr);
 }
 
-std::string nameOf(HWND hwnd)
+const ControlSpec *specOf(HWND hwnd)
 {
     const int index = GetDlgCtrlID(hwnd) - 1000;
-    return index >= 0 && index < ControlCount ? std::string(Controls[std::size_t(index)].name)
-                                              : std::string();
+    return index >= 0 && index < ControlCount ? &Controls[std::size_t(index)] : nullptr;
+}
+
+std::string nameOf(HWND hwnd)
+{
+    const ControlSpec *spec = specOf(hwnd);
+    return spec ? std::string(spec->name) : std::string();
 }
 
 std::wstring wideText(HWND hwnd)
@@ -58,18 +63,16 @@ std::wstring wideText(HWND hwnd)
 // at words where the control wraps; empty when all of it fits.
 std::string overflow(HWND hwnd)
 {
-    const std::string name = nameOf(hwnd);
+    const ControlSpec *spec = specOf(hwnd);
     const std::wstring text = wideText(hwnd);
-    if (text.empty()) {
+    if (!spec || text.empty()) {
         return {};
     }
-    const bool caption = name == "Label1" || name == "Label4" || name == "Label6" ||
-                         name == "Label8" || name == "Label10" || name == "Label12";
-    const double points = name == "Command3" ? 13.5 : 8.25;
+    const double points = spec->font == ControlFont::Exit ? 13.5 : 8.25;
     const UINT dpi = GetDpiForWindow(hwnd);
     const HFONT font =
         CreateFontW(-int(std::floor(points * dpi / 72.0)), 0, 0, 0,
-                    caption || name == "Command3" ? FW_BOLD : FW_NORMAL, FALSE, FALSE, FALSE,
+                    spec->font == ControlFont::Dialog ? FW_NORMAL : FW_BOLD, FALSE, FALSE, FALSE,
                     DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
                     DEFAULT_PITCH | FF_SWISS, L"MS Sans Serif");
     RECT client{};
@@ -102,7 +105,7 @@ std::string overflow(HWND hwnd)
         return {};
     }
     std::ostringstream why;
-    why << name << " needs " << needed.right << "x" << needed.bottom << " in " << width << "x"
+    why << spec->name << " needs " << needed.right << "x" << needed.bottom << " in " << width << "x"
         << height;
     return why.str();
 }
@@ -267,7 +270,6 @@ std::string run(const std::string &command, const std::string &argument)
         return "ok " + std::to_string(hidden);
     }
     if (command == "close") {
-
         return PostMessageW(mainWindow(), WM_CLOSE, 0, 0) ? "ok" : "error no window";
     }
     const HWND hwnd = control(argument);
