@@ -1,4 +1,5 @@
 #include "os/files.h"
+#include "testfiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -17,12 +18,6 @@
 #include <unistd.h>
 
 namespace {
-
-QByteArray contents(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<none>");
-}
 
 // What stands at a name, as lstat sees it: never through a link.
 QString kindAt(const QString &path)
@@ -49,7 +44,12 @@ bool promptly(const std::function<bool()> &call)
     return result.get();
 }
 
+// Makes what stands at name, with target for a link to name; false if it cannot.
+using Plant = std::function<bool(const QString &name, const QString &target)>;
+
 } // namespace
+
+Q_DECLARE_METATYPE(Plant)
 
 // The Linux file layer, directly: whatever a user or an attacker left at a name is never
 // written through, followed, waited on or removed unless that is what the call is for.
@@ -64,53 +64,73 @@ private slots:
 
 void TestFiles::whatStandsAtTheName_data()
 {
-    QTest::addColumn<QString>("planted");
+    QTest::addColumn<Plant>("planted");
     QTest::addColumn<bool>("opened");   // openRegular
     QTest::addColumn<bool>("writable"); // writableInPlace
     QTest::addColumn<bool>("removed");  // removeFile
-    QTest::newRow("nothing") << "nothing" << false << false << true;
-    QTest::newRow("a file") << "file" << true << true << true;
-    QTest::newRow("a read-only file") << "read-only" << true << false << true;
-    QTest::newRow("a link to a file") << "link" << false << false << true;
-    QTest::newRow("a dangling link") << "dangling" << false << false << true;
-    QTest::newRow("a FIFO without a writer") << "FIFO" << false << false << true;
-    QTest::newRow("a socket") << "socket" << false << false << true;
-    QTest::newRow("a directory") << "directory" << false << false << false;
+    const auto row = [](const char *name, const Plant &planted, bool opened, bool writable) {
+        QTest::newRow(name) << planted << opened << writable << true;
+    };
+    const auto link = [](const QString &name, const QString &target) {
+        return QFile::link(target, name);
+    };
+    row(
+        "nothing", [](const QString &, const QString &) { return true; }, false, false);
+    row(
+        "a file", [](const QString &name, const QString &) { return writeFile(name, "kept"); },
+        true, true);
+    row(
+        "a read-only file",
+        [](const QString &name, const QString &) {
+            return writeFile(name, "kept") &&
+                   QFile::setPermissions(name, QFileDevice::ReadOwner | QFileDevice::ReadOther);
+        },
+        true, false);
+    row(
+        "a link to a file",
+        [link](const QString &name, const QString &target) {
+            return writeFile(target, "kept") && link(name, target);
+        },
+        false, false);
+    row("a dangling link", link, false, false);
+    row(
+        "a FIFO without a writer",
+        [](const QString &name, const QString &) {
+            return ::mkfifo(QFile::encodeName(name).constData(), 0600) == 0;
+        },
+        false, false);
+    row(
+        "a socket",
+        [](const QString &name, const QString &) {
+            const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+            sockaddr_un address{};
+            address.sun_family = AF_UNIX;
+            std::strncpy(address.sun_path, QFile::encodeName(name).constData(),
+                         sizeof address.sun_path - 1);
+            const bool bound =
+                ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+            ::close(fd);
+            return bound;
+        },
+        false, false);
+    QTest::newRow("a directory") << Plant([](const QString &name, const QString &) {
+        return QDir().mkdir(name);
+    }) << false << false << false;
 }
 
 void TestFiles::whatStandsAtTheName()
 {
-    QFETCH(QString, planted);
+    QFETCH(Plant, planted);
     QFETCH(bool, opened);
     QFETCH(bool, writable);
     QFETCH(bool, removed);
     QTemporaryDir dir;
     const QString name = dir.filePath("setup.exe");
     const QString target = dir.filePath("target");
-    const QByteArray path = QFile::encodeName(name);
-    QFile kept(planted == "link" ? target : name);
-    if (planted == "file" || planted == "read-only" || planted == "link") {
-        QVERIFY(kept.open(QIODevice::WriteOnly) && kept.write("kept") == 4);
-        kept.close();
-    }
-    if (planted == "read-only") {
-        QVERIFY(kept.setPermissions(QFileDevice::ReadOwner | QFileDevice::ReadOther));
-    } else if (planted == "link" || planted == "dangling") {
-        QVERIFY(QFile::link(target, name));
-    } else if (planted == "FIFO") {
-        QCOMPARE(::mkfifo(path.constData(), 0600), 0);
-    } else if (planted == "directory") {
-        QVERIFY(QDir().mkdir(name));
-    } else if (planted == "socket") {
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, path.constData(), sizeof address.sun_path - 1);
-        QCOMPARE(::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-        ::close(fd);
-    }
+    QVERIFY(planted(name, target));
     const QString before = kindAt(name);
     const QString targetBefore = kindAt(target);
+    const bool nothing = before == "nothing";
 
     std::optional<Fault> fault;
     QCOMPARE(promptly([&] {
@@ -118,8 +138,8 @@ void TestFiles::whatStandsAtTheName()
                  fault = created ? std::nullopt : std::optional(created.failure().fault);
                  return created.ok();
              }),
-             planted == "nothing");
-    if (planted == "nothing") {
+             nothing);
+    if (nothing) {
         QVERIFY(QFile::remove(name));
     } else {
         QCOMPARE(fault, std::optional(Fault::NameTaken)); // asked for the next free name
@@ -131,18 +151,16 @@ void TestFiles::whatStandsAtTheName()
              }),
              opened);
     // Anything but a plain file there is named as such, not as a failing system.
-    QCOMPARE(fault, opened
-                        ? std::nullopt
-                        : std::optional(planted == "nothing" ? Fault::System : Fault::NotRegular));
+    QCOMPARE(fault,
+             opened ? std::nullopt : std::optional(nothing ? Fault::System : Fault::NotRegular));
     QCOMPARE(files::writableInPlace(name.toStdString()), writable);
     // A file that is not complete yet, given a name that must not replace anything.
-    QFile incoming(dir.filePath("incoming"));
-    QVERIFY(incoming.open(QIODevice::WriteOnly) && incoming.write("new") == 3);
-    incoming.close();
-    const Status renamed = files::renameNew(incoming.fileName().toStdString(), name.toStdString());
+    QVERIFY(writeFile(dir.filePath("incoming"), "new"));
+    const Status renamed =
+        files::renameNew(dir.filePath("incoming").toStdString(), name.toStdString());
     QCOMPARE(renamed ? std::nullopt : std::optional(renamed.failure().fault),
-             planted == "nothing" ? std::nullopt : std::optional(Fault::NameTaken));
-    if (planted != "nothing") {
+             nothing ? std::nullopt : std::optional(Fault::NameTaken));
+    if (!nothing) {
         // Whatever stood there stands as it stood, and what a link names is as it was.
         QCOMPARE(kindAt(name), before);
         QCOMPARE(kindAt(target), targetBefore);
@@ -172,9 +190,7 @@ void TestFiles::probeLeavesNothing()
     QFETCH(bool, writable);
     QTemporaryDir dir;
     QVERIFY(QDir(dir.path()).mkdir("folder"));
-    QFile file(dir.filePath("file"));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.close();
+    QVERIFY(writeFile(dir.filePath("file"), {}));
     QCOMPARE(files::canWriteIn(dir.filePath(folder).toStdString()), writable);
     // Tried by making a file, which is gone again.
     QCOMPARE(QDir(dir.filePath("folder"))
