@@ -33,9 +33,8 @@ UpdateInfo offer(const QByteArray &url, std::int32_t size = 4096)
 class TestUpdateInfo : public QObject {
     Q_OBJECT
 private slots:
-    void decodesLittleEndianFields();
-    void shortResponsesKeepSpaces_data();
-    void shortResponsesKeepSpaces();
+    void decodes_data();
+    void decodes();
     void encodeDecodeRoundTrip();
     void setupName_data();
     void setupName();
@@ -48,42 +47,41 @@ private slots:
     void escapedText();
 };
 
-void TestUpdateInfo::decodesLittleEndianFields()
+void TestUpdateInfo::decodes_data()
 {
-    // 1.5f is 0x3FC00000; 1536000 is 0x00177000.
-    QByteArray bytes("\x00\x00\xC0\x3F", 4);
-    bytes += QByteArray("http://h/kolup/setup.exe").leftJustified(256, ' ');
-    bytes += QByteArray("\x00\x70\x17\x00", 4);
-    const UpdateInfo info = decodeRecord(rawRecord(bytes));
-    QCOMPARE(info.Version, 1.5f);
-    QCOMPARE(setupAddress(info), std::string_view("http://h/kolup/setup.exe"));
-    QCOMPARE(info.SetupSize, 1536000);
-
-    const QByteArray negative = QByteArray(260, ' ') + QByteArray("\xFF\xFF\xFF\xFF", 4);
-    QCOMPARE(decodeRecord(rawRecord(negative)).SetupSize, -1);
-}
-
-void TestUpdateInfo::shortResponsesKeepSpaces_data()
-{
-    QTest::addColumn<QByteArray>("received");
+    QTest::addColumn<QByteArray>("received"); // padded with spaces to 264 bytes
     QTest::addColumn<quint32>("versionBits");
-    QTest::newRow("empty") << QByteArray() << 0x20202020u;
-    QTest::newRow("one byte") << QByteArray("\x41", 1) << 0x20202041u;
-    QTest::newRow("three bytes") << QByteArray("\x01\x02\x03", 3) << 0x20030201u;
+    QTest::addColumn<QByteArray>("address");
+    QTest::addColumn<int>("size");
+    // 1.5f is 0x3FC00000; 1536000 is 0x00177000; all little-endian.
+    QTest::newRow("every field") << QByteArray("\x00\x00\xC0\x3F", 4) +
+                                        QByteArray("http://h/kolup/setup.exe").leftJustified(256) +
+                                        QByteArray("\x00\x70\x17\x00", 4)
+                                 << 0x3FC00000u << QByteArray("http://h/kolup/setup.exe")
+                                 << 1536000;
+    QTest::newRow("a negative size") << QByteArray(260, ' ') + QByteArray("\xFF\xFF\xFF\xFF", 4)
+                                     << 0x20202020u << QByteArray() << -1;
+    // Short responses keep the spaces the buffer held.
+    QTest::newRow("empty") << QByteArray() << 0x20202020u << QByteArray() << 538976288;
+    QTest::newRow("one byte") << QByteArray("\x41", 1) << 0x20202041u << QByteArray() << 538976288;
+    QTest::newRow("three bytes") << QByteArray("\x01\x02\x03", 3) << 0x20030201u << QByteArray()
+                                 << 538976288;
 }
 
-void TestUpdateInfo::shortResponsesKeepSpaces()
+void TestUpdateInfo::decodes()
 {
     QFETCH(QByteArray, received);
     QFETCH(quint32, versionBits);
+    QFETCH(QByteArray, address);
+    QFETCH(int, size);
     const UpdateInfo info = decodeRecord(rawRecord(received));
     QCOMPARE(std::bit_cast<quint32>(info.Version), versionBits);
-    QCOMPARE(info.SetupSize, 538976288);
-    QVERIFY(setupAddress(info).empty());
-    // No "/": the whole field is the name, and it is all padding.
+    QCOMPARE(QByteArray::fromStdString(std::string(setupAddress(info))), address);
+    QCOMPARE(info.SetupSize, size);
+    // Without a "/", the whole field is the name; all padding, it is empty.
     const SetupName name = findSetupName(info);
     QVERIFY(name.terminated);
-    QCOMPARE(name.name, std::string());
+    QCOMPARE(QByteArray::fromStdString(name.name), address.mid(address.lastIndexOf('/') + 1));
 }
 
 void TestUpdateInfo::encodeDecodeRoundTrip()
