@@ -52,6 +52,8 @@ QRect twipsGeometry(QWidget *widget)
 
 // Makes what stands at a path, from the given file; false if it cannot.
 using Make = std::function<bool(const QString &path, const QString &from)>;
+const Make nothing = [](const QString &, const QString &) { return true; };
+const Make folder = [](const QString &path, const QString &) { return QDir().mkdir(path); };
 
 } // namespace
 
@@ -293,11 +295,8 @@ void TestForm1::shellLauncher_data()
     QTest::newRow("link to a script elsewhere")
         << Make([](const QString &path, const QString &from) { return QFile::link(from, path); })
         << false;
-    QTest::newRow("directory") << Make([](const QString &path, const QString &) {
-        return QDir().mkdir(path);
-    }) << false;
-    QTest::newRow("nothing") << Make([](const QString &, const QString &) { return true; })
-                             << false;
+    QTest::newRow("directory") << folder << false;
+    QTest::newRow("nothing") << nothing << false;
 }
 
 void TestForm1::shellLauncher()
@@ -327,10 +326,8 @@ void TestForm1::setupGoesBesideProgramOrToDownloads_data()
 {
     QTest::addColumn<Make>("program"); // what stands at the program's directory
     QTest::addColumn<bool>("downloads");
-    QTest::newRow("writable directory")
-        << Make([](const QString &path, const QString &) { return QDir().mkdir(path); }) << false;
-    QTest::newRow("no directory there")
-        << Make([](const QString &, const QString &) { return true; }) << true;
+    QTest::newRow("writable directory") << folder << false;
+    QTest::newRow("no directory there") << nothing << true;
     QTest::newRow("a file there") << Make([](const QString &path, const QString &) {
         return writeFile(path, {});
     }) << true;

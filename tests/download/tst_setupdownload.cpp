@@ -195,10 +195,10 @@ void TestSetupDownload::transfers_data()
     };
     const Plant newEtag = [](Scene &s) {
         s.onChunk = [&s](int chunks) {
-            TestServer::Route changed = s.route;
-            changed.etag = "\"v2\"";
-            changed.misbehaviour = M::None;
             if (chunks == 1) {
+                TestServer::Route changed = s.route;
+                changed.etag = "\"v2\"";
+                changed.misbehaviour = M::None;
                 s.server.serve("/setup.exe", changed);
             }
         };

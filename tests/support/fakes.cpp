@@ -1,10 +1,10 @@
 #include "fakes.h"
 
 #include "app/qt/form1window.h"
+#include "testfiles.h"
 
 #include <QDir>
 #include <QLabel>
-#include <QFile>
 #include <QTimer>
 
 TestPlatform::TestPlatform(const QString &versionUrl, const QByteArray &installedVersion)
@@ -15,9 +15,7 @@ TestPlatform::TestPlatform(const QString &versionUrl, const QByteArray &installe
     platform.setupFolder.path = dir.filePath(QStringLiteral("program")).toStdString();
     platform.programFile = dir.filePath(QStringLiteral("program/kolup-updater")).toStdString();
     if (!installedVersion.isNull()) {
-        QFile file(qtPath(platform.engineVersionFile));
-        file.open(QIODevice::WriteOnly);
-        file.write(installedVersion);
+        writeFile(qtPath(platform.engineVersionFile), installedVersion);
     }
     platform.web = WebClient(
         WebClient::Timeouts{std::chrono::milliseconds(3000), std::chrono::milliseconds(3000)});

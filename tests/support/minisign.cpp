@@ -1,6 +1,6 @@
 #include "minisign.h"
+#include "testfiles.h"
 
-#include <QFile>
 #include <QProcess>
 
 namespace {
@@ -12,12 +12,6 @@ bool run(const QStringList &args)
     process.closeWriteChannel();
     return process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit &&
            process.exitCode() == 0;
-}
-
-QByteArray contents(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 } // namespace
@@ -37,11 +31,9 @@ QByteArray Minisign::sign(const QString &name, const QByteArray &data, bool lega
                           const QString &trustedComment)
 {
     const QString file = m_dir.filePath(QStringLiteral("signed-%1").arg(++m_files));
-    QFile out(file);
-    if (!out.open(QIODevice::WriteOnly) || out.write(data) != data.size()) {
+    if (!writeFile(file, data)) {
         return {};
     }
-    out.close();
     QStringList args{
         "-S", "-s", m_dir.filePath(name + ".key"), "-m", file, "-x", file + ".minisig"};
     if (legacy) {
