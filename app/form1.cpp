@@ -113,11 +113,9 @@ void Form1::Command1_Click()
 
 void Form1::takeOffer(const Offer &offer)
 {
-    // The record and the path live where the handlers read them by name; only the binding
-    // has no place there.
+    m_offer = offer;
     m_state.Info = offer.record;
     m_state.SetupPath = offer.setupPath;
-    m_binding = offer.binding;
 }
 
 std::string Form1::programName() const
@@ -142,7 +140,7 @@ bool Form1::QueryUnload()
     case Phase::Transferring:
         // The transfer stops at its next step; whatever it completes is not started.
         m_state.CancelRequested = FlagTrue;
-        m_verifiedSetup.reset();
+        m_completed.reset();
         m_phase = Phase::Closing;
         return false;
     case Phase::FetchingRecord:
@@ -213,8 +211,7 @@ void Form1::Download()
     }
     m_phase = Phase::Transferring;
     const std::int64_t began = monotonicMicroseconds();
-    const SetupDownload::Outcome outcome =
-        download.run({m_state.Info, m_state.SetupPath, m_binding});
+    const SetupDownload::Outcome outcome = download.run(*m_offer);
     logMessage(LogKind::Timing, "transfer of " + std::to_string(download.received()) +
                                     " bytes took " +
                                     std::to_string(monotonicMicroseconds() - began) + " us");
@@ -238,7 +235,7 @@ void Form1::showOutcome(SetupDownload::Outcome outcome, const SetupDownload &dow
         m_window.showTaskbarProgress(Window::TaskbarProgress::None, 0, 0);
         break;
     case SetupDownload::Outcome::Failed:
-        logMessage(LogKind::Failure, download.errorText());
+        logMessage(LogKind::Failure, download.failure()->text);
         m_window.setCaption(Control::Label11, "DOWNLOAD FAILED..");
         m_window.showControl(Control::Command3, true);
         m_window.showTaskbarProgress(Window::TaskbarProgress::Error, download.received(),
@@ -248,7 +245,7 @@ void Form1::showOutcome(SetupDownload::Outcome outcome, const SetupDownload &dow
         // In a folder of the user's the setup may have taken another free name.
         m_state.SetupPath = download.verified()->path;
         if (!closing) {
-            m_verifiedSetup = download.verified();
+            m_completed = CompletedDownload{*m_offer, *download.verified()};
         }
         m_window.setCaption(Control::Text2,
                             "Kolup setup file has been downloaded and saved as: " +
@@ -315,19 +312,21 @@ bool Form1::showProgress(const SetupDownload &download)
 
 void Form1::Form_Unload(Flag &)
 {
-    if (m_state.SetupDownloaded == FlagFalse || !m_verifiedSetup ||
-        m_verifiedSetup->path != m_state.SetupPath) {
+    // A later check that offered something else makes the completed setup not the one to
+    // install; the same offer checked again does not, whatever name the file took.
+    if (m_state.SetupDownloaded == FlagFalse || !m_completed || m_offer != m_completed->offer) {
         return;
     }
-    const std::string setup = files::displayText(m_state.SetupPath);
+    const std::filesystem::path &path = m_completed->file.path;
+    const std::string setup = files::displayText(path);
     // Held open from the last check until the start: the file started is the file checked.
-    const files::File checked = m_verifiedSetup->openIfUnchanged();
+    const files::File checked = m_completed->file.openIfUnchanged();
     if (!checked.isOpen()) {
         logMessage(LogKind::Failure,
                    setup + " is no longer the file that was downloaded; it is not started");
         return;
     }
-    if (!m_platform.launcher->start(m_state.SetupPath, files::systemRoot(), m_window.handle())) {
+    if (!m_platform.launcher->start(path, files::systemRoot(), m_window.handle())) {
         logMessage(LogKind::Failure, "cannot start " + setup);
     }
 }

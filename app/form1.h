@@ -58,7 +58,7 @@ private:
     // A progress caption: its value as signed number text, then its unit.
     void setCaption(Control control, double value, std::string_view unit,
                     std::optional<double> &shown, bool &changed);
-    // The last check's offer, into UpdaterState and the binding beside it.
+    // The last check's offer, mirrored into UpdaterState's Info and SetupPath.
     void takeOffer(const Offer &offer);
     // The updater's own file name, which no setup may take.
     std::string programName() const;
@@ -74,9 +74,13 @@ private:
     bool m_progressDirty = false;
     std::optional<double> m_shownPercent;
     std::optional<double> m_shownSpeed;
-    // The last setup a transfer completed and verified: the only file a close may start.
-    std::optional<VerifiedFile> m_verifiedSetup;
-    // Keyed: the setup file the offered record's signature names. With UpdaterState's Info and
-    // SetupPath it is the offer, each part held once.
-    std::optional<SetupBinding> m_binding;
+    // The last check's offer; UpdaterState's Info and SetupPath mirror it.
+    std::optional<Offer> m_offer;
+    // The last transfer that completed, with the offer it came from: the only file a close may
+    // start, and only while the current offer is still that one.
+    struct CompletedDownload {
+        Offer offer;
+        VerifiedFile file;
+    };
+    std::optional<CompletedDownload> m_completed;
 };

@@ -3,7 +3,6 @@
 #include "update/binding.h"
 
 #include <array>
-#include <random>
 #include <span>
 #include <vector>
 
@@ -98,23 +97,8 @@ fs::path resumeNotePath(const fs::path &sideFile)
 
 Status writeResumeNote(const fs::path &path, const ResumeNote &note)
 {
-    std::random_device random;
-    fs::path temporary = path;
-    temporary += ".tmp-" + std::to_string(random());
     const std::string text = noteText(note);
-    auto file = files::createNew(temporary);
-    if (!file) {
-        return file.failure();
-    }
-    Status written = file->writeAll(std::as_bytes(std::span(text.data(), text.size())));
-    file->close();
-    if (written) {
-        written = files::renameOver(temporary, path);
-    }
-    if (!written) {
-        files::removeFile(temporary);
-    }
-    return written;
+    return files::writeWholeFile(path, std::as_bytes(std::span(text.data(), text.size())));
 }
 
 std::optional<ResumeNote> readResumeNote(const fs::path &path)

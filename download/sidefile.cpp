@@ -2,49 +2,57 @@
 
 #include <algorithm>
 
-SideFile::SideFile(std::filesystem::path path, BackgroundDigest *digest)
-    : m_path(std::move(path)), m_digest(digest)
-{
-}
-
 SideFile::~SideFile()
 {
     finish();
+    // A transfer that ended early needs no digest: what still waits is not hashed.
+    if (m_digest) {
+        m_digest->abandon();
+    }
 }
 
-bool SideFile::create(Creation how)
+bool SideFile::create(const std::filesystem::path &path, Creation how)
 {
     // Removing takes away a link itself, never its target; a directory stays and the exclusive
     // create below then fails, as it does for anything that appears there in between.
     if (how == Replace) {
-        files::removeFile(m_path);
+        files::removeFile(path);
     }
-    auto created = files::createNew(m_path);
+    auto created = files::createNew(path);
     m_ok = created.ok();
     if (!m_ok) {
+        m_path = path;
         m_failure = created.failure();
         return false;
     }
-    adopt(std::move(*created));
+    adopt(path, std::move(*created));
     return true;
 }
 
-void SideFile::adopt(files::File file)
+void SideFile::adopt(const std::filesystem::path &path, files::File file)
 {
+    m_path = path;
     m_file = std::move(file);
     m_identity = m_file.identity();
+    m_fingerprint.reset();
+    m_digest.reset();
+    if (m_keyed) {
+        m_digest.emplace(BlockSize);
+    }
     m_block = std::make_unique_for_overwrite<std::byte[]>(BlockSize);
     m_used = 0;
 }
 
-bool SideFile::resume(files::Identity identity, std::int64_t kept)
+bool SideFile::resume(const std::filesystem::path &path, files::Identity identity,
+                      std::int64_t kept)
 {
-    auto opened = files::openToContinue(m_path);
+    auto opened = files::openToContinue(path);
     if (!opened) {
+        m_path = path;
         m_failure = opened.failure();
         return false;
     }
-    adopt(std::move(*opened));
+    adopt(path, std::move(*opened));
     m_ok = m_identity == identity && m_file.size() == kept;
     std::int64_t read = 0;
     while (m_ok && read < kept) {
@@ -69,34 +77,20 @@ bool SideFile::resume(files::Identity identity, std::int64_t kept)
     return true;
 }
 
-bool SideFile::restart(BackgroundDigest *digest)
+bool SideFile::restart()
 {
-    m_digest = digest;
     m_fingerprint.reset();
     m_used = 0;
+    // A fresh digest: the old one may still hash blocks of the bytes being thrown away.
+    m_digest.reset();
+    if (m_keyed) {
+        m_digest.emplace(BlockSize);
+    }
     const Status emptied = m_file.truncate();
     if (m_ok && !emptied) {
         m_ok = false;
         m_failure = {Fault::System,
                      "cannot empty " + files::displayText(m_path) + ": " + emptied.text()};
-    }
-    return m_ok;
-}
-
-std::span<std::byte> SideFile::space(std::size_t size)
-{
-    size = std::min(size, BlockSize);
-    if (BlockSize - m_used < size) {
-        flush();
-    }
-    return {m_block.get() + m_used, size};
-}
-
-bool SideFile::commit(std::size_t count)
-{
-    m_used += count;
-    if (m_used == BlockSize) {
-        flush();
     }
     return m_ok;
 }
@@ -139,4 +133,9 @@ bool SideFile::finish()
     }
     m_file.close();
     return m_ok;
+}
+
+Digest SideFile::signedDigest()
+{
+    return m_digest->finish();
 }

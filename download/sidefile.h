@@ -8,42 +8,61 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 
 // The file a download grows in before it is complete. It is created anew, never opened where
 // something already stood: a link or a FIFO planted at its name cannot redirect or block the
-// write. Small writes are gathered into large ones.
+// write. Small writes are gathered into large ones. Keyed, it owns the digest of what it holds,
+// worked out on a thread of its own as each block is written; the thread ends with the file.
 class SideFile {
 public:
     // Large enough that writing costs little beside the network, small enough to be no memory.
     static constexpr std::size_t BlockSize = 256 * 1024;
 
-    // digest, when given, hashes every block once it is written.
-    explicit SideFile(std::filesystem::path path, BackgroundDigest *digest = nullptr);
+    explicit SideFile(bool keyed) : m_keyed(keyed) {}
     ~SideFile();
+    SideFile(const SideFile &) = delete;
+    SideFile &operator=(const SideFile &) = delete;
 
     enum Creation {
         Replace,    // whatever file or link stands at the path is removed first
         KeepOthers, // anything at the path makes create() fail
     };
-    // Creates an empty file at the path, never through what stands there; false when that fails.
-    bool create(Creation how);
-    // Continues the regular file at the path, only when it is the file of that identity and
-    // holds exactly kept bytes: they are read back and checksummed (and hashed) as if written
-    // now, so that what is verified at the end is the whole file, kept part and all.
-    bool resume(files::Identity identity, std::int64_t kept);
-    // Empties the file for the same resource sent again from its first byte, checksum and all;
-    // digest, when given, hashes it anew.
-    bool restart(BackgroundDigest *digest);
+    // Creates an empty file at path, never through what stands there; false when that fails.
+    bool create(const std::filesystem::path &path, Creation how);
+    // Continues the regular file at path, only when it is the file of that identity and holds
+    // exactly kept bytes: they are read back and checksummed (and hashed) as if written now, so
+    // that what is verified at the end is the whole file, kept part and all.
+    bool resume(const std::filesystem::path &path, files::Identity identity, std::int64_t kept);
+    // Empties the file for the same resource sent again from its first byte: its checksum and
+    // digest start again with it, and nothing written before counts.
+    bool restart();
     // Room for the next size bytes (at most a block), for a read to fill where the bytes will be
     // written from: the bytes are not copied again. commit() takes what the read put there.
-    std::span<std::byte> space(std::size_t size);
+    std::span<std::byte> space(std::size_t size)
+    {
+        size = size < BlockSize ? size : BlockSize;
+        if (BlockSize - m_used < size) {
+            flush();
+        }
+        return {m_block.get() + m_used, size};
+    }
     // False once any write has failed; what follows it is not written.
-    bool commit(std::size_t count);
+    bool commit(std::size_t count)
+    {
+        m_used += count;
+        if (m_used == BlockSize) {
+            flush();
+        }
+        return m_ok;
+    }
     // Writes out what is gathered and closes the file; false when anything was lost, or when
     // the path no longer names the file written here (another program put its own file there).
     bool finish();
+    // Keyed, once finish() has written the last byte: the BLAKE2b-512 digest of the whole file.
+    Digest signedDigest();
     // Why create(), a write or finish() failed: NameTaken when something stood at the path,
     // Replaced when another program put its own file there.
     const Failure &failure() const { return m_failure; }
@@ -53,12 +72,13 @@ public:
     Fingerprint fingerprint() { return m_fingerprint.finish(); }
 
 private:
-    void adopt(files::File file);
+    void adopt(const std::filesystem::path &path, files::File file);
     void flush();
     void handOver();
 
+    const bool m_keyed;
     std::filesystem::path m_path;
-    BackgroundDigest *m_digest;
+    std::optional<BackgroundDigest> m_digest; // keyed: made anew with each file and restart
     Fingerprinter m_fingerprint; // a block at a time: far cheaper than a chunk at a time
     files::File m_file;
     files::Identity m_identity;

@@ -5,14 +5,24 @@
 #include <variant>
 
 // Why something failed or was refused, said the same way in every layer: a small code for a
-// caller that acts on the kind of failure, and the words the log shows.
+// caller that acts on the kind of failure, and the words the log shows. Whatever can fail
+// returns a Result or a Status with one of these. Two things keep a state of their own because
+// they are streams, read or written a piece at a time: the side file a download grows in
+// latches its first failure (failure() says it, as a Failure), and a web transfer's
+// TransferResult keeps the status, the transport error and the end apart.
 enum class Fault : unsigned char {
     NameTaken,   // something already stands at the name
     NotRegular,  // a link, a FIFO, a directory or a device stands where a plain file must
     System,      // the system refused: permissions, a full disk, an I/O error
     Replaced,    // the name no longer holds the file written there
-    Unreachable, // the network did not bring it whole
-    Refused,     // what was read breaks a rule
+    Unreachable, // no answer, or the connection broke: the network did not bring it whole
+    Refused,     // what was read breaks a rule (an answer the request did not ask for, too)
+    Cancelled,   // whoever waited gave up: a cancel, or a close
+    CutShort,    // fewer bytes than announced came, after every reconnect allowed
+    TooLong,     // more bytes than announced came
+    NoEnd,       // every byte came, but the resource never ended
+    NotSigned,   // the bytes are not the file the maker's signature names
+    IsProgram,   // the name reaches the running updater itself
 };
 
 struct Failure {

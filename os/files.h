@@ -73,6 +73,21 @@ Status renameOver(const fs::path &from, const fs::path &to);
 // system can, never replacing what is there, which fails as NameTaken.
 Status renameNew(const fs::path &from, const fs::path &to);
 
+// A name beside path that no other file can have: path's own name, then suffix and a random
+// number, created new and empty by us (never through what stands there). A few tries; fails
+// when every name tried was taken.
+struct FreshFile {
+    fs::path path;
+    File file;
+};
+Result<FreshFile> claimFreshName(const fs::path &path, std::string_view suffix);
+// Makes bytes the whole of the file at path: written under a fresh name beside it, given
+// permissions when asked, then renamed over whatever stands at path. A reader never sees half
+// of it, a link or FIFO there is replaced, never written through, and a failure leaves no
+// scratch file behind.
+Status writeWholeFile(const fs::path &path, std::span<const std::byte> bytes,
+                      std::optional<fs::perms> permissions = std::nullopt);
+
 // Marks a file as downloaded from address, as browsers do, so that the system's own checks of
 // what comes from the internet see it: on Windows the Zone.Identifier stream (zone 3, the
 // internet), on Linux the freedesktop attribute user.xdg.origin.url, which file managers show.

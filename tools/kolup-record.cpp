@@ -23,7 +23,6 @@
 #include <iostream>
 #include <limits>
 #include <optional>
-#include <random>
 #include <span>
 #include <string>
 #include <string_view>
@@ -140,26 +139,9 @@ int writeRecord(const fs::path &path, std::span<const std::byte> bytes)
     if (replacing && !files::writableInPlace(path)) {
         return refuse(shown + " is read-only or not yours to write; it is left as it is");
     }
-    std::random_device random;
-    fs::path temporary = path;
-    temporary += ".tmp-" + std::to_string(random()) + std::to_string(random());
-    auto file = files::createNew(temporary);
-    if (!file) {
-        return refuse("cannot write " + shown + ": " + file.text());
-    }
-    Status written = file->writeAll(bytes);
-    file->close();
-    if (written && replacing) {
-        fs::permissions(temporary, status.permissions(), fs::perm_options::replace, error);
-        if (error) {
-            written = Failure{Fault::System, error.message()};
-        }
-    }
-    if (written) {
-        written = files::renameOver(temporary, path);
-    }
+    const Status written = files::writeWholeFile(
+        path, bytes, replacing ? std::optional(status.permissions()) : std::nullopt);
     if (!written) {
-        files::removeFile(temporary);
         return refuse("cannot write " + shown + ": " + written.text());
     }
     return Ok;

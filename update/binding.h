@@ -22,6 +22,8 @@ struct SetupBinding {
     std::int64_t size = 0;
     Digest digest{};
     std::optional<std::chrono::sys_days> expires;
+
+    bool operator==(const SetupBinding &) const = default;
 };
 
 std::string bindingComment(const SetupBinding &binding);

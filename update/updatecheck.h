@@ -17,6 +17,13 @@ struct Offer {
     UpdateInfo record;
     std::filesystem::path setupPath;
     std::optional<SetupBinding> binding;
+
+    // The same record, byte for byte, to the same path, bound to the same file.
+    bool operator==(const Offer &other) const
+    {
+        return encodeRecord(record) == encodeRecord(other.record) && setupPath == other.setupPath &&
+               binding == other.binding;
+    }
 };
 
 // What one look at the maker's version record found.

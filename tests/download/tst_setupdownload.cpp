@@ -1,5 +1,7 @@
 #include "download/setupdownload.h"
 
+#include "download/backgrounddigest.h"
+
 #include "records.h"
 #include "testfiles.h"
 #include "testserver.h"
@@ -40,7 +42,6 @@ public:
 
 namespace {
 
-using Error = SetupDownload::Error;
 using M = TestServer::Misbehaviour;
 
 // The folder as ls would show it: "name size" for a file (its text when short and not the
@@ -100,9 +101,25 @@ struct Scene {
 };
 using Plant = std::function<void(Scene &)>;
 
+// Where the listener says stop.
+enum class Stop { Never, AfterFirstChunk, AwaitingEnd, InPause };
+
+// One transfer: what is served and planted, and what must come of it.
+struct Row {
+    int announced = 0;
+    TestServer::Route route;
+    Plant plant = {};
+    Stop stop = Stop::Never;
+    std::optional<QList<Event>> events = {}; // every event but Waiting, in order; unset: any
+    Outcome outcome = Outcome::Completed;
+    std::optional<Fault> fault = {};
+    QStringList left = {};                 // the folder afterwards, see listing()
+    std::optional<QStringList> asked = {}; // each request's range, see Request::range()
+};
+
 } // namespace
 
-Q_DECLARE_METATYPE(Plant)
+Q_DECLARE_METATYPE(Row)
 
 // The transfer on its own, without a window: what it tells its listener, when it stops, why it
 // fails, and what it leaves on disk.
@@ -120,25 +137,13 @@ private:
 
 void TestSetupDownload::transfers_data()
 {
-    QTest::addColumn<int>("announced");
-    QTest::addColumn<TestServer::Route>("route");
-    QTest::addColumn<Plant>("planted");  // what stands in the folder before, or happens during
-    QTest::addColumn<int>("stopAt");     // the chunk whose report says stop; -1: the end wait
-    QTest::addColumn<QString>("events"); // S tarted, C hunk, L ast piece; empty: not checked
-    QTest::addColumn<int>("outcome");
-    QTest::addColumn<int>("error");
-    QTest::addColumn<QStringList>("left"); // the folder afterwards, see listing()
-    QTest::addColumn<QString>("asked");    // each request's range, see Request::range(); "": any
-    const auto row = [](const char *name, int announced, const TestServer::Route &route,
-                        const Plant &planted, int stopAt, const char *events, Outcome outcome,
-                        Error error, const QStringList &left, const char *asked = "") {
-        QTest::newRow(name) << announced << route << planted << stopAt << QString(events)
-                            << int(outcome) << int(error) << left << QString(asked);
-    };
-    const auto done = Outcome::Completed;
+    QTest::addColumn<Row>("row");
+    const auto row = [](const char *name, Row row) { QTest::newRow(name) << row; };
     const auto failed = Outcome::Failed;
     const auto stopped = Outcome::Cancelled;
-    const QString gathered = "S " + QString("C ").repeated(256) + "L";
+    const Event S = Event::Started, C = Event::Chunk, R = Event::Reconnecting, L = Event::LastPiece;
+    QList<Event> gathered = {S};
+    gathered << QList<Event>(256, C) << L;
     // Signed by the maker: what is served, unless other bytes are given.
     const auto sign = [](const QByteArray &bytes = {}) {
         return Plant([bytes](Scene &s) {
@@ -231,75 +236,171 @@ void TestSetupDownload::transfers_data()
         return QFile::rename(s.path + ".part", s.path + ".moved") &&
                QFile::copy(s.path + ".moved", s.path + ".part");
     };
-    row("two chunks and a piece", 2500, served(2500), {}, 0, "S C C L", done, Error::None,
-        {"setup.exe 2500"});
-    row("whole chunks only", 2048, served(2048), {}, 0, "S C C L", done, Error::None,
-        {"setup.exe 2048"});
-    row("a piece only", 700, served(700), {}, 0, "S L", done, Error::None, {"setup.exe 700"});
+    row("two chunks and a piece", {.announced = 2500,
+                                   .route = served(2500),
+                                   .events = {{S, C, C, L}},
+                                   .left = {"setup.exe 2500"}});
+    row("whole chunks only", {.announced = 2048,
+                              .route = served(2048),
+                              .events = {{S, C, C, L}},
+                              .left = {"setup.exe 2048"}});
+    row("a piece only",
+        {.announced = 700, .route = served(700), .events = {{S, L}}, .left = {"setup.exe 700"}});
     // Writes are gathered 256 chunks at a time: the last chunk's reading comes before them.
-    row("one gathered write", 262144, served(262144), {}, 0, gathered.toLatin1(), done, Error::None,
-        {"setup.exe 262144"});
-    row("keyed, several gathered blocks", 1048581, served(1048581), keyed, 0, "", done, Error::None,
-        {"setup.exe 1048581"});
-    row("stopped after the first chunk", 2500, served(2500), {}, 1, "S C", stopped, Error::None,
-        {"setup.exe.part 1024"});
+    row("one gathered write", {.announced = 262144,
+                               .route = served(262144),
+                               .events = gathered,
+                               .left = {"setup.exe 262144"}});
+    row("keyed, several gathered blocks", {.announced = 1048581,
+                                           .route = served(1048581),
+                                           .plant = keyed,
+                                           .left = {"setup.exe 1048581"}});
+    row("stopped after the first chunk", {.announced = 2500,
+                                          .route = served(2500),
+                                          .stop = Stop::AfterFirstChunk,
+                                          .events = {{S, C}},
+                                          .outcome = stopped,
+                                          .fault = Fault::Cancelled,
+                                          .left = {"setup.exe.part 1024"}});
     // The digest's own thread ends with the transfer, whichever way it ends.
-    row("keyed, stopped after the first chunk", 2500, served(2500), keyed, 1, "S C", stopped,
-        Error::None, {"setup.exe.part 1024", "setup.exe.part.resume *"});
-    row("stopped while the end is awaited", 3000, served(3001, M::Stall, 3000), {}, -1, "", stopped,
-        Error::None, {"setup.exe.part 3000"});
-    row("an older setup is replaced, no copy left", 3000, served(3000), old, 0, "", done,
-        Error::None, {"setup.exe 3000"});
-    row("the user's own .old beside it", 3000, served(3000), userOld, 0, "", done, Error::None,
-        {"setup.exe 3000", "setup.exe.old precious"});
-    row("a folder of the user's: a free name", 3000, served(3000), users, 0, "", done, Error::None,
-        {"setup (1).exe 3000", "setup.exe precious"});
-    row("side file links elsewhere", 3000, served(3000), partLink, 0, "", done, Error::None,
-        {"setup.exe 3000"});
-    row("FIFO at the side file", 3000, served(3000), partFifo, 0, "", done, Error::None,
-        {"setup.exe 3000"});
+    row("keyed, stopped after the first chunk",
+        {.announced = 2500,
+         .route = served(2500),
+         .plant = keyed,
+         .stop = Stop::AfterFirstChunk,
+         .events = {{S, C}},
+         .outcome = stopped,
+         .fault = Fault::Cancelled,
+         .left = {"setup.exe.part 1024", "setup.exe.part.resume *"}});
+    row("stopped while the end is awaited", {.announced = 3000,
+                                             .route = served(3001, M::Stall, 3000),
+                                             .stop = Stop::AwaitingEnd,
+                                             .outcome = stopped,
+                                             .fault = Fault::Cancelled,
+                                             .left = {"setup.exe.part 3000"}});
+    row("an older setup is replaced, no copy left",
+        {.announced = 3000, .route = served(3000), .plant = old, .left = {"setup.exe 3000"}});
+    row("the user's own .old beside it", {.announced = 3000,
+                                          .route = served(3000),
+                                          .plant = userOld,
+                                          .left = {"setup.exe 3000", "setup.exe.old precious"}});
+    row("a folder of the user's: a free name",
+        {.announced = 3000,
+         .route = served(3000),
+         .plant = users,
+         .left = {"setup (1).exe 3000", "setup.exe precious"}});
+    row("side file links elsewhere",
+        {.announced = 3000, .route = served(3000), .plant = partLink, .left = {"setup.exe 3000"}});
+    row("FIFO at the side file",
+        {.announced = 3000, .route = served(3000), .plant = partFifo, .left = {"setup.exe 3000"}});
 
     // Failures: why, and that nothing incomplete, unsigned or foreign takes the setup's name.
-    row("fewer bytes than announced", 3000, served(2500), old, 0, "", failed, Error::CutShort,
-        {"setup.exe precious", "setup.exe.part 2500"});
-    row("connection lost", 3000, served(3000, M::CutShort, 2500), {}, 0, "", failed,
-        Error::CutShort, {"setup.exe.part 2500"});
-    row("connection reset", 3000, served(3000, M::Reset, 2500), {}, 0, "", failed, Error::CutShort,
-        {"setup.exe.part *"});
-    row("server stalls", 3000, served(3000, M::Stall, 1500), {}, 0, "", failed, Error::CutShort,
-        {"setup.exe.part 1500"});
-    row("stall after headers", 3000, served(3000, M::Stall, 0), {}, 0, "", failed, Error::CutShort,
-        {"setup.exe.part "});
+    row("fewer bytes than announced", {.announced = 3000,
+                                       .route = served(2500),
+                                       .plant = old,
+                                       .outcome = failed,
+                                       .fault = Fault::CutShort,
+                                       .left = {"setup.exe precious", "setup.exe.part 2500"}});
+    row("connection lost", {.announced = 3000,
+                            .route = served(3000, M::CutShort, 2500),
+                            .outcome = failed,
+                            .fault = Fault::CutShort,
+                            .left = {"setup.exe.part 2500"}});
+    row("connection reset", {.announced = 3000,
+                             .route = served(3000, M::Reset, 2500),
+                             .outcome = failed,
+                             .fault = Fault::CutShort,
+                             .left = {"setup.exe.part *"}});
+    row("server stalls", {.announced = 3000,
+                          .route = served(3000, M::Stall, 1500),
+                          .outcome = failed,
+                          .fault = Fault::CutShort,
+                          .left = {"setup.exe.part 1500"}});
+    row("stall after headers", {.announced = 3000,
+                                .route = served(3000, M::Stall, 0),
+                                .outcome = failed,
+                                .fault = Fault::CutShort,
+                                .left = {"setup.exe.part "}});
     TestServer::Route drip = served(3000);
     drip.bytesPerSecond = 5;
-    row("server drips", 3000, drip, {}, 0, "", failed, Error::CutShort, {"setup.exe.part *"});
-    row("more than announced", 2000, served(3000), {}, 0, "", failed, Error::TooLong, {});
-    row("all bytes, the end held open", 3000, served(3001, M::Stall, 3000), {}, 0, "", failed,
-        Error::NoEnd, {"setup.exe.part 3000"});
-    row("404 with a page", 3000, served(3000, M::None, 0, 404), {}, 0, "", failed,
-        Error::CannotOpen, {});
-    row("500 with a page", 3000, served(3000, M::None, 0, 500), {}, 0, "", failed,
-        Error::CannotOpen, {});
-    row("redirect loop", 3000, TestServer::redirectTo("/setup.exe"), {}, 0, "", failed,
-        Error::CannotOpen, {});
-    row("redirect to a local file", 3000, TestServer::redirectTo("file:///etc/hostname"), {}, 0, "",
-        failed, Error::CannotOpen, {});
-    row("side file links elsewhere, not found", 3000, served(3000, M::None, 0, 404), partLink, 0,
-        "", failed, Error::CannotOpen, {"setup.exe.part -> victim"});
-    row("directory at the setup path", 3000, served(3000), setupDir, 0, "", failed,
-        Error::CannotReplace, {"setup.exe/", "setup.exe.part 3000"});
-    row("folder gone", 3000, served(3000), noFolder, 0, "", failed, Error::CannotCreate, {});
-    row("disk full after 2 KiB", 3000, served(3000), full, 0, "", failed, Error::CannotWrite,
-        {"setup.exe.part 2048"});
-    row("side file swapped mid-transfer", 3000, served(3000), partSwap, 0, "", failed,
-        Error::SideFileReplaced, {"moved 3000", "setup.exe.part foreign"});
-    // Seen before the transfer: nothing is fetched ("-": no event at all).
-    row("the setup's name is the updater's (a hard link)", 3000, served(3000), program(false), 0,
-        "-", failed, Error::NamesProgram, {"kolup-updater updater", "setup.exe updater"});
-    row("the updater linked there during the transfer", 3000, served(3000), program(true), 0, "",
-        failed, Error::NamesProgram, {"kolup-updater updater", "setup.exe updater"});
-    row("keyed, not the bytes the signature names", 3000, served(3000), sign("other bytes"), 0, "",
-        failed, Error::NotSigned, {});
+    row("server drips", {.announced = 3000,
+                         .route = drip,
+                         .outcome = failed,
+                         .fault = Fault::CutShort,
+                         .left = {"setup.exe.part *"}});
+    row("more than announced",
+        {.announced = 2000, .route = served(3000), .outcome = failed, .fault = Fault::TooLong});
+    row("all bytes, the end held open", {.announced = 3000,
+                                         .route = served(3001, M::Stall, 3000),
+                                         .outcome = failed,
+                                         .fault = Fault::NoEnd,
+                                         .left = {"setup.exe.part 3000"}});
+    row("404 with a page", {.announced = 3000,
+                            .route = served(3000, M::None, 0, 404),
+                            .outcome = failed,
+                            .fault = Fault::Unreachable});
+    row("500 with a page", {.announced = 3000,
+                            .route = served(3000, M::None, 0, 500),
+                            .outcome = failed,
+                            .fault = Fault::Unreachable});
+    row("redirect loop", {.announced = 3000,
+                          .route = TestServer::redirectTo("/setup.exe"),
+                          .outcome = failed,
+                          .fault = Fault::Unreachable});
+    row("redirect to a local file", {.announced = 3000,
+                                     .route = TestServer::redirectTo("file:///etc/hostname"),
+                                     .outcome = failed,
+                                     .fault = Fault::Unreachable});
+    row("side file links elsewhere, not found", {.announced = 3000,
+                                                 .route = served(3000, M::None, 0, 404),
+                                                 .plant = partLink,
+                                                 .outcome = failed,
+                                                 .fault = Fault::Unreachable,
+                                                 .left = {"setup.exe.part -> victim"}});
+    row("directory at the setup path", {.announced = 3000,
+                                        .route = served(3000),
+                                        .plant = setupDir,
+                                        .outcome = failed,
+                                        .fault = Fault::NotRegular,
+                                        .left = {"setup.exe/", "setup.exe.part 3000"}});
+    row("folder gone", {.announced = 3000,
+                        .route = served(3000),
+                        .plant = noFolder,
+                        .outcome = failed,
+                        .fault = Fault::System});
+    row("disk full after 2 KiB", {.announced = 3000,
+                                  .route = served(3000),
+                                  .plant = full,
+                                  .outcome = failed,
+                                  .fault = Fault::System,
+                                  .left = {"setup.exe.part 2048"}});
+    row("side file swapped mid-transfer", {.announced = 3000,
+                                           .route = served(3000),
+                                           .plant = partSwap,
+                                           .outcome = failed,
+                                           .fault = Fault::Replaced,
+                                           .left = {"moved 3000", "setup.exe.part foreign"}});
+    // Seen before the transfer: nothing is fetched, no event at all.
+    row("the setup's name is the updater's (a hard link)",
+        {.announced = 3000,
+         .route = served(3000),
+         .plant = program(false),
+         .events = {{}},
+         .outcome = failed,
+         .fault = Fault::IsProgram,
+         .left = {"kolup-updater updater", "setup.exe updater"}});
+    row("the updater linked there during the transfer",
+        {.announced = 3000,
+         .route = served(3000),
+         .plant = program(true),
+         .outcome = failed,
+         .fault = Fault::IsProgram,
+         .left = {"kolup-updater updater", "setup.exe updater"}});
+    row("keyed, not the bytes the signature names", {.announced = 3000,
+                                                     .route = served(3000),
+                                                     .plant = sign("other bytes"),
+                                                     .outcome = failed,
+                                                     .fault = Fault::NotSigned});
 
     // A broken connection is asked for the rest, only the exact rest is taken, and a server
     // that brings the file no further is given up on.
@@ -310,98 +411,174 @@ void TestSetupDownload::transfers_data()
         route.ranges = ranges;
         return route;
     };
-    const QString once = "- bytes=1500-@\"v1\"";
-    const QString stalled = once + QString(" bytes=1500-@\"v1\"").repeated(4);
-    row("a reset at half: the rest", 3000, resumable(M::Reset, 1500), {}, 0, "S C R C L", done,
-        Error::None, {"setup.exe 3000"}, once.toLatin1());
-    row("a stall past the no-data limit: the rest", 3000, resumable(M::Stall, 1500), {}, 0, "",
-        done, Error::None, {"setup.exe 3000"}, once.toLatin1());
+    const QStringList once = {"-", "bytes=1500-@\"v1\""};
+    const QStringList stalled = once + QStringList(4, "bytes=1500-@\"v1\"");
+    row("a reset at half: the rest", {.announced = 3000,
+                                      .route = resumable(M::Reset, 1500),
+                                      .events = {{S, C, R, C, L}},
+                                      .left = {"setup.exe 3000"},
+                                      .asked = once});
+    row("a stall past the no-data limit: the rest", {.announced = 3000,
+                                                     .route = resumable(M::Stall, 1500),
+                                                     .left = {"setup.exe 3000"},
+                                                     .asked = once});
     // Started over: the whole file comes again, chunk by chunk.
-    row("a 200 to the range: all again", 3000, resumable(M::Reset, 1500, 1, false), {}, 0,
-        "S C R C C L", done, Error::None, {"setup.exe 3000"}, once.toLatin1());
-    row("a changed ETag: all again", 3000, resumable(M::Reset, 1500), newEtag, 0, "S C R C C L",
-        done, Error::None, {"setup.exe 3000"}, once.toLatin1());
+    row("a 200 to the range: all again", {.announced = 3000,
+                                          .route = resumable(M::Reset, 1500, 1, false),
+                                          .events = {{S, C, R, C, C, L}},
+                                          .left = {"setup.exe 3000"},
+                                          .asked = once});
+    row("a changed ETag: all again", {.announced = 3000,
+                                      .route = resumable(M::Reset, 1500),
+                                      .plant = newEtag,
+                                      .events = {{S, C, R, C, C, L}},
+                                      .left = {"setup.exe 3000"},
+                                      .asked = once});
     // A weak ETag says only that two files are alike: the time stamp decides instead.
     TestServer::Route weak = resumable(M::Reset, 1500);
     weak.etag = "W/\"v1\"";
     weak.headers = {qMakePair(QByteArray("Last-Modified"), QByteArray("Tue, 08 Dec 2026"))};
-    row("a weak ETag: If-Range with Last-Modified", 3000, weak, {}, 0, "", done, Error::None,
-        {"setup.exe 3000"}, "- bytes=1500-@Tue, 08 Dec 2026");
+    row("a weak ETag: If-Range with Last-Modified",
+        {.announced = 3000,
+         .route = weak,
+         .left = {"setup.exe 3000"},
+         .asked = QStringList{"-", "bytes=1500-@Tue, 08 Dec 2026"}});
     TestServer::Route lying = resumable(M::Reset, 1500);
     lying.contentRange = "bytes 0-2999/3000";
-    row("a wrong Content-Range: never mixed", 3000, lying, {}, 0, "", failed, Error::CannotOpen,
-        {"setup.exe.part 1500", "setup.exe.part.resume *"}, once.toLatin1());
-    row("no validator: all again", 3000, served(3000, M::Reset, 1500), {}, 0, "", failed,
-        Error::CutShort, {"setup.exe.part 1500"}, "- - - - - -");
-    row("five reconnects with no progress", 3000, resumable(M::Reset, 1500, 0), {}, 0, "", failed,
-        Error::CutShort, {"setup.exe.part 1500", "setup.exe.part.resume *"}, stalled.toLatin1());
-    row("always 200, cut at the same place", 3000, resumable(M::Reset, 1500, 0, false), {}, 0, "",
-        failed, Error::CutShort, {"setup.exe.part 1500", "setup.exe.part.resume *"},
-        stalled.toLatin1());
+    row("a wrong Content-Range: never mixed",
+        {.announced = 3000,
+         .route = lying,
+         .outcome = failed,
+         .fault = Fault::Refused,
+         .left = {"setup.exe.part 1500", "setup.exe.part.resume *"},
+         .asked = once});
+    row("no validator: all again", {.announced = 3000,
+                                    .route = served(3000, M::Reset, 1500),
+                                    .outcome = failed,
+                                    .fault = Fault::CutShort,
+                                    .left = {"setup.exe.part 1500"},
+                                    .asked = QStringList(6, "-")});
+    row("five reconnects with no progress",
+        {.announced = 3000,
+         .route = resumable(M::Reset, 1500, 0),
+         .outcome = failed,
+         .fault = Fault::CutShort,
+         .left = {"setup.exe.part 1500", "setup.exe.part.resume *"},
+         .asked = stalled});
+    row("always 200, cut at the same place",
+        {.announced = 3000,
+         .route = resumable(M::Reset, 1500, 0, false),
+         .outcome = failed,
+         .fault = Fault::CutShort,
+         .left = {"setup.exe.part 1500", "setup.exe.part.resume *"},
+         .asked = stalled});
     TestServer::Route dripping = resumable(M::None, 0);
     dripping.cutEvery = 1000;
     dripping.body = served(9000).body;
-    row("nine answers of 1000 bytes", 9000, dripping, {}, 0, "", done, Error::None,
-        {"setup.exe 9000"});
+    row("nine answers of 1000 bytes",
+        {.announced = 9000, .route = dripping, .left = {"setup.exe 9000"}});
     dripping.body = served(12000).body;
-    row("ten reconnects, then no more", 12000, dripping, {}, 0, "", failed, Error::CutShort,
-        {"setup.exe.part 11000", "setup.exe.part.resume *"});
-    row("cancel in the pause before a reconnect", 3000, resumable(M::Reset, 1500), longPause, -2,
-        "S C R L", stopped, Error::None, {"setup.exe.part 1500", "setup.exe.part.resume *"}, "-");
+    row("ten reconnects, then no more",
+        {.announced = 12000,
+         .route = dripping,
+         .outcome = failed,
+         .fault = Fault::CutShort,
+         .left = {"setup.exe.part 11000", "setup.exe.part.resume *"}});
+    // Cancelled in the pause: the copy ends there, without a last piece.
+    row("cancel in the pause before a reconnect",
+        {.announced = 3000,
+         .route = resumable(M::Reset, 1500),
+         .plant = longPause,
+         .stop = Stop::InPause,
+         .events = {{S, C, R}},
+         .outcome = stopped,
+         .fault = Fault::Cancelled,
+         .left = {"setup.exe.part 1500", "setup.exe.part.resume *"},
+         .asked = QStringList{"-"}});
 
     // A part kept from a cancelled transfer of the same offer (its first chunk): continued
     // only when all of it is as this updater left it.
     const TestServer::Route again = resumable(M::None, 0);
-    row("cancel, then again: the rest", 3000, again, kept(false), 0, "S C L", done, Error::None,
-        {"setup.exe 3000"}, "bytes=1024-@\"v1\"");
-    row("keyed, kept: the rest", 3000, again, kept(true), 0, "", done, Error::None,
-        {"setup.exe 3000"}, "bytes=1024-@\"v1\"");
-    row("keyed, the kept part tampered with", 3000, again,
-        kept(true, writes(".part", "!", QIODevice::ReadWrite)), 0, "", failed, Error::NotSigned, {},
-        "bytes=1024-@\"v1\"");
-    row("kept part longer than the size", 3000, again,
-        kept(false, writes(".part", QByteArray(2000, '!'), QIODevice::Append)), 0, "", done,
-        Error::None, {"setup.exe 3000"}, "-");
-    row("kept part is a link", 3000, again, kept(false, linked), 0, "", done, Error::None,
-        {"setup.exe 3000"}, "-");
-    row("kept note names another address", 3000, again,
-        kept(false, noteEdited("/setup.exe", "/other.exe")), 0, "", done, Error::None,
-        {"setup.exe 3000"}, "-");
-    row("kept part swapped for another file", 3000, again, kept(false, copied), 0, "", done,
-        Error::None, {"setup.exe 3000", "setup.exe.moved 1024"}, "-");
-    row("kept note with a line more", 3000, again,
-        kept(false, writes(".part.resume", "more 1\n", QIODevice::Append)), 0, "", done,
-        Error::None, {"setup.exe 3000"}, "-");
-    row("keyed, kept note's digest a byte longer", 3000, again,
-        kept(true, noteEdited("\nfile ", "00\nfile ")), 0, "", done, Error::None,
-        {"setup.exe 3000"}, "-");
+    const QStringList rest = {"bytes=1024-@\"v1\""};
+    const QStringList whole = {"-"};
+    row("cancel, then again: the rest", {.announced = 3000,
+                                         .route = again,
+                                         .plant = kept(false),
+                                         .events = {{S, C, L}},
+                                         .left = {"setup.exe 3000"},
+                                         .asked = rest});
+    row("keyed, kept: the rest", {.announced = 3000,
+                                  .route = again,
+                                  .plant = kept(true),
+                                  .left = {"setup.exe 3000"},
+                                  .asked = rest});
+    row("keyed, the kept part tampered with",
+        {.announced = 3000,
+         .route = again,
+         .plant = kept(true, writes(".part", "!", QIODevice::ReadWrite)),
+         .outcome = failed,
+         .fault = Fault::NotSigned,
+         .asked = rest});
+    row("kept part longer than the size",
+        {.announced = 3000,
+         .route = again,
+         .plant = kept(false, writes(".part", QByteArray(2000, '!'), QIODevice::Append)),
+         .left = {"setup.exe 3000"},
+         .asked = whole});
+    row("kept part is a link", {.announced = 3000,
+                                .route = again,
+                                .plant = kept(false, linked),
+                                .left = {"setup.exe 3000"},
+                                .asked = whole});
+    row("kept note names another address",
+        {.announced = 3000,
+         .route = again,
+         .plant = kept(false, noteEdited("/setup.exe", "/other.exe")),
+         .left = {"setup.exe 3000"},
+         .asked = whole});
+    row("kept part swapped for another file", {.announced = 3000,
+                                               .route = again,
+                                               .plant = kept(false, copied),
+                                               .left = {"setup.exe 3000", "setup.exe.moved 1024"},
+                                               .asked = whole});
+    row("kept note with a line more",
+        {.announced = 3000,
+         .route = again,
+         .plant = kept(false, writes(".part.resume", "more 1\n", QIODevice::Append)),
+         .left = {"setup.exe 3000"},
+         .asked = whole});
+    row("keyed, kept note's digest a byte longer",
+        {.announced = 3000,
+         .route = again,
+         .plant = kept(true, noteEdited("\nfile ", "00\nfile ")),
+         .left = {"setup.exe 3000"},
+         .asked = whole});
     TestServer::Route ignoring = again;
     ignoring.ranges = false;
-    row("cancel, then a 200 to the range: all again", 3000, ignoring, kept(false), 0, "", done,
-        Error::None, {"setup.exe 3000"}, "bytes=1024-@\"v1\"");
-    row("kept without a validator", 3000, served(3000), kept(false), 0, "", done, Error::None,
-        {"setup.exe 3000"}, "-");
+    row("cancel, then a 200 to the range: all again", {.announced = 3000,
+                                                       .route = ignoring,
+                                                       .plant = kept(false),
+                                                       .left = {"setup.exe 3000"},
+                                                       .asked = rest});
+    row("kept without a validator", {.announced = 3000,
+                                     .route = served(3000),
+                                     .plant = kept(false),
+                                     .left = {"setup.exe 3000"},
+                                     .asked = whole});
 }
 
 void TestSetupDownload::transfers()
 {
-    QFETCH(int, announced);
-    QFETCH(TestServer::Route, route);
-    QFETCH(Plant, planted);
-    QFETCH(int, stopAt);
-    QFETCH(QString, events);
-    QFETCH(int, outcome);
-    QFETCH(int, error);
-    QFETCH(QStringList, left);
-    QFETCH(QString, asked);
+    QFETCH(Row, row);
+    const TestServer::Route &route = row.route;
     m_server.serve("/setup.exe", route);
     QTemporaryDir dir;
     Scene scene{dir.filePath("folder"), dir.filePath("folder/setup.exe"), dir.filePath("victim"),
                 m_server, route};
     scene.options.reconnectPause = std::chrono::milliseconds(1);
     QVERIFY(QDir().mkpath(scene.folder) && writeFile(scene.victim, "precious"));
-    if (planted) {
-        planted(scene);
+    if (row.plant) {
+        row.plant(scene);
     }
     if (QTest::currentTestFailed()) {
         return;
@@ -409,7 +586,7 @@ void TestSetupDownload::transfers()
     const QString &folder = scene.folder;
     const QString &path = scene.path;
     const std::optional<SetupBinding> &binding = scene.binding;
-    const UpdateInfo info = updateInfo(2.0f, m_server.url("/setup.exe").toLatin1(), announced);
+    const UpdateInfo info = updateInfo(2.0f, m_server.url("/setup.exe").toLatin1(), row.announced);
     const WebClient web({std::chrono::milliseconds(2000), std::chrono::milliseconds(500)});
     if (scene.kept) {
         // An earlier transfer of the same offer, cancelled after its first chunk.
@@ -425,16 +602,15 @@ void TestSetupDownload::transfers()
     const qsizetype before = m_server.requests().size();
     WatchingClock clock;
     clock.watched = path + ".part";
-    QStringList seen;
+    QList<Event> seen;
     QList<int> receivedAtChunks;
     bool ended = false;        // the last piece has come: what is awaited now is the end
     bool reconnecting = false; // a reconnect has begun its pause
     SetupDownload download(
         web, clock,
         [&](Event event, const SetupDownload &transfer) {
-            static const char *const names[] = {"S", "C", "L", "W", "R"};
             if (event != Event::Waiting) {
-                seen << names[int(event)];
+                seen << event;
             }
             ended = ended || event == Event::LastPiece;
             reconnecting = reconnecting || event == Event::Reconnecting;
@@ -444,9 +620,10 @@ void TestSetupDownload::transfers()
                     scene.onChunk(int(receivedAtChunks.size()));
                 }
             }
-            return !(event == Event::Chunk && receivedAtChunks.size() == stopAt) &&
-                   !(event == Event::Waiting && ended && stopAt == -1) &&
-                   !(event == Event::Waiting && reconnecting && stopAt == -2);
+            return !(event == Event::Chunk && receivedAtChunks.size() == 1 &&
+                     row.stop == Stop::AfterFirstChunk) &&
+                   !(event == Event::Waiting && ended && row.stop == Stop::AwaitingEnd) &&
+                   !(event == Event::Waiting && reconnecting && row.stop == Stop::InPause);
         },
         scene.options);
     // A full disk, as this process sees it: any file write past 2 KiB fails.
@@ -460,27 +637,28 @@ void TestSetupDownload::transfers()
     const auto result = download.run({info, path.toStdString(), binding});
     QCOMPARE(::setrlimit(RLIMIT_FSIZE, &unlimited), 0);
 
-    QVERIFY2(int(result) == outcome, download.errorText().c_str());
-    QCOMPARE(int(download.error()), error);
-    QCOMPARE(download.errorText().empty(), error == int(Error::None));
-    QVERIFY2(download.errorText().starts_with(scene.why), download.errorText().c_str());
-    if (!events.isEmpty()) {
-        QCOMPARE(seen.join(' '), events == "-" ? QString() : events);
+    const std::string why = download.failure() ? download.failure()->text : "";
+    QVERIFY2(result == row.outcome, why.c_str());
+    QCOMPARE(download.failure() ? std::optional(download.failure()->fault) : std::nullopt,
+             row.fault);
+    QVERIFY2(why.starts_with(scene.why), why.c_str());
+    if (row.events) {
+        QCOMPARE(seen, *row.events);
     }
     const bool clean = route.misbehaviour == M::None && route.bytesPerSecond == 0 &&
-                       route.body.size() >= announced;
+                       route.body.size() >= row.announced;
     for (qsizetype i = 0; i < receivedAtChunks.size() && clean; ++i) {
         // Exact, from the chunk a kept part ends in.
         const int first = download.resumedFrom() / 1024;
         QCOMPARE(receivedAtChunks[i], qMin(int(first + i + 1) * 1024, route.body.size()));
     }
     QStringList shown = listing(folder);
-    for (qsizetype i = 0; i < left.size() && i < shown.size(); ++i) {
-        if (left[i].endsWith(" *")) {
+    for (qsizetype i = 0; i < row.left.size() && i < shown.size(); ++i) {
+        if (row.left[i].endsWith(" *")) {
             shown[i] = shown[i].section(' ', 0, -2) + " *";
         }
     }
-    QCOMPARE(shown, left);
+    QCOMPARE(shown, row.left);
     QCOMPARE(listing(dir.path()).filter("victim"), QStringList{"victim precious"});
     const bool completed = result == Outcome::Completed;
     QCOMPARE(download.verified().has_value(), completed);
@@ -489,12 +667,12 @@ void TestSetupDownload::transfers()
         QVERIFY(setup.open(QIODevice::ReadOnly));
         QVERIFY(setup.readAll() == route.body); // exact: nothing mixed from another offset
     }
-    if (!asked.isEmpty()) {
+    if (row.asked) {
         QStringList ranges;
         for (const TestServer::Request &request : m_server.requests().mid(before)) {
             ranges << QString::fromLatin1(request.range());
         }
-        QCOMPARE(ranges.join(' '), asked);
+        QCOMPARE(ranges, *row.asked);
     }
     // Unsigned, the setup carries the address it came from, as browsers mark a download.
     char origin[256] = {};

@@ -1,0 +1,67 @@
+#include "download/keptpart.h"
+
+#include "update/log.h"
+
+namespace fs = std::filesystem;
+
+KeptPart KeptPart::find(const fs::path &part, const Wanted &wanted)
+{
+    KeptPart kept;
+    kept.m_part = part;
+    auto note = readResumeNote(resumeNotePath(part));
+    if (!note) {
+        return kept;
+    }
+    kept.m_ours = true;
+    kept.m_found = Found::Stale;
+    kept.m_note = std::move(*note);
+    const ResumeNote &n = kept.m_note;
+    // Unkeyed, only the server's validator can say that the rest belongs to the kept start;
+    // keyed, the whole file's digest decides at the end whatever the server says.
+    if (n.address != wanted.address || n.size != wanted.size || n.digest != wanted.digest ||
+        (!wanted.digest && n.validator.empty()) || files::identityAt(part) != n.identity) {
+        return kept;
+    }
+    std::error_code error;
+    const auto kind = fs::symlink_status(part, error).type();
+    const auto size = kind == fs::file_type::regular ? fs::file_size(part, error) : 0;
+    // A part as long as the file has nothing left to ask for: it is fetched again.
+    if (!error && size > 0 && size < std::uintmax_t(wanted.size)) {
+        kept.m_found = Found::Resumable;
+        kept.m_bytes = std::int64_t(size);
+    }
+    return kept;
+}
+
+KeptPart KeptPart::made(const fs::path &part)
+{
+    KeptPart kept;
+    kept.m_part = part;
+    kept.m_ours = true;
+    return kept;
+}
+
+void KeptPart::record(const Wanted &wanted, const std::string &validator, files::Identity identity)
+{
+    const fs::path note = resumeNotePath(m_part);
+    if (!wanted.digest && validator.empty()) {
+        files::removeFile(note);
+        return;
+    }
+    m_note = {wanted.address, wanted.size, validator, wanted.digest, identity};
+    const Status written = writeResumeNote(note, m_note);
+    if (!written) {
+        logMessage(LogKind::Notice, "the setup file cannot be continued later: " + written.text());
+    }
+}
+
+void KeptPart::settle(Settle how)
+{
+    if (!m_ours || how == Settle::Keep) {
+        return;
+    }
+    files::removeFile(resumeNotePath(m_part));
+    if (how == Settle::Drop) {
+        files::removeFile(m_part);
+    }
+}
