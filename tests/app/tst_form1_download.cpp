@@ -383,8 +383,19 @@ void TestForm1Download::whatCloseStarts_data()
     QTest::addColumn<bool>("download"); // a completed download of the setup comes first
     QTest::addColumn<Change>("change"); // then this, before the close
     QTest::addColumn<bool>("started");  // the setup downloaded first, on close
+    // In the user's folder, where a file of the user's holds the setup's name, so that the
+    // download takes "KolupSetup (1).exe".
+    QTest::addColumn<bool>("usersFolder");
     const Change none = [](TestForm1Download &, Session &, const QString &) {};
-    QTest::newRow("no download") << false << none << false;
+    QTest::newRow("no download") << false << none << false << false;
+    // Checked again, the same offer, and declined: the completed file is still the one to start,
+    // whatever name it took.
+    const Change declined = [](TestForm1Download &, Session &session, const QString &) {
+        session.test.prompt.answer = false;
+        session.window.form().Command1_Click();
+    };
+    QTest::newRow("the same offer declined") << true << declined << true << false;
+    QTest::newRow("the same offer declined, under a free name") << true << declined << true << true;
     // The same offer again, but the program's folder can no longer be written, or the host
     // breaks off: the failure leaves the first file as it was, or takes it away.
     const auto retry = [](bool gone) {
@@ -401,8 +412,8 @@ void TestForm1Download::whatCloseStarts_data()
             QCOMPARE(window.form().state().SetupDownloaded, FlagTrue); // for the rest of the run
         };
     };
-    QTest::newRow("retry: the folder gone") << true << Change(retry(true)) << false;
-    QTest::newRow("retry: the host cuts it short") << true << Change(retry(false)) << true;
+    QTest::newRow("retry: the folder gone") << true << Change(retry(true)) << false << false;
+    QTest::newRow("retry: the host cuts it short") << true << Change(retry(false)) << true << false;
     // Changed since the download: not started, and not read again to find out when its size
     // tells.
     const auto changed = [](std::function<bool(QFile &)> how) {
@@ -425,18 +436,18 @@ void TestForm1Download::whatCloseStarts_data()
                window.form().Command1_Click();
                QCOMPARE(qtPath(window.form().state().SetupPath), test.programDir() + "/Other.exe");
            })
-        << false;
+        << false << false;
     QTest::newRow("rewritten in place, same size")
-        << true << Change(changed(write(QIODevice::ReadWrite))) << false;
-    QTest::newRow("grown") << true << Change(changed(write(QIODevice::Append))) << false;
+        << true << Change(changed(write(QIODevice::ReadWrite))) << false << false;
+    QTest::newRow("grown") << true << Change(changed(write(QIODevice::Append))) << false << false;
     QTest::newRow("replaced by a link to itself") << true << Change(changed([](QFile &file) {
         const QString setup = file.fileName();
         return file.rename(setup + ".kept") && QFile::link(setup + ".kept", setup);
-    })) << false;
+    })) << false << false;
     // Sparse: takes no room, reads as zeros.
     QTest::newRow("swollen to 32 GB")
         << true << Change(changed([](QFile &file) { return file.resize(qint64(32) << 30); }))
-        << false;
+        << false << false;
 }
 
 void TestForm1Download::whatCloseStarts()
@@ -444,14 +455,20 @@ void TestForm1Download::whatCloseStarts()
     QFETCH(bool, download);
     QFETCH(Change, change);
     QFETCH(bool, started);
+    QFETCH(bool, usersFolder);
     offer(pattern(3000), 3000);
-    Session session(m_server.url(RecordPath));
+    Session session(m_server.url(RecordPath), usersFolder);
     auto &[test, window] = session;
+    if (usersFolder) {
+        QVERIFY(QDir().mkpath(test.programDir()) &&
+                writeFile(test.programDir() + "/KolupSetup.exe", "the user's"));
+    }
     if (download) {
         window.form().Command1_Click();
         QCOMPARE(window.form().state().SetupDownloaded, FlagTrue);
     }
     const QString setup = qtPath(window.form().state().SetupPath);
+    QCOMPARE(setup.endsWith(" (1).exe"), download && usersFolder);
     change(*this, session, setup);
     if (QTest::currentTestFailed()) {
         return;
