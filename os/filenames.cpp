@@ -79,44 +79,47 @@ std::size_t encodedLength(std::u32string_view text, System system)
 
 } // namespace
 
-std::optional<std::string> problem(std::u32string_view text, System system)
+Status check(std::u32string_view text, System system)
 {
+    const auto refused = [](std::string why) {
+        return Status(Failure{Fault::Refused, std::move(why)});
+    };
     const bool windows = system == System::Windows;
     if (text.empty()) {
-        return "is empty";
+        return refused("is empty");
     }
     if (text == U"." || text == U"..") {
-        return "is \".\" or \"..\"";
+        return refused("is \".\" or \"..\"");
     }
     if (encodedLength(text, system) + DerivedSuffix > LongestName) {
-        return "is too long: the names made from it would pass " + std::to_string(LongestName) +
-               (windows ? " characters" : " bytes");
+        return refused("is too long: the names made from it would pass " +
+                       std::to_string(LongestName) + (windows ? " characters" : " bytes"));
     }
     if (text.find_first_of(U"/\\:") != std::u32string_view::npos) {
-        return "contains \"/\", \"\\\" or \":\"";
+        return refused("contains \"/\", \"\\\" or \":\"");
     }
     if (std::any_of(text.begin(), text.end(), isControl)) {
-        return "contains a control character";
+        return refused("contains a control character");
     }
     if (std::any_of(text.begin(), text.end(), changesDirection)) {
-        return "contains a character that changes how text is shown";
+        return refused("contains a character that changes how text is shown");
     }
     if (isDeviceName(text)) {
-        return "is a device name";
+        return refused("is a device name");
     }
     if (!windows) {
-        return std::nullopt;
+        return Success{};
     }
     if (text.find_first_of(U"<>\"|?*") != std::u32string_view::npos) {
-        return "contains a character Windows does not take in a name: < > \" | ? *";
+        return refused("contains a character Windows does not take in a name: < > \" | ? *");
     }
     if (text.back() == U'.' || text.back() == U' ') {
-        return "ends in a dot or a space, which Windows drops";
+        return refused("ends in a dot or a space, which Windows drops");
     }
     if (startsSomethingElse(text)) {
-        return "is of a type that starts something other than itself";
+        return refused("is of a type that starts something other than itself");
     }
-    return std::nullopt;
+    return Success{};
 }
 
 std::optional<std::u32string> fromUtf8(std::string_view bytes)

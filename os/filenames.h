@@ -1,5 +1,7 @@
 #pragma once
 
+#include "os/failure.h"
+
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -19,12 +21,13 @@ inline constexpr std::size_t DerivedSuffix = 15;
 // The longest name a component may have: bytes on Linux, UTF-16 code units on Windows.
 inline constexpr std::size_t LongestName = 255;
 
-// Why text cannot name a file the updater writes and starts on system; nothing when it can.
+// Whether text can name a file the updater writes and starts on system; refused, the failure
+// says why in words that follow "the name".
 // Both systems refuse what reaches another folder or a device, control and direction-changing
 // characters, and names whose derived names would be too long; Windows also refuses what it
 // cannot hold or silently rewrites (< > " | ? *, a trailing dot or space) and the file types
 // that start something other than the file itself (.lnk, .url, ...).
-std::optional<std::string> problem(std::u32string_view text, System system);
+Status check(std::u32string_view text, System system);
 
 // Strict UTF-8: whole, shortest sequences of code points in range; nothing otherwise.
 std::optional<std::u32string> fromUtf8(std::string_view bytes);

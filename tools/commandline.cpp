@@ -183,26 +183,27 @@ Request parse(std::span<const Argument> all, std::chrono::sys_days today)
     return Refusal{};
 }
 
-std::variant<UpdateInfo, std::string> record(float version, std::string_view url, std::int64_t size)
+Result<UpdateInfo> record(float version, std::string_view url, std::int64_t size)
 {
+    const auto refused = [](std::string why) { return Failure{Fault::Refused, std::move(why)}; };
     if (url.size() > LongestUrl) {
-        return "the url is " + std::to_string(url.size()) + " characters; at most " +
-               std::to_string(LongestUrl) + " fit the record";
+        return refused("the url is " + std::to_string(url.size()) + " characters; at most " +
+                       std::to_string(LongestUrl) + " fit the record");
     }
     if (size <= 0 || size > std::numeric_limits<std::int32_t>::max()) {
-        return "the size must be from 1 to " +
-               std::to_string(std::numeric_limits<std::int32_t>::max()) + " bytes";
+        return refused("the size must be from 1 to " +
+                       std::to_string(std::numeric_limits<std::int32_t>::max()) + " bytes");
     }
     UpdateInfo info;
     info.Version = version;
     std::copy(url.begin(), url.end(), info.SetupUrl.begin());
     info.SetupSize = std::int32_t(size);
     if (const auto problems = recordProblems(info); !problems.empty()) {
-        return "the updater would refuse this record: " + problems.front();
+        return refused("the updater would refuse this record: " + problems.front());
     }
     if (std::isnan(version)) {
-        return "the updater would refuse this record: the version is not a number; the updater "
-               "never offers it";
+        return refused("the updater would refuse this record: the version is not a number; the "
+                       "updater never offers it");
     }
     return info;
 }

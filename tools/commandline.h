@@ -66,8 +66,7 @@ using Request = std::variant<Refusal, Help, Make, Show, Comment, Check, Verify>;
 Request parse(std::span<const Argument> args, std::chrono::sys_days today);
 
 // The record a maker asks for, or why the updater would refuse it.
-std::variant<UpdateInfo, std::string> record(float version, std::string_view url,
-                                             std::int64_t size);
+Result<UpdateInfo> record(float version, std::string_view url, std::int64_t size);
 
 // An argument as it may be printed: UTF-8, every byte outside printable ASCII escaped.
 std::string shown(const Argument &argument);

@@ -89,11 +89,11 @@ std::optional<std::string> windowsWarning(const UpdateInfo &info)
     if (!name.terminated || !text || !checkSetupName(name.name)) {
         return std::nullopt;
     }
-    const auto problem = filenames::problem(*text, filenames::System::Windows);
-    return problem ? std::optional("the updater on Windows would refuse this record: its setup "
-                                   "file name " +
-                                   *problem)
-                   : std::nullopt;
+    const Status named = filenames::check(*text, filenames::System::Windows);
+    return named ? std::nullopt
+                 : std::optional("the updater on Windows would refuse this record: its setup "
+                                 "file name " +
+                                 named.text());
 }
 
 // What show and check print: the fields, then one line for each reason to refuse the record.
@@ -159,10 +159,10 @@ int make(const command::Make &request)
         size = file->size();
     }
     const auto made = command::record(request.version, request.url, size);
-    if (const auto *why = std::get_if<std::string>(&made)) {
-        return refuse(*why);
+    if (!made) {
+        return refuse(made.text());
     }
-    const UpdateInfo &info = std::get<UpdateInfo>(made);
+    const UpdateInfo &info = *made;
     if (const auto warning = windowsWarning(info)) {
         std::cerr << "kolup-record: warning: " << *warning << '\n';
     }

@@ -30,8 +30,8 @@ Status checkSetupName(std::string_view name, std::string_view programName)
     if (!text) {
         return refused("the setup file name is not valid text on this system");
     }
-    if (auto problem = filenames::problem(*text, files::nameRules)) {
-        return refused("the setup file name " + *problem);
+    if (const Status named = filenames::check(*text, files::nameRules); !named) {
+        return refused("the setup file name " + named.text());
     }
     if (!programName.empty() && files::sameFileName(name, programName)) {
         return refused("the setup file name is the updater's own");

@@ -178,6 +178,10 @@ Result<Signature> fetchSignature(const WebClient &web, std::string_view address,
         return Failure{Fault::Unreachable,
                        "cannot fetch " + where + ": " + resource.result().describe()};
     };
+    // A host that answers without the signature has none to give: that is no broken connection.
+    if (!resource.isOpen() && resource.result().httpStatus != 0) {
+        return refused("cannot fetch " + where + ": " + resource.result().describe());
+    }
     if (!resource.isOpen()) {
         return unreachable();
     }

@@ -100,10 +100,10 @@ void TestFileNames::rules()
     const std::u32string text = name.toStdU32String();
     for (const auto &[system, expected] :
          {std::pair{System::Posix, posix}, {System::Windows, windows}}) {
-        const auto problem = filenames::problem(text, system);
-        QVERIFY2(problem.has_value() != expected.isEmpty(), problem ? problem->c_str() : "none");
-        QVERIFY2(!problem || problem->find(expected.toStdString()) != std::string::npos,
-                 problem->c_str());
+        const Status named = filenames::check(text, system);
+        const std::string why = named.text();
+        QVERIFY2(named.ok() == expected.isEmpty(), named ? "none" : why.c_str());
+        QVERIFY2(why.find(expected.toStdString()) != std::string::npos, why.c_str());
     }
 }
 

@@ -144,18 +144,20 @@ void TestUpdateCheck::signedRecords_data()
     QTest::addColumn<QByteArray>("signedBytes");   // the record the signature is over
     QTest::addColumn<TestServer::Route>("record"); // as published
     QTest::addColumn<QByteArray>("edited");        // in the signature file afterwards: was>is
-    QTest::addColumn<int>("signatureSize");        // sent, or padded with blank lines to; 0: all
+    QTest::addColumn<int>("signatureSize");        // padded with blank lines to; 0: as it is
+    QTest::addColumn<M>("signatureBreaks");        // how its transfer breaks, before its last byte
     QTest::addColumn<QString>("why");              // what the refusal says; empty for an offer
     const QByteArray record = recordBytes(1.5f, "http://127.0.0.1/kolup/setup.exe", 5000);
     const auto row = [&](const char *name, const char *signer, const char *comment, const char *why,
-                         const QByteArray &edited = {}, int size = 0) {
+                         const QByteArray &edited = {}, int size = 0, M breaks = M::None) {
         QTest::newRow(name) << QString(signer) << QString(comment) << record << published(record)
-                            << edited << size << QString(why);
+                            << edited << size << breaks << QString(why);
     };
     const auto served = [&](const char *name, const QByteArray &signedRecord,
                             const TestServer::Route &route, const char *why) {
         QTest::newRow(name) << "maker"
-                            << "%1" << signedRecord << route << QByteArray() << 0 << QString(why);
+                            << "%1" << signedRecord << route << QByteArray() << 0 << M::None
+                            << QString(why);
     };
     row("bound", "maker", "%1", "");
     row("bound, its last day today", "maker", "%1 expires=%5", "");
@@ -176,8 +178,11 @@ void TestUpdateCheck::signedRecords_data()
         "no valid BLAKE2b-512");
     row("size other than the record's", "maker", "kolup-setup size=4999 blake2b=%2",
         "its signature 4999");
-    // Cut, a signature still reads as one: only its transfer tells it is not whole.
-    row("record's signature cut short", "maker", "%1", "cannot fetch", {}, -1);
+    // Cut, a signature still reads as one: only its transfer tells it is not whole. A connection
+    // that breaks on the way to the signature is no connection, as one that breaks on the way to
+    // the record is.
+    row("record's signature cut short", "maker", "%1", "cannot fetch", {}, 0, M::CutShort);
+    row("record's signature never answered", "maker", "%1", "cannot fetch", {}, 0, M::HangUp);
     // Blank lines after it are taken, up to the 4 KiB a signature file may hold.
     row("signature file of 4096 bytes", "maker", "%1", "", {}, 4096);
     row("signature file of 4097 bytes", "maker", "%1", "larger than a signature", {}, 4097);
@@ -200,6 +205,7 @@ void TestUpdateCheck::signedRecords()
     QFETCH(TestServer::Route, record);
     QFETCH(QByteArray, edited);
     QFETCH(int, signatureSize);
+    QFETCH(M, signatureBreaks);
     QFETCH(QString, why);
     SetupBinding binding;
     binding.size = 5000;
@@ -226,10 +232,9 @@ void TestUpdateCheck::signedRecords()
     if (!edited.isEmpty()) {
         signature.body.replace(edited.split('>')[0], edited.split('>')[1]);
     }
-    if (signatureSize < 0) {
-        signature.misbehaviour = M::CutShort;
-        signature.sendBytes = signature.body.size() - 1;
-    } else if (signatureSize > 0) {
+    signature.misbehaviour = signatureBreaks;
+    signature.sendBytes = signature.body.size() - 1;
+    if (signatureSize > 0) {
         signature.body += QByteArray(signatureSize - signature.body.size(), '\n');
     }
     m_server.serve(RecordPath, record);
@@ -239,7 +244,9 @@ void TestUpdateCheck::signedRecords()
     const UpdateCheck check = checkForUpdate(
         WebClient({std::chrono::milliseconds(2000), std::chrono::milliseconds(1000)}),
         {m_server.url(RecordPath).toStdString(), "/tmp", {}, keys}, 1.2f);
-    QCOMPARE(check.outcome, why.isEmpty() ? Outcome::Offer : Outcome::Invalid);
+    QCOMPARE(check.outcome, why.isEmpty()                ? Outcome::Offer
+                            : signatureBreaks != M::None ? Outcome::NoConnection
+                                                         : Outcome::Invalid);
     QVERIFY2(QString::fromStdString(check.why).contains(why), check.why.c_str());
     QVERIFY(why.isEmpty() || QString::fromStdString(check.why).startsWith("the version record is"));
     // The offer carries the setup file the signature names, and only then.
