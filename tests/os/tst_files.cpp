@@ -60,6 +60,8 @@ private slots:
     void whatStandsAtTheName();
     void probeLeavesNothing_data();
     void probeLeavesNothing();
+    void wholeFileWrites_data();
+    void wholeFileWrites();
 };
 
 void TestFiles::whatStandsAtTheName_data()
@@ -198,6 +200,38 @@ void TestFiles::probeLeavesNothing()
              QStringList());
     QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
              (QStringList{"file", "folder"}));
+}
+
+void TestFiles::wholeFileWrites_data()
+{
+    whatStandsAtTheName_data();
+}
+
+// A whole file written over whatever stands at the name: the name is replaced, never written
+// through; nothing half-written or scratch is left; the permissions are the ones asked for.
+void TestFiles::wholeFileWrites()
+{
+    QFETCH(Plant, planted);
+    QFETCH(bool, removed); // false: a directory, which no file replaces
+    QTemporaryDir dir;
+    const QString name = dir.filePath("record");
+    const QString target = dir.filePath("target");
+    QVERIFY(planted(name, target));
+    const QString before = kindAt(name);
+    const QString targetBefore = kindAt(target);
+    const bool written = promptly([&] {
+        return files::writeWholeFile(name.toStdString(), std::as_bytes(std::span("whole", 5)),
+                                     std::filesystem::perms(0640))
+            .ok();
+    });
+    QCOMPARE(written, removed);
+    QCOMPARE(kindAt(name), removed ? QString("file whole") : before);
+    QCOMPARE(kindAt(target), targetBefore);
+    QCOMPARE(QDir(dir.path()).entryList({"*.tmp-*"}, QDir::AllEntries | QDir::System),
+             QStringList());
+    struct stat status {};
+    QVERIFY(!removed || ::lstat(QFile::encodeName(name).constData(), &status) == 0);
+    QCOMPARE(removed ? status.st_mode & 0777 : 0640, 0640U);
 }
 
 QTEST_APPLESS_MAIN(TestFiles)

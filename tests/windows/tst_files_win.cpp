@@ -140,6 +140,22 @@ int main(int argc, char *argv[])
     CHECK(files::removeFile(dir / "missing"));
     CHECK(!files::removeFile(dir / "folder") && fs::is_directory(dir / "folder"));
 
+    // A whole file over what stands at the name: a file or a link is replaced, never written
+    // through, a folder is not, and no scratch file is left either way.
+    const auto whole = [&](const fs::path &path, std::string_view text) {
+        return files::writeWholeFile(path, std::as_bytes(std::span(text.data(), text.size())));
+    };
+    CHECK(whole(dir / "record", "one").ok() && whole(dir / "record", "two").ok());
+    CHECK(readFile(dir / "record") == "two");
+    CHECK(CreateSymbolicLinkW((dir / "linked").c_str(), file.c_str(), 0));
+    CHECK(whole(dir / "linked", "three").ok() && readFile(file) == "second");
+    CHECK(fault(whole(dir / "folder", "four")).has_value() && fs::is_directory(dir / "folder"));
+    bool scratch = false;
+    for (const auto &entry : fs::directory_iterator(dir)) {
+        scratch = scratch || entry.path().filename().wstring().find(L".tmp-") != std::wstring::npos;
+    }
+    CHECK(!scratch);
+
     // Where files may go, and what names mean here.
     CHECK(files::canWriteIn(dir));
     CHECK(!files::canWriteIn(dir / "missing"));
