@@ -1,0 +1,155 @@
+#include "download/keptpart.h"
+#include "download/rangefetch.h"
+#include "testfiles.h"
+#include "testserver.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <functional>
+
+namespace {
+
+using Found = KeptPart::Found;
+using Edit = std::function<void(ResumeNote &note, KeptPart::Wanted &wanted)>;
+
+// A part as an earlier transfer left it, changed in one rule from one that is continued.
+struct KeptRow {
+    Edit edit = {};
+    qint64 partBytes = 1024;
+    bool link = false; // the part is a link to a file of that length, the note naming the link
+    bool note = true;
+    Found found = Found::Resumable;
+};
+
+// A request for the rest from byte 1024 of a 3000-byte file, with If-Range "v1".
+struct AnswerRow {
+    TestServer::Route route;
+    std::optional<RangeFetch::Answer> answer; // unset: refused
+    std::optional<Fault> fault = {};
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(KeptRow)
+Q_DECLARE_METATYPE(AnswerRow)
+
+// The download's parts on their own: what decides that a kept part is continued, and what each
+// answer to a request for the rest means.
+class TestDownloadParts : public QObject {
+    Q_OBJECT
+private slots:
+    void keptPart_data();
+    void keptPart();
+    void rangeAnswers_data();
+    void rangeAnswers();
+
+private:
+    TestServer m_server;
+};
+
+void TestDownloadParts::keptPart_data()
+{
+    QTest::addColumn<KeptRow>("row");
+    const auto row = [](const char *name, KeptRow row) { QTest::newRow(name) << row; };
+    const Digest digest = blake2b(std::as_bytes(std::span("setup", 5)));
+    row("as it was left", {});
+    row("no note", {.note = false, .found = Found::Nothing});
+    row("a note for another address",
+        {.edit = [](ResumeNote &note, auto &) { note.address += "x"; }, .found = Found::Stale});
+    row("a note for another size",
+        {.edit = [](ResumeNote &note, auto &) { note.size += 1; }, .found = Found::Stale});
+    row("a note for another file's part",
+        {.edit = [](ResumeNote &note, auto &) { note.identity.file += 1; }, .found = Found::Stale});
+    row("unkeyed, no validator",
+        {.edit = [](ResumeNote &note, auto &) { note.validator.clear(); }, .found = Found::Stale});
+    row("keyed, no validator: the digest decides", {.edit = [digest](ResumeNote &note, auto &w) {
+            note.validator.clear();
+            note.digest = w.digest = digest;
+        }});
+    row("keyed, the note unkeyed",
+        {.edit = [digest](ResumeNote &, auto &w) { w.digest = digest; }, .found = Found::Stale});
+    row("unkeyed, the note keyed",
+        {.edit = [digest](ResumeNote &note, auto &) { note.digest = digest; },
+         .found = Found::Stale});
+    // The part's length at the edges: something to continue, and something left to ask for.
+    row("an empty part", {.partBytes = 0, .found = Found::Stale});
+    row("a part of one byte", {.partBytes = 1});
+    row("a part one byte short of the file", {.partBytes = 2999});
+    row("a part as long as the file", {.partBytes = 3000, .found = Found::Stale});
+    row("a link, its own identity noted", {.link = true, .found = Found::Stale});
+}
+
+void TestDownloadParts::keptPart()
+{
+    QFETCH(KeptRow, row);
+    QTemporaryDir dir;
+    const QString part = dir.filePath("setup.exe.part");
+    const QString file = row.link ? dir.filePath("elsewhere") : part;
+    QVERIFY(writeFile(file, QByteArray(int(row.partBytes), 'k')));
+    QVERIFY(!row.link || QFile::link(file, part));
+    KeptPart::Wanted wanted{"http://host/setup.exe", 3000, std::nullopt};
+    ResumeNote note{wanted.address, wanted.size, "\"v1\"", std::nullopt,
+                    *files::identityAt(part.toStdString())};
+    if (row.edit) {
+        row.edit(note, wanted);
+    }
+    if (row.note) {
+        QVERIFY(writeResumeNote(resumeNotePath(part.toStdString()), note).ok());
+    }
+    const KeptPart kept = KeptPart::find(part.toStdString(), wanted);
+    QCOMPARE(kept.found(), row.found);
+    QCOMPARE(kept.bytes(), row.found == Found::Resumable ? row.partBytes : 0);
+}
+
+void TestDownloadParts::rangeAnswers_data()
+{
+    QTest::addColumn<AnswerRow>("row");
+    const auto row = [](const char *name, AnswerRow row) { QTest::newRow(name) << row; };
+    using M = TestServer::Misbehaviour;
+    TestServer::Route route;
+    route.body = pattern(3000);
+    route.etag = "\"v1\"";
+    route.ranges = true;
+    const auto with = [route](const std::function<void(TestServer::Route &)> &change) {
+        TestServer::Route changed = route;
+        change(changed);
+        return changed;
+    };
+    const auto ranged = [with](const char *contentRange) {
+        return with([contentRange](TestServer::Route &r) { r.contentRange = contentRange; });
+    };
+    row("the exact rest", {route, RangeFetch::Answer::Rest});
+    row("a 206 from another byte", {ranged("bytes 1000-2999/3000"), {}, Fault::Refused});
+    row("a 206 to another end", {ranged("bytes 1024-2998/3000"), {}, Fault::Refused});
+    row("a 206 of another total", {ranged("bytes 1024-3000/3001"), {}, Fault::Refused});
+    row("a 200: the whole file",
+        {with([](auto &r) { r.ranges = false; }), RangeFetch::Answer::Whole});
+    row("another ETag: the whole file",
+        {with([](auto &r) { r.etag = "\"v2\""; }), RangeFetch::Answer::Whole});
+    row("416", {with([](auto &r) { r.status = 416; }), {}, Fault::Unreachable});
+    row("no answer at all",
+        {with([](auto &r) { r.misbehaviour = M::HangUp; }), {}, Fault::Unreachable});
+}
+
+void TestDownloadParts::rangeAnswers()
+{
+    QFETCH(AnswerRow, row);
+    m_server.serve("/setup.exe", row.route);
+    const WebClient web({std::chrono::milliseconds(2000), std::chrono::milliseconds(500)});
+    RangeFetch fetch(web, {m_server.url("/setup.exe").toStdString(), 3000}, [] { return true; });
+    const auto answer = fetch.open(1024, "\"v1\"");
+    QCOMPARE(answer ? std::optional(*answer) : std::nullopt, row.answer);
+    QCOMPARE(answer ? std::nullopt : std::optional(answer.failure().fault), row.fault);
+    if (answer) {
+        // The bytes are the file's own from where the answer says it starts.
+        const qsizetype from = *answer == RangeFetch::Answer::Rest ? 1024 : 0;
+        QByteArray head(16, '\0');
+        QCOMPARE(fetch.read(std::as_writable_bytes(std::span(head.data(), 16))), 16U);
+        QCOMPARE(head, row.route.body.mid(from, 16));
+    }
+}
+
+QTEST_GUILESS_MAIN(TestDownloadParts)
+#include "tst_downloadparts.moc"
