@@ -5,8 +5,10 @@ beside its reference in the same run, repeats interleaved.
     dbus-run-session -- /usr/bin/python3 bench/bench.py [throughput|cancel|startup|idle] [-n N]
         [--updater LABEL=PATH ...] [--to disk|memory]
 
-throughput  the transfer (request to rename, as the updater times it) against `curl -o` of the
-            same 256 MiB file (curl's time_total), to disk and to memory, for each updater
+throughput  the transfer as another process sees it (kolup-watch, by inotify: from the side
+            file's appearance to the complete file at the setup's name) against `curl -o` of
+            the same 256 MiB file (from its file's appearance to its close), to disk and to
+            memory, for each updater
             given (bench/builds.sh COMMIT builds this checkout unkeyed and COMMIT both ways, and
             prints their options); peak memory for 1 and 256 MiB
 cancel      a real mouse click on "Cancel Download" to the download loop seeing it, at full
@@ -41,6 +43,7 @@ UPDATERS = {}  # label: program, in the order given
 PLACES = ["disk", "memory"]
 BARE = os.path.join(desktop.BUILD, "kolup-bare-window")
 BARE_CURL = os.path.join(desktop.BUILD, "kolup-bare-window-curl")
+WATCH = os.path.join(desktop.BUILD, "kolup-watch")
 MIB = 1024 * 1024
 
 
@@ -105,6 +108,21 @@ class Host:
         self.host.close()
 
 
+class Watch:
+    """A process of its own that times a download in folder: from the moment a file named first
+    appears there to the moment a complete file stands at last (renamed there, or closed)."""
+
+    def __init__(self, folder, first, last):
+        self.process = subprocess.Popen([WATCH, folder, first, last], stdout=subprocess.PIPE,
+                                        text=True)
+        if self.process.stdout.readline().strip() != "ready":
+            raise RuntimeError("kolup-watch did not start")
+
+    def seconds(self, timeout=600):
+        out, _ = self.process.communicate(timeout=timeout)
+        return int(out) / 1e6
+
+
 def start_download(display, work, name, program=None):
     """An updater that has been told to download; its log file's path."""
     if program:
@@ -144,6 +162,8 @@ def throughput(display, work, repeats):
     """Each updater of --updater (or build/'s alone) and curl, to each place of --to, the
     repeats interleaved: curl, then every updater in an order that turns each round."""
     rows = []
+    subprocess.run(["cmake", "--build", desktop.BUILD, "--target", "kolup-watch"], check=True,
+                   capture_output=True)
     host = Host(work, 256 * MIB)
     # What a careful user does by hand: download, then verify the maker's signature.
     signature = None
@@ -170,10 +190,10 @@ def throughput(display, work, repeats):
                 for repeat in range(repeats):
                     os.sync()
                     output = os.path.join(output_dir, "curl.bin")
-                    took = subprocess.run(["curl", "-s", "-o", output, "-w", "%{time_total}",
-                                           desktop.url("/kolup/" + SETUP)], check=True,
-                                          capture_output=True, text=True).stdout
-                    theirs.append(float(took))
+                    watch = Watch(output_dir, "curl.bin", "curl.bin")
+                    subprocess.run(["curl", "-s", "-o", output, desktop.url("/kolup/" + SETUP)],
+                                   check=True)
+                    theirs.append(watch.seconds())
                     if signature and place == PLACES[0]:
                         verifies.append(minisign_verify(output, signature))
                     os.remove(output)
@@ -181,10 +201,12 @@ def throughput(display, work, repeats):
                     labels = labels[repeat % len(labels):] + labels[:repeat % len(labels)]
                     for label in labels:
                         os.sync()
-                        updater, log = start_download(display, work, "throughput",
-                                                      programs[label])
+                        use(programs[label])
+                        remove_saved()
+                        watch = Watch(os.path.dirname(SAVED), SETUP + ".part", SETUP)
+                        updater, log = start_download(display, work, "throughput")
                         try:
-                            mine = logged(log, r"transfer of \d+ bytes took (\d+) us") / 1e6
+                            mine = watch.seconds()
                             memory_256 = memory_256 or peak_kib(updater.process.pid)
                         finally:
                             updater.close()
