@@ -4,10 +4,8 @@
 #include "update/log.h"
 #include "update/updateinfo.h"
 
-#include <thread>
-
-RangeFetch::RangeFetch(const WebClient &web, Settings settings, WaitHook wait)
-    : m_web(web), m_settings(std::move(settings)), m_wait(std::move(wait))
+RangeFetch::RangeFetch(const WebClient &web, Clock &clock, Settings settings, WaitHook wait)
+    : m_web(web), m_clock(clock), m_settings(std::move(settings)), m_wait(std::move(wait))
 {
 }
 
@@ -54,7 +52,23 @@ Result<RangeFetch::Answer> RangeFetch::answer()
             return Failure{Fault::Refused, "the server sent another part of the setup file (" +
                                                escapedText(range) + ") than " + wanted};
         }
-        return Answer::Rest;
+        if (sameResource()) {
+            return Answer::Rest;
+        }
+        // The rest of another file: none of it is taken, and the whole file is asked for.
+        logMessage(LogKind::Notice, "the server sent the rest of another version of the setup "
+                                    "file (ETag " +
+                                        escapedText(m_resource->headers().etag) + ", asked " +
+                                        escapedText(m_asked->ifRange) + "); all of it again");
+        request(std::nullopt);
+        if (abandoned()) {
+            return cancelled();
+        }
+        if (!m_resource->isOpen()) {
+            return Failure{Fault::Unreachable,
+                           "cannot fetch the setup file: " + m_resource->result().describe()};
+        }
+        return answer();
     }
     if (m_asked && status != 200) {
         return Failure{Fault::Unreachable, "cannot fetch the rest of the setup file: " +
@@ -68,18 +82,42 @@ Result<RangeFetch::Answer> RangeFetch::answer()
     return Answer::Whole;
 }
 
+bool RangeFetch::sameResource() const
+{
+    const std::string &sent = m_asked->ifRange;
+    if (sent.empty()) {
+        return true; // keyed, without a validator: the whole file's digest decides
+    }
+    const ResponseHeaders &headers = m_resource->headers();
+    return sent.starts_with('"') ? headers.etag == sent : headers.lastModified == sent;
+}
+
+Status RangeFetch::pause(std::chrono::milliseconds length)
+{
+    // The window keeps its turns during the pause, and a cancel or a close ends it at once.
+    const std::int64_t until = m_clock.milliseconds() + length.count();
+    for (std::int64_t now = m_clock.milliseconds(); now < until; now = m_clock.milliseconds()) {
+        if (!m_wait()) {
+            return cancelled();
+        }
+        m_clock.sleep(std::chrono::milliseconds(std::min<std::int64_t>(4, until - now)));
+    }
+    return Success{};
+}
+
 Result<RangeFetch::Answer> RangeFetch::reconnect(std::int64_t at,
                                                  const std::function<bool()> &before)
 {
-    using Steady = std::chrono::steady_clock;
     for (;;) {
         if (abandoned()) {
             return cancelled();
         }
-        if (at > m_largest) {
+        const bool brought = at > m_largest;
+        if (brought) {
             m_largest = at;
             m_stalledReconnects = 0;
         }
+        m_emptyConnections = brought ? 0 : m_emptyConnections + 1;
         const TransferResult &broken = m_resource->result();
         const std::string why = broken.completed() ? "the server ended it" : broken.describe();
         if (m_reconnects == MostReconnects || m_stalledReconnects == MostStalledReconnects) {
@@ -93,14 +131,13 @@ Result<RangeFetch::Answer> RangeFetch::reconnect(std::int64_t at,
         if (!before()) {
             return cancelled();
         }
-        // The window keeps its turns during the pause, and a cancel or a close ends it at once.
-        const auto until = Steady::now() + m_settings.pause * (1 << (m_stalledReconnects - 1));
-        for (auto now = Steady::now(); now < until; now = Steady::now()) {
-            if (!m_wait()) {
-                return cancelled();
+        // A connection that brought bytes broke by chance: it is made again at once. One that
+        // brought nothing may meet a server still starting: it is given time, more each time.
+        if (m_emptyConnections > 0) {
+            if (Status paused = pause(m_settings.pause * (1 << (m_emptyConnections - 1)));
+                !paused) {
+                return paused.failure();
             }
-            std::this_thread::sleep_for(
-                std::min<Steady::duration>(std::chrono::milliseconds(4), until - now));
         }
         // The rest only where the validator, or keyed the whole file's digest, can tell that it
         // belongs to what came before; otherwise all of it again.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "os/clock.h"
 #include "os/failure.h"
 #include "update/webclient.h"
 
@@ -32,17 +33,18 @@ public:
         // Keyed, the whole file's digest decides at the end whether a rest belongs to what came
         // before, so the rest is asked for even where the server names no validator.
         bool keyed = false;
-        // Before the first of a row of reconnects that bring nothing; each further one waits
-        // twice as long.
+        // A reconnect after a connection that brought new bytes is made at once. One after a
+        // connection that brought nothing waits this long first, and each further one in a
+        // row twice as long.
         std::chrono::milliseconds pause{500};
     };
 
     // What an answer brings: the rest from the byte asked, or the whole resource from byte 0.
     enum class Answer { Rest, Whole };
 
-    // wait is called while a request or read waits, and during a pause: false ends the wait,
-    // and the transfer as cancelled.
-    RangeFetch(const WebClient &web, Settings settings, WaitHook wait);
+    // wait is called while a request or read waits, and during a pause, which passes on
+    // clock: false ends the wait, and the transfer as cancelled.
+    RangeFetch(const WebClient &web, Clock &clock, Settings settings, WaitHook wait);
 
     // The first request: the whole resource, or, with a kept part, its rest from byte `from`
     // while the resource is still the one validator names.
@@ -70,15 +72,21 @@ public:
 private:
     void request(std::optional<RangeRequest> range);
     Result<Answer> answer();
+    // A 206 of the resource the request named: with If-Range, only one that names the same
+    // validator; a cache or server that gets If-Range wrong sends another file's bytes.
+    bool sameResource() const;
+    Status pause(std::chrono::milliseconds length);
     Failure cancelled() const;
 
     const WebClient &m_web;
+    Clock &m_clock;
     const Settings m_settings;
     const WaitHook m_wait;
     std::optional<WebResource> m_resource;
     std::optional<RangeRequest> m_asked; // what the current answer answers
     std::string m_validator;
     int m_reconnects = 0;
-    int m_stalledReconnects = 0;
-    std::int64_t m_largest = 0; // the furthest the file has been in this transfer
+    int m_stalledReconnects = 0; // in a row, since the file last came further
+    int m_emptyConnections = 0;  // in a row that brought no new byte
+    std::int64_t m_largest = 0;  // the furthest the file has been in this transfer
 };

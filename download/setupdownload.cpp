@@ -19,7 +19,7 @@ struct SetupDownload::Transfer {
                                              offer.binding ? std::optional(offer.binding->digest)
                                                            : std::nullopt},
           placement(offer.setupPath, download.m_options.keepOthers, download.m_options.program),
-          fetch(download.m_web,
+          fetch(download.m_web, download.m_clock,
                 {wanted.address, wanted.size, wanted.digest.has_value(),
                  download.m_options.reconnectPause},
                 [&download, this] {

@@ -23,10 +23,11 @@ struct KeptRow {
     Found found = Found::Resumable;
 };
 
-// A request for the rest from byte 1024 of a 3000-byte file, with If-Range "v1".
+// A request for the rest from byte 1024 of a 3000-byte file, with If-Range "v1" (or the date).
 struct AnswerRow {
     TestServer::Route route;
-    std::optional<RangeFetch::Answer> answer; // unset: refused
+    QByteArray ifRange = "\"v1\"";
+    std::optional<RangeFetch::Answer> answer = {}; // unset: refused
     std::optional<Fault> fault = {};
 };
 
@@ -120,17 +121,34 @@ void TestDownloadParts::rangeAnswers_data()
     const auto ranged = [with](const char *contentRange) {
         return with([contentRange](TestServer::Route &r) { r.contentRange = contentRange; });
     };
-    row("the exact rest", {route, RangeFetch::Answer::Rest});
-    row("a 206 from another byte", {ranged("bytes 1000-2999/3000"), {}, Fault::Refused});
-    row("a 206 to another end", {ranged("bytes 1024-2998/3000"), {}, Fault::Refused});
-    row("a 206 of another total", {ranged("bytes 1024-3000/3001"), {}, Fault::Refused});
+    using enum RangeFetch::Answer;
+    row("the exact rest", {.route = route, .answer = Rest});
+    row("a 206 from another byte",
+        {.route = ranged("bytes 1000-2999/3000"), .fault = Fault::Refused});
+    row("a 206 to another end", {.route = ranged("bytes 1024-2998/3000"), .fault = Fault::Refused});
+    row("a 206 of another total",
+        {.route = ranged("bytes 1024-3000/3001"), .fault = Fault::Refused});
     row("a 200: the whole file",
-        {with([](auto &r) { r.ranges = false; }), RangeFetch::Answer::Whole});
+        {.route = with([](auto &r) { r.ranges = false; }), .answer = Whole});
     row("another ETag: the whole file",
-        {with([](auto &r) { r.etag = "\"v2\""; }), RangeFetch::Answer::Whole});
-    row("416", {with([](auto &r) { r.status = 416; }), {}, Fault::Unreachable});
+        {.route = with([](auto &r) { r.etag = "\"v2\""; }), .answer = Whole});
+    row("416", {.route = with([](auto &r) { r.status = 416; }), .fault = Fault::Unreachable});
     row("no answer at all",
-        {with([](auto &r) { r.misbehaviour = M::HangUp; }), {}, Fault::Unreachable});
+        {.route = with([](auto &r) { r.misbehaviour = M::HangUp; }), .fault = Fault::Unreachable});
+    // A server or cache that gets If-Range wrong: the rest of another file is never taken.
+    const auto wrong = [with](const char *etag, const char *modified) {
+        return with([=](TestServer::Route &r) {
+            r.etag = etag;
+            r.ignoresIfRange = true;
+            r.headers = {{"Last-Modified", modified}};
+        });
+    };
+    const QByteArray date = "Tue, 08 Dec 2026 10:00:00 GMT";
+    row("a 206 of another ETag: the whole file", {.route = wrong("\"v2\"", ""), .answer = Whole});
+    row("a 206 without an ETag: the whole file", {.route = wrong("", ""), .answer = Whole});
+    row("a 206 of the date asked", {.route = wrong("", date), .ifRange = date, .answer = Rest});
+    row("a 206 of another date: the whole file",
+        {.route = wrong("", "Wed, 09 Dec 2026 10:00:00 GMT"), .ifRange = date, .answer = Whole});
 }
 
 void TestDownloadParts::rangeAnswers()
@@ -138,8 +156,10 @@ void TestDownloadParts::rangeAnswers()
     QFETCH(AnswerRow, row);
     m_server.serve("/setup.exe", row.route);
     const WebClient web({std::chrono::milliseconds(2000), std::chrono::milliseconds(500)});
-    RangeFetch fetch(web, {m_server.url("/setup.exe").toStdString(), 3000}, [] { return true; });
-    const auto answer = fetch.open(1024, "\"v1\"");
+    SteadyClock clock;
+    RangeFetch fetch(web, clock, {m_server.url("/setup.exe").toStdString(), 3000},
+                     [] { return true; });
+    const auto answer = fetch.open(1024, row.ifRange.toStdString());
     QCOMPARE(answer ? std::optional(*answer) : std::nullopt, row.answer);
     QCOMPARE(answer ? std::nullopt : std::optional(answer.failure().fault), row.fault);
     if (answer) {

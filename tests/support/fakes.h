@@ -25,6 +25,7 @@ public:
         now += step;
         return reading;
     }
+    void sleep(std::chrono::milliseconds length) override { now += length.count(); }
 };
 
 // The person in front of the question: answers as told, and may act while the box is up.

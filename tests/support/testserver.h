@@ -38,6 +38,7 @@ public:
         // Answers "Range: bytes=N-" with 206 and the rest, unless If-Range names another ETag.
         bool ranges = false;
         QByteArray contentRange = {}; // sent with a 206 instead of the true one
+        bool ignoresIfRange = false;  // the rest whatever If-Range names, as a broken cache does
         qsizetype cutEvery = 0;       // hang up on every answer after this many bytes of its body
     };
 
