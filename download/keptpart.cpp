@@ -9,6 +9,14 @@ KeptPart KeptPart::find(const fs::path &part, const Wanted &wanted)
     KeptPart kept;
     kept.m_part = part;
     auto note = readResumeNote(resumeNotePath(part));
+    kept.m_noted = note.has_value();
+    // Looked at through an open handle, never through a link: what is judged is what would be
+    // written. Whatever the note says, a file with another name is someone else's.
+    const auto opened = files::openRegular(part);
+    if (opened && opened->links() != 1) {
+        kept.m_found = Found::Foreign;
+        return kept;
+    }
     if (!note) {
         return kept;
     }
@@ -18,17 +26,16 @@ KeptPart KeptPart::find(const fs::path &part, const Wanted &wanted)
     const ResumeNote &n = kept.m_note;
     // Unkeyed, only the server's validator can say that the rest belongs to the kept start;
     // keyed, the whole file's digest decides at the end whatever the server says.
-    if (n.address != wanted.address || n.size != wanted.size || n.digest != wanted.digest ||
-        (!wanted.digest && n.validator.empty()) || files::identityAt(part) != n.identity) {
+    if (!opened || n.address != wanted.address || n.size != wanted.size ||
+        n.digest != wanted.digest || (!wanted.digest && n.validator.empty()) ||
+        opened->identity() != n.identity) {
         return kept;
     }
-    std::error_code error;
-    const auto kind = fs::symlink_status(part, error).type();
-    const auto size = kind == fs::file_type::regular ? fs::file_size(part, error) : 0;
     // A part as long as the file has nothing left to ask for: it is fetched again.
-    if (!error && size > 0 && size < std::uintmax_t(wanted.size)) {
+    const std::int64_t size = opened->size();
+    if (size > 0 && size < wanted.size) {
         kept.m_found = Found::Resumable;
-        kept.m_bytes = std::int64_t(size);
+        kept.m_bytes = size;
     }
     return kept;
 }
@@ -57,11 +64,13 @@ void KeptPart::record(const Wanted &wanted, const std::string &validator, files:
 
 void KeptPart::settle(Settle how)
 {
-    if (!m_ours || how == Settle::Keep) {
+    if (how == Settle::Keep) {
         return;
     }
-    files::removeFile(resumeNotePath(m_part));
-    if (how == Settle::Drop) {
+    if (m_ours || m_noted) {
+        files::removeFile(resumeNotePath(m_part));
+    }
+    if (how == Settle::Drop && m_ours) {
         files::removeFile(m_part);
     }
 }

@@ -24,6 +24,7 @@ public:
         Nothing,   // no note of ours: whatever stands at the name is not ours to touch
         Resumable, // the start of this very offer's file: continued from bytes()
         Stale,     // a note of ours for another offer, or a part that cannot be continued
+        Foreign,   // a file with another name elsewhere: never written, emptied or removed
     };
     // At the end of a transfer, what becomes of the part and its note.
     enum class Settle {
@@ -56,7 +57,8 @@ public:
 private:
     std::filesystem::path m_part;
     Found m_found = Found::Nothing;
-    bool m_ours = false;
+    bool m_ours = false;  // the part: removed when dropped
+    bool m_noted = false; // a note of ours beside it: removed unless kept
     ResumeNote m_note;
     std::int64_t m_bytes = 0;
 };

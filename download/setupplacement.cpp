@@ -1,5 +1,7 @@
 #include "download/setupplacement.h"
 
+#include <random>
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -90,6 +92,7 @@ bool SetupPlacement::walk(const std::function<bool(const fs::path &)> &tryName)
 Result<KeptPart> SetupPlacement::choose(const KeptPart::Wanted &wanted)
 {
     m_number = 0;
+    m_freshPart.reset();
     std::optional<KeptPart> kept;
     const bool found = walk([&](const fs::path &target) {
         if (m_keepOthers && files::identityAt(target)) {
@@ -98,9 +101,17 @@ Result<KeptPart> SetupPlacement::choose(const KeptPart::Wanted &wanted)
         const fs::path part = partName(target);
         KeptPart here = KeptPart::find(part, wanted);
         // A name of the user's side file is passed over; one of ours is taken, to be continued
-        // or replaced.
-        if (here.found() == KeptPart::Found::Nothing && m_keepOthers && files::identityAt(part)) {
+        // or replaced. A file there with another name is not even replaced.
+        const bool foreign = here.found() == KeptPart::Found::Foreign;
+        if (m_keepOthers &&
+            (foreign || (here.found() == KeptPart::Found::Nothing && files::identityAt(part)))) {
             return false;
+        }
+        if (foreign) {
+            std::random_device random;
+            fs::path fresh = part;
+            fresh += "-" + std::to_string(random()) + std::to_string(random());
+            m_freshPart = fresh;
         }
         kept = std::move(here);
         return true;
@@ -118,8 +129,9 @@ Status SetupPlacement::createSideFile(SideFile &file)
         if (m_keepOthers && files::identityAt(target)) {
             return false;
         }
-        if (file.create(partName(target),
-                        m_keepOthers ? SideFile::KeepOthers : SideFile::Replace)) {
+        const bool exclusive = m_keepOthers || m_freshPart;
+        if (file.create(m_freshPart.value_or(partName(target)),
+                        exclusive ? SideFile::KeepOthers : SideFile::Replace)) {
             created = Success{};
             return true;
         }

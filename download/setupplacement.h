@@ -34,6 +34,8 @@ public:
     Status place(const std::filesystem::path &part);
     // The name the setup takes.
     const std::filesystem::path &target() const { return m_target; }
+    // The side file's name beside it.
+    std::filesystem::path sideFileName() const { return m_freshPart.value_or(partName(m_target)); }
 
     static std::filesystem::path numberedName(const std::filesystem::path &path, int number);
     static std::filesystem::path partName(const std::filesystem::path &path);
@@ -49,4 +51,7 @@ private:
     const std::optional<files::Identity> m_program;
     int m_number = 0; // "name (number).ext"; 0 is the name itself
     std::filesystem::path m_target;
+    // In the program's folder, where the side file's own name holds a file with another name
+    // elsewhere: a name of its own beside it instead.
+    std::optional<std::filesystem::path> m_freshPart;
 };

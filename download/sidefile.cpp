@@ -26,7 +26,13 @@ bool SideFile::create(const std::filesystem::path &path, Creation how)
         return false;
     }
     adopt(path, std::move(*created));
-    return true;
+    // Linked elsewhere the moment it was made: a write here would reach that file too.
+    m_ok = m_file.links() == 1;
+    if (!m_ok) {
+        m_failure = {Fault::NotRegular, files::displayText(m_path) + " has another name elsewhere"};
+        m_file.close();
+    }
+    return m_ok;
 }
 
 void SideFile::adopt(const std::filesystem::path &path, files::File file)
@@ -53,7 +59,8 @@ bool SideFile::resume(const std::filesystem::path &path, files::Identity identit
         return false;
     }
     adopt(path, std::move(*opened));
-    m_ok = m_identity == identity && m_file.size() == kept;
+    // A part with another name elsewhere is never written: the write would reach that file.
+    m_ok = m_identity == identity && m_file.size() == kept && m_file.links() == 1;
     std::int64_t read = 0;
     while (m_ok && read < kept) {
         const std::ptrdiff_t count =

@@ -30,11 +30,12 @@ public:
         Replace,    // whatever file or link stands at the path is removed first
         KeepOthers, // anything at the path makes create() fail
     };
-    // Creates an empty file at path, never through what stands there; false when that fails.
+    // Creates an empty file at path, never through what stands there, and never one that has
+    // another name; false when that fails.
     bool create(const std::filesystem::path &path, Creation how);
-    // Continues the regular file at path, only when it is the file of that identity and holds
-    // exactly kept bytes: they are read back and checksummed (and hashed) as if written now, so
-    // that what is verified at the end is the whole file, kept part and all.
+    // Continues the regular file at path, only when it is the file of that identity, has no
+    // other name, and holds exactly kept bytes: they are read back and checksummed (and hashed) as
+    // if written now, so that what is verified at the end is the whole file, kept part and all.
     bool resume(const std::filesystem::path &path, files::Identity identity, std::int64_t kept);
     // Empties the file for the same resource sent again from its first byte: its checksum and
     // digest start again with it, and nothing written before counts.

@@ -44,6 +44,9 @@ public:
     // Empties the file; what is written next is its first byte.
     Status truncate();
     Identity identity() const;
+    // How many names the file has; 0 when that cannot be told. A file with more than one has
+    // a name elsewhere, which a write here would reach too.
+    std::uint64_t links() const;
     std::int64_t size() const;
     void close();
 

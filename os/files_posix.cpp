@@ -84,6 +84,12 @@ Identity File::identity() const
     return {std::uint64_t(status.st_dev), std::uint64_t(status.st_ino)};
 }
 
+std::uint64_t File::links() const
+{
+    struct stat status {};
+    return ::fstat(fd(m_handle), &status) == 0 ? std::uint64_t(status.st_nlink) : 0;
+}
+
 std::int64_t File::size() const
 {
     struct stat status {};

@@ -144,6 +144,12 @@ Identity File::identity() const
     return identityOf(handleOf(m_handle)).value_or(Identity{});
 }
 
+std::uint64_t File::links() const
+{
+    BY_HANDLE_FILE_INFORMATION info{};
+    return GetFileInformationByHandle(handleOf(m_handle), &info) ? info.nNumberOfLinks : 0;
+}
+
 std::int64_t File::size() const
 {
     LARGE_INTEGER size{};

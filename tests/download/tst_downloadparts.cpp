@@ -9,6 +9,8 @@
 
 #include <functional>
 
+#include <unistd.h>
+
 namespace {
 
 using Found = KeptPart::Found;
@@ -18,7 +20,8 @@ using Edit = std::function<void(ResumeNote &note, KeptPart::Wanted &wanted)>;
 struct KeptRow {
     Edit edit = {};
     qint64 partBytes = 1024;
-    bool link = false; // the part is a link to a file of that length, the note naming the link
+    bool link = false;     // the part is a link to a file of that length, the note naming the link
+    bool hardLink = false; // the part has a second name elsewhere; the note names its identity
     bool note = true;
     Found found = Found::Resumable;
 };
@@ -80,6 +83,7 @@ void TestDownloadParts::keptPart_data()
     row("a part one byte short of the file", {.partBytes = 2999});
     row("a part as long as the file", {.partBytes = 3000, .found = Found::Stale});
     row("a link, its own identity noted", {.link = true, .found = Found::Stale});
+    row("a second name elsewhere", {.hardLink = true, .found = Found::Foreign});
 }
 
 void TestDownloadParts::keptPart()
@@ -90,6 +94,8 @@ void TestDownloadParts::keptPart()
     const QString file = row.link ? dir.filePath("elsewhere") : part;
     QVERIFY(writeFile(file, QByteArray(int(row.partBytes), 'k')));
     QVERIFY(!row.link || QFile::link(file, part));
+    QVERIFY(!row.hardLink || ::link(QFile::encodeName(part).constData(),
+                                    QFile::encodeName(dir.filePath("victim")).constData()) == 0);
     KeptPart::Wanted wanted{"http://host/setup.exe", 3000, std::nullopt};
     ResumeNote note{wanted.address, wanted.size, "\"v1\"", std::nullopt,
                     *files::identityAt(part.toStdString())};

@@ -243,6 +243,19 @@ void TestSetupDownload::transfers_data()
     const auto linked = [](const Scene &s) {
         return QFile::remove(s.path + ".part") && QFile::link(s.victim, s.path + ".part");
     };
+    // A file of the user's, linked at the part's name, the note rewritten to name it.
+    const auto hardLinked = [](const Scene &s) {
+        const QString note = s.path + ".part.resume";
+        const auto victim = *files::identityAt(s.victim.toStdString());
+        QByteArray text = contents(note);
+        text.truncate(text.indexOf("\nfile ") + 1);
+        text += "file " + QByteArray::number(victim.device) + " " +
+                QByteArray::number(victim.file) + " 0\n";
+        return QFile::remove(s.path + ".part") &&
+               ::link(QFile::encodeName(s.victim).constData(),
+                      QFile::encodeName(s.path + ".part").constData()) == 0 &&
+               writeFile(note, text);
+    };
     // The same bytes, in a file this updater did not make.
     const auto copied = [](const Scene &s) {
         return QFile::rename(s.path + ".part", s.path + ".moved") &&
@@ -548,6 +561,17 @@ void TestSetupDownload::transfers_data()
                                 .plant = kept(false, linked),
                                 .left = {"setup.exe 3000"},
                                 .asked = whole});
+    row("kept part hard-linked to a file of the user's",
+        {.announced = 3000,
+         .route = again,
+         // The clock's watch is on the user's file now: nothing may be written to it at all.
+         .plant =
+             [plant = kept(false, hardLinked)](Scene &s) {
+                 plant(s);
+                 s.watched = false;
+             },
+         .left = {"setup.exe 3000", "setup.exe.part precious"},
+         .asked = whole});
     row("kept note names another address",
         {.announced = 3000,
          .route = again,

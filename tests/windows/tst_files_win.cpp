@@ -156,6 +156,13 @@ int main(int argc, char *argv[])
     }
     CHECK(!scratch);
 
+    // A file with a second name says so on every handle: a part like that is never written.
+    writeFile(dir / "one.part", "one");
+    CHECK(CreateHardLinkW((dir / "two.part").c_str(), (dir / "one.part").c_str(), nullptr));
+    CHECK(files::openRegular(dir / "one.part")->links() == 2);
+    CHECK(files::openToContinue(dir / "two.part")->links() == 2);
+    CHECK(files::openRegular(dir / "record")->links() == 1);
+
     // Where files may go, and what names mean here.
     CHECK(files::canWriteIn(dir));
     CHECK(!files::canWriteIn(dir / "missing"));
