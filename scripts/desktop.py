@@ -89,8 +89,14 @@ class CuttingHost:
     connection once it has passed cut_every bytes of a response's body. It counts the body
     bytes that reach the client, which is what a metered link charges for."""
 
-    def __init__(self, upstream_port, cut_every):
+    def __init__(self, upstream_port, cut_every, cuts=None, other_rest=False):
+        """cuts: how many answers are cut, from the first (None: all). other_rest: a cache
+        that gets If-Range wrong, answering a request for the rest with the rest of another
+        file (the bytes changed, another ETag)."""
         self.cut_every = cut_every
+        self.cuts = cuts
+        self.other_rest = other_rest
+        self.answers = 0
         self.body_bytes = 0
         self._lock = threading.Lock()
         self._server = socket.create_server(("127.0.0.1", 0))
@@ -107,19 +113,29 @@ class CuttingHost:
             except OSError:
                 return
             upstream = socket.create_connection(("127.0.0.1", upstream_port))
-            threading.Thread(target=self._pipe, args=(client, upstream), daemon=True).start()
+            rewrite = self._without_if_range if self.other_rest else None
+            threading.Thread(target=self._pipe, args=(client, upstream, rewrite),
+                             daemon=True).start()
             threading.Thread(target=self._answer, args=(upstream, client), daemon=True).start()
 
     @staticmethod
-    def _pipe(source, target):
+    def _without_if_range(data):
+        return re.sub(rb"(?im)^if-range:[^\r\n]*\r\n", b"", data)
+
+    @staticmethod
+    def _pipe(source, target, rewrite=None):
         try:
             while data := source.recv(65536):
-                target.sendall(data)
+                target.sendall(rewrite(data) if rewrite else data)
         except OSError:
             pass
 
     def _answer(self, upstream, client):
         head, body = b"", 0
+        with self._lock:
+            cut = self.cuts is None or self.answers < self.cuts
+            self.answers += 1
+        other = False
         try:
             while data := upstream.recv(65536):
                 if b"\r\n\r\n" not in head:
@@ -127,7 +143,16 @@ class CuttingHost:
                     if b"\r\n\r\n" not in head:
                         continue
                     data = head.split(b"\r\n\r\n", 1)[1]
-                    client.sendall(head[:len(head) - len(data)])
+                    head = head[:len(head) - len(data)]
+                    other = self.other_rest and head.startswith(b"HTTP/1.1 206")
+                    if other:
+                        head = re.sub(rb'(?im)^etag:[^\r\n]*', b'ETag: "other"', head)
+                    client.sendall(head)
+                if other:
+                    data = bytes(b ^ 0xFF for b in data)
+                if not cut:
+                    client.sendall(data)
+                    continue
                 data = data[:self.cut_every - body]
                 client.sendall(data)
                 body += len(data)

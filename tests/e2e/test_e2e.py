@@ -163,6 +163,44 @@ class EndToEnd(unittest.TestCase):
         self.assertEqual(updater.wait_exit(), 0)
         self.assertFalse(os.path.exists(self.marker))
 
+    def test_rest_of_another_file_is_never_taken(self):
+        # The link breaks once; the request for the rest then meets a cache that gets If-Range
+        # wrong and sends the rest of another file. The file is fetched whole instead.
+        cutter = desktop.CuttingHost(desktop.HOST_PORT, 16 * 1024, cuts=1, other_rest=True)
+        self.addCleanup(cutter.close)
+        _, updater, source = self.start("1.5", setup_url=cutter.url("/kolup/" + SETUP_NAME))
+        updater.press("Command1")
+        updater.answer("OK")
+        updater.wait_text("Label11", "DOWNLOAD COMPLETED..")
+        self.assertTrue(filecmp.cmp(SAVED, source, shallow=False))
+
+    def test_kept_part_linked_to_another_file_is_left_alone(self):
+        _, updater, source = self.start("1.5", rate=1024 * 1024, padding=2 * 1024 * 1024)
+        updater.press("Command1")
+        updater.answer("OK")
+        desktop.wait_for(lambda: os.path.exists(SAVED + ".part") and os.path.getsize(SAVED + ".part"))
+        updater.click("Command2")
+        updater.wait_text("Label11", "DOWNLOADING CANCEL..")
+        # The part becomes a second name of a file of the user's, and the note is made to name
+        # that file: the next OK must not append the setup's rest to it.
+        victim = os.path.join(self.work, "victim")
+        with open(victim, "w") as f:
+            f.write("precious")
+        os.remove(SAVED + ".part")
+        os.link(victim, SAVED + ".part")
+        note = SAVED + ".part.resume"
+        with open(note) as f:
+            text = f.read()
+        identity = os.stat(victim)
+        with open(note, "w") as f:
+            f.write(text[:text.index("\nfile ") + 1]
+                    + "file %d %d 0\n" % (identity.st_dev, identity.st_ino))
+        updater.press("Command1")
+        updater.answer("OK")
+        updater.wait_text("Label11", "DOWNLOAD COMPLETED..")
+        with open(victim) as f:
+            self.assertEqual(f.read(), "precious")
+        self.assertTrue(filecmp.cmp(SAVED, source, shallow=False))
 
 if __name__ == "__main__":
     unittest.main()
