@@ -55,6 +55,10 @@ std::string TransferResult::describe() const
     if (multiError != 0) {
         return curl_multi_strerror(CURLMcode(multiError));
     }
+    if (refusedOption != nullptr) {
+        return std::string("libcurl refused ") + refusedOption + ": " +
+               curl_easy_strerror(CURLcode(transportError));
+    }
     if (transportError != 0) {
         return curl_easy_strerror(CURLcode(transportError));
     }
@@ -82,7 +86,8 @@ struct WebResource::Transfer {
     ~Transfer()
     {
         if (multi && easy) {
-            curl_multi_remove_handle(multi.get(), easy.get());
+            // Nothing is left to do about a failure here: both handles go next either way.
+            (void)curl_multi_remove_handle(multi.get(), easy.get());
         }
         easy.reset();
         multi.reset();
@@ -126,7 +131,10 @@ struct WebResource::Transfer {
         const bool blankLine = (length == 2 && data[0] == '\r') || (length == 1 && data[0] == '\n');
         if (blankLine) {
             long status = 0;
-            curl_easy_getinfo(transfer->easy.get(), CURLINFO_RESPONSE_CODE, &status);
+            if (curl_easy_getinfo(transfer->easy.get(), CURLINFO_RESPONSE_CODE, &status) !=
+                CURLE_OK) {
+                status = 0;
+            }
             // Interim (1xx) and redirect (3xx) responses are followed by another block.
             if (status / 100 != 1 && status / 100 != 3) {
                 transfer->headersDone = true;
@@ -176,7 +184,12 @@ struct WebResource::Transfer {
         }
         if (paused) {
             paused = false;
-            curl_easy_pause(easy.get(), CURLPAUSE_CONT); // may deliver held data at once
+            // May deliver held data at once.
+            if (const CURLcode code = curl_easy_pause(easy.get(), CURLPAUSE_CONT);
+                code != CURLE_OK) {
+                finish(code);
+                return false;
+            }
             return true;
         }
         const std::size_t before = available();
@@ -233,49 +246,64 @@ struct WebResource::Transfer {
     {
         result.finished = true;
         result.transportError = code;
-        if (easy) {
-            curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &result.httpStatus);
+        if (easy &&
+            curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &result.httpStatus) != CURLE_OK) {
+            result.httpStatus = 0;
         }
     }
 
     // What every request asks for: the address, no proxy, http(s) only, at most five redirects,
-    // certificates checked, nothing from a cache, the body and headers to this transfer.
-    void request(const std::string &url, const WebClient::Timeouts &timeouts,
+    // certificates checked, nothing from a cache, the body and headers to this transfer. Every
+    // option is checked: a libcurl that refuses one would otherwise send another request than
+    // the one meant. False, with the option named in the result, when one is refused.
+    bool request(const std::string &url, const WebClient::Timeouts &timeouts,
                  const std::optional<RangeRequest> &range)
     {
-        CURL *easy = this->easy.get();
-        curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
-        curl_easy_setopt(easy, CURLOPT_USERAGENT, AgentName.data());
-        curl_easy_setopt(easy, CURLOPT_PROXY, ""); // not even one named in the environment
-        curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-        curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 5L);
-        curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
-        curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
-        // Schannel (Windows) checks revocation; a network that blocks the revocation servers must
-        // not make every check "NO INTERNET CONNECTION FOUND". Other back ends ignore this.
-        curl_easy_setopt(easy, CURLOPT_SSL_OPTIONS, long(CURLSSLOPT_REVOKE_BEST_EFFORT));
-        curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, long(timeouts.connect.count()));
-        curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, ReceiveBuffer);
-        // Pausing a transfer is only dependable over HTTP/1.1 with this libcurl.
-        curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
-        curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
         curl_slist *list = curl_slist_append(nullptr, "Cache-Control: no-cache");
-        list = curl_slist_append(list, "Pragma: no-cache");
-        if (range) {
+        list = list ? curl_slist_append(list, "Pragma: no-cache") : nullptr;
+        if (list && range) {
             list = curl_slist_append(list,
                                      ("Range: bytes=" + std::to_string(range->from) + "-").c_str());
-            if (!range->ifRange.empty()) {
+            if (list && !range->ifRange.empty()) {
                 list = curl_slist_append(list, ("If-Range: " + range->ifRange).c_str());
             }
         }
+        if (!list) {
+            finish(CURLE_OUT_OF_MEMORY);
+            return false;
+        }
         headers.reset(list);
-        curl_easy_setopt(easy, CURLOPT_HTTPHEADER, list);
-        curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &WebResource::Transfer::onBody);
-        curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
-        curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &WebResource::Transfer::onHeader);
-        curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
+        CURL *easy = this->easy.get();
+        const auto set = [&](CURLoption option, const char *name, auto value) {
+            const CURLcode code = curl_easy_setopt(easy, option, value);
+            if (code != CURLE_OK) {
+                result.refusedOption = name;
+                finish(code);
+            }
+            return code == CURLE_OK;
+        };
+#define KOLUP_SET(option, value) set(option, #option, value)
+        return KOLUP_SET(CURLOPT_URL, url.c_str()) &&
+               KOLUP_SET(CURLOPT_USERAGENT, AgentName.data()) &&
+               // Not even a proxy named in the environment.
+               KOLUP_SET(CURLOPT_PROXY, "") && KOLUP_SET(CURLOPT_PROTOCOLS_STR, "http,https") &&
+               KOLUP_SET(CURLOPT_REDIR_PROTOCOLS_STR, "http,https") &&
+               KOLUP_SET(CURLOPT_FOLLOWLOCATION, 1L) && KOLUP_SET(CURLOPT_MAXREDIRS, 5L) &&
+               KOLUP_SET(CURLOPT_SSL_VERIFYPEER, 1L) && KOLUP_SET(CURLOPT_SSL_VERIFYHOST, 2L) &&
+               // Schannel (Windows) checks revocation; a network that blocks the revocation
+               // servers must not make every check "NO INTERNET CONNECTION FOUND". Other back
+               // ends ignore this.
+               KOLUP_SET(CURLOPT_SSL_OPTIONS, long(CURLSSLOPT_REVOKE_BEST_EFFORT)) &&
+               KOLUP_SET(CURLOPT_CONNECTTIMEOUT_MS, long(timeouts.connect.count())) &&
+               KOLUP_SET(CURLOPT_BUFFERSIZE, ReceiveBuffer) &&
+               // Pausing a transfer is only dependable over HTTP/1.1 with this libcurl.
+               KOLUP_SET(CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1)) &&
+               KOLUP_SET(CURLOPT_NOSIGNAL, 1L) && KOLUP_SET(CURLOPT_HTTPHEADER, list) &&
+               KOLUP_SET(CURLOPT_WRITEFUNCTION, &WebResource::Transfer::onBody) &&
+               KOLUP_SET(CURLOPT_WRITEDATA, this) &&
+               KOLUP_SET(CURLOPT_HEADERFUNCTION, &WebResource::Transfer::onHeader) &&
+               KOLUP_SET(CURLOPT_HEADERDATA, this);
+#undef KOLUP_SET
     }
 };
 
@@ -304,7 +332,9 @@ WebResource WebClient::open(std::string_view address, WaitHook wait,
         return WebResource(std::move(transfer));
     }
 
-    transfer->request(url, m_timeouts, range);
+    if (!transfer->request(url, m_timeouts, range)) {
+        return WebResource(std::move(transfer));
+    }
     CURL *easy = transfer->easy.get();
     if (const CURLMcode code = curl_multi_add_handle(transfer->multi.get(), easy);
         code != CURLM_OK) {
@@ -318,8 +348,8 @@ WebResource WebClient::open(std::string_view address, WaitHook wait,
     while (!transfer->headersDone && transfer->advance(deadline)) {
     }
     long status = 0;
-    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
-    transfer->result.httpStatus = status;
+    transfer->result.httpStatus =
+        curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK ? status : 0;
     // A failure after a good status belongs to the reads: the body so far is still there.
     transfer->open = transfer->headersDone && transfer->result.statusOk() &&
                      !transfer->result.stalled && !transfer->result.abandoned;

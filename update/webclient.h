@@ -23,6 +23,8 @@ struct TransferResult {
     bool finished = false;  // the resource ended, or the transfer failed
     bool stalled = false;   // ended by us: a read waited longer than the no-data limit
     bool abandoned = false; // ended by us: whoever waited for it gave up
+    // The option libcurl refused to take, when the request could not even be made as meant.
+    const char *refusedOption = nullptr;
 
     bool statusOk() const { return httpStatus >= 200 && httpStatus <= 299; }
     bool completed() const

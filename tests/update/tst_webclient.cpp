@@ -131,6 +131,9 @@ void TestWebClient::addressesThatDoNotOpen_data()
     QTest::newRow("no address") << QByteArray() << "" << TestServer::Route();
     QTest::newRow("unresolvable host")
         << QByteArray() << "http://kolup.invalid/x" << TestServer::Route();
+    // Past libcurl's own limit on what it takes: the request is not made at all, and says why.
+    QTest::newRow("an address libcurl refuses")
+        << QByteArray() << "http://127.0.0.1/" + QString(8'000'000, 'x') << TestServer::Route();
 }
 
 void TestWebClient::addressesThatDoNotOpen()
@@ -150,6 +153,8 @@ void TestWebClient::addressesThatDoNotOpen()
     QCOMPARE(resource.read(buffer), 0u);
     QCOMPARE(bytesOf(buffer), QByteArray(16, ' '));
     QVERIFY(!resource.result().completed());
+    QCOMPARE(resource.result().describe().starts_with("libcurl refused CURLOPT_URL"),
+             address.size() > 10'000);
 }
 
 void TestWebClient::followsRedirectsToAnotherPath_data()
