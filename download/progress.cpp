@@ -7,7 +7,7 @@ float elapsedSeconds(std::int64_t elapsedMs)
     return float((double(elapsedMs) + 0.1) / 1000);
 }
 
-double speedKbPerSecond(std::int32_t received, float seconds)
+double speedKbPerSecond(std::int64_t received, float seconds)
 {
     const double speed = double(received) / 1024 / double(seconds);
     // The program keeps the default rounding mode, in which nearbyint takes halves to even.

@@ -10,7 +10,7 @@ inline constexpr std::int32_t ChunkSize = 1024;
 float elapsedSeconds(std::int64_t elapsedMs);
 
 // Average speed in kilobytes a second, rounded to two decimals with halves to the even side.
-double speedKbPerSecond(std::int32_t received, float seconds);
+double speedKbPerSecond(std::int64_t received, float seconds);
 
 // Whole percent done, rounded down.
 double percentDone(std::int32_t received, std::int32_t total);

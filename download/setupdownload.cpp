@@ -22,13 +22,17 @@ struct SetupDownload::Transfer {
           fetch(download.m_web, download.m_clock,
                 {wanted.address, wanted.size, wanted.digest.has_value(),
                  download.m_options.reconnectPause},
-                [&download, this] {
-                    // Once told to stop, every later wait stops too.
-                    stopped = stopped || !download.tell(Event::Waiting);
-                    return !stopped;
-                }),
-          file(wanted.digest.has_value())
+                [this] { return wait(); }),
+          file(wanted.digest.has_value()), m_download(download)
     {
+    }
+
+    // Every wait of the transfer: the listener's turn, and once told to stop, every later wait
+    // stops too.
+    bool wait()
+    {
+        stopped = stopped || !m_download.tell(Event::Waiting);
+        return !stopped;
     }
 
     const fs::path setupPath;
@@ -39,6 +43,9 @@ struct SetupDownload::Transfer {
     std::optional<KeptPart> kept; // what stands at the chosen name's side file
     std::optional<Digest> digest; // keyed: the whole file's, once verified
     bool stopped = false;
+
+private:
+    SetupDownload &m_download;
 };
 
 // Where a step leads: the next step, or the end, with what becomes of the side file and its
@@ -147,10 +154,14 @@ SetupDownload::Move SetupDownload::request(Transfer &transfer)
         return Move::end(answer.failure(), stale || gone ? Settle::Drop : Settle::Keep);
     }
     if (resumable && *answer == RangeFetch::Answer::Rest) {
-        if (!transfer.file.resume(kept.path(), kept.identity(), kept.bytes())) {
-            // Not the part we kept: its note goes, and the file is not ours to touch.
+        if (!transfer.file.resume(kept.path(), kept.identity(), kept.bytes(),
+                                  [&transfer] { return transfer.wait(); })) {
+            // Cancelled, it stays kept; otherwise it is not the part we kept: its note goes,
+            // and the file is not ours to touch.
             const Failure &why = transfer.file.failure();
-            return Move::end(Failure{why.fault, "cannot continue " + why.text}, Settle::Disown);
+            const bool cancelled = why.fault == Fault::Cancelled;
+            return Move::end(Failure{why.fault, "cannot continue " + why.text},
+                             cancelled ? Settle::Keep : Settle::Disown);
         }
         m_progress.received = m_progress.resumedFrom = kept.bytes();
         logMessage(LogKind::Notice, "continuing " + files::displayText(kept.path()) +

@@ -50,7 +50,7 @@ void SideFile::adopt(const std::filesystem::path &path, files::File file)
 }
 
 bool SideFile::resume(const std::filesystem::path &path, files::Identity identity,
-                      std::int64_t kept)
+                      std::int64_t kept, const std::function<bool()> &goOn)
 {
     auto opened = files::openToContinue(path);
     if (!opened) {
@@ -63,6 +63,12 @@ bool SideFile::resume(const std::filesystem::path &path, files::Identity identit
     m_ok = m_identity == identity && m_file.size() == kept && m_file.links() == 1;
     std::int64_t read = 0;
     while (m_ok && read < kept) {
+        if (!goOn()) {
+            m_failure = {Fault::Cancelled,
+                         "cancelled while " + files::displayText(m_path) + " was read back"};
+            m_file.close();
+            return false;
+        }
         const std::ptrdiff_t count =
             m_file.read(std::span(m_block.get() + m_used, BlockSize - m_used));
         m_ok = count > 0;

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -36,7 +37,10 @@ public:
     // Continues the regular file at path, only when it is the file of that identity, has no
     // other name, and holds exactly kept bytes: they are read back and checksummed (and hashed) as
     // if written now, so that what is verified at the end is the whole file, kept part and all.
-    bool resume(const std::filesystem::path &path, files::Identity identity, std::int64_t kept);
+    // A part of hundreds of megabytes takes a while: goOn is asked between blocks, and false
+    // ends the read-back as Cancelled, the part left as it is.
+    bool resume(const std::filesystem::path &path, files::Identity identity, std::int64_t kept,
+                const std::function<bool()> &goOn);
     // Empties the file for the same resource sent again from its first byte: its checksum and
     // digest start again with it, and nothing written before counts.
     bool restart();

@@ -1,9 +1,11 @@
 #include "download/keptpart.h"
 #include "download/rangefetch.h"
+#include "download/sidefile.h"
 #include "testfiles.h"
 #include "testserver.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -48,6 +50,8 @@ private slots:
     void keptPart();
     void rangeAnswers_data();
     void rangeAnswers();
+    void readBack_data();
+    void readBack();
 
 private:
     TestServer m_server;
@@ -175,6 +179,36 @@ void TestDownloadParts::rangeAnswers()
         QCOMPARE(fetch.read(std::as_writable_bytes(std::span(head.data(), 16))), 16U);
         QCOMPARE(head, row.route.body.mid(from, 16));
     }
+}
+
+void TestDownloadParts::readBack_data()
+{
+    QTest::addColumn<int>("stopAt"); // the turn at which the window says stop; 0: never
+    QTest::newRow("read back whole") << 0;
+    QTest::newRow("a cancel at the first turn") << 1;
+    QTest::newRow("a cancel half-way") << 512;
+}
+
+// A kept part of 256 MiB (sparse: it takes no room) is read back with the window's turns in
+// between, and a cancel during it ends it at once, the part left as it was.
+void TestDownloadParts::readBack()
+{
+    QFETCH(int, stopAt);
+    QTemporaryDir dir;
+    const QString part = dir.filePath("setup.exe.part");
+    const qint64 size = qint64(256) << 20;
+    QFile file(part);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(size));
+    file.close();
+    int turns = 0;
+    SideFile side(false);
+    const bool resumed = side.resume(part.toStdString(), *files::identityAt(part.toStdString()),
+                                     size, [&] { return ++turns != stopAt; });
+    QCOMPARE(resumed, stopAt == 0);
+    // A turn a block at the least, and none after the cancel.
+    QCOMPARE(turns, stopAt == 0 ? int(size / SideFile::BlockSize) : stopAt);
+    QCOMPARE(side.failure().fault, stopAt == 0 ? Fault::System : Fault::Cancelled);
+    QCOMPARE(QFileInfo(part).size(), size);
 }
 
 QTEST_GUILESS_MAIN(TestDownloadParts)

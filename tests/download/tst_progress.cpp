@@ -15,23 +15,25 @@ private slots:
 
 void TestProgress::speed_data()
 {
-    QTest::addColumn<int>("received");
+    QTest::addColumn<qint64>("received");
     QTest::addColumn<qint64>("elapsedMs");
     QTest::addColumn<double>("speed");
 
-    QTest::newRow("51200 bytes in 2000 ms") << 51200 << qint64(2000) << 25.0;
-    QTest::newRow("no time yet is not zero") << 1024 << qint64(0) << 10000.0;
-    QTest::newRow("half to even, down") << 128 << qint64(10000) << 0.01; // 0.0125 -> 0.01
-    QTest::newRow("half to even, a tie") << 128 << qint64(1000) << 0.12; // 0.125 -> 0.12
+    QTest::newRow("51200 bytes in 2000 ms") << qint64(51200) << qint64(2000) << 25.0;
+    QTest::newRow("no time yet is not zero") << qint64(1024) << qint64(0) << 10000.0;
+    QTest::newRow("half to even, down") << qint64(128) << qint64(10000) << 0.01; // 0.0125
+    QTest::newRow("half to even, a tie") << qint64(128) << qint64(1000) << 0.12; // 0.125
     // 16384.0001 s is 16384 exactly as a float: the speed is exactly 0.125.
-    QTest::newRow("an exact tie") << 2097152 << qint64(16384000) << 0.12;
-    QTest::newRow("a crawl") << 1 << qint64(60000) << 0.0;
-    QTest::newRow("fast") << 1048576 << qint64(500) << 2047.59;
+    QTest::newRow("an exact tie") << qint64(2097152) << qint64(16384000) << 0.12;
+    QTest::newRow("a crawl") << qint64(1) << qint64(60000) << 0.0;
+    QTest::newRow("fast") << qint64(1048576) << qint64(500) << 2047.59;
+    // Restarts from the first byte add up: past 2^31 bytes the count goes on, never negative.
+    QTest::newRow("past 2^31 bytes") << (qint64(1) << 31) + 1024 << qint64(1000000) << 2097.15;
 }
 
 void TestProgress::speed()
 {
-    QFETCH(int, received);
+    QFETCH(qint64, received);
     QFETCH(qint64, elapsedMs);
     QFETCH(double, speed);
     const float seconds = elapsedSeconds(elapsedMs);
