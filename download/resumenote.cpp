@@ -2,6 +2,7 @@
 
 #include "update/binding.h"
 
+#include <algorithm>
 #include <array>
 #include <span>
 #include <vector>
@@ -14,15 +15,6 @@ constexpr std::string_view Heading = "kolup-resume 1";
 // A note is a few hundred bytes; anything longer is not one of ours.
 constexpr std::size_t NoteLimit = 4096;
 constexpr std::size_t ValidatorLimit = 512;
-
-std::string noteText(const ResumeNote &note)
-{
-    return std::string(Heading) + "\naddress " + note.address + "\nsize " +
-           std::to_string(note.size) + "\nvalidator " + note.validator + "\nblake2b " +
-           (note.digest ? digestText(*note.digest) : std::string()) + "\nfile " +
-           std::to_string(note.identity.device) + " " + std::to_string(note.identity.file) + " " +
-           std::to_string(note.identity.fileHigh) + "\n";
-}
 
 // The value of the line that starts with key and a space, the text moved past it.
 std::optional<std::string_view> field(std::string_view &text, std::string_view key)
@@ -39,7 +31,18 @@ std::optional<std::string_view> field(std::string_view &text, std::string_view k
     return line.substr(key.size() + 1);
 }
 
-std::optional<ResumeNote> parseNote(std::string_view text)
+} // namespace
+
+std::string resumeNoteText(const ResumeNote &note)
+{
+    return std::string(Heading) + "\naddress " + note.address + "\nsize " +
+           std::to_string(note.size) + "\nvalidator " + note.validator + "\nblake2b " +
+           (note.digest ? digestText(*note.digest) : std::string()) + "\nfile " +
+           std::to_string(note.identity.device) + " " + std::to_string(note.identity.file) + " " +
+           std::to_string(note.identity.fileHigh) + "\n";
+}
+
+std::optional<ResumeNote> parseResumeNote(std::string_view text)
 {
     if (!text.starts_with(std::string(Heading) + "\n")) {
         return std::nullopt;
@@ -57,7 +60,11 @@ std::optional<ResumeNote> parseNote(std::string_view text)
     note.address = *address;
     const auto bytes = decimal<std::int64_t>(*size);
     note.validator = *validator;
-    if (!bytes || *bytes <= 0 || note.address.empty() ||
+    // The address went on the wire as printable ASCII: any other byte is not one we wrote.
+    const bool printable = std::all_of(note.address.begin(), note.address.end(), [](char c) {
+        return static_cast<unsigned char>(c) >= 0x20 && static_cast<unsigned char>(c) <= 0x7E;
+    });
+    if (!bytes || *bytes <= 0 || note.address.empty() || !printable ||
         usableValidator(*validator) != *validator) {
         return std::nullopt;
     }
@@ -86,8 +93,6 @@ std::optional<ResumeNote> parseNote(std::string_view text)
     return note;
 }
 
-} // namespace
-
 fs::path resumeNotePath(const fs::path &sideFile)
 {
     fs::path note = sideFile;
@@ -97,7 +102,7 @@ fs::path resumeNotePath(const fs::path &sideFile)
 
 Status writeResumeNote(const fs::path &path, const ResumeNote &note)
 {
-    const std::string text = noteText(note);
+    const std::string text = resumeNoteText(note);
     return files::writeWholeFile(path, std::as_bytes(std::span(text.data(), text.size())));
 }
 
@@ -121,7 +126,7 @@ std::optional<ResumeNote> readResumeNote(const fs::path &path)
     if (count > NoteLimit) {
         return std::nullopt;
     }
-    return parseNote(std::string_view(reinterpret_cast<const char *>(bytes.data()), count));
+    return parseResumeNote(std::string_view(reinterpret_cast<const char *>(bytes.data()), count));
 }
 
 std::string usableValidator(std::string_view value)

@@ -30,6 +30,9 @@ std::filesystem::path resumeNotePath(const std::filesystem::path &sideFile);
 Status writeResumeNote(const std::filesystem::path &path, const ResumeNote &note);
 // Nothing unless the file is a regular one, small, and a note in exactly the written form.
 std::optional<ResumeNote> readResumeNote(const std::filesystem::path &path);
+// The note's one written form, and its reader: nothing for any other text.
+std::string resumeNoteText(const ResumeNote &note);
+std::optional<ResumeNote> parseResumeNote(std::string_view text);
 
 // A server's validator as it may go back into a request: printable ASCII, without line ends
 // that could start a header of their own, and not too long. Empty for anything else.

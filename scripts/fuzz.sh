@@ -10,7 +10,7 @@ cmake -S "$root" -B "$root/build-fuzz" -G "Unix Makefiles" -DKOLUP_FUZZ=ON -DBUI
   -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all" \
   -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" >/dev/null
-targets=(record signature binding names commandline)
+targets=(record signature binding names commandline note)
 cmake --build "$root/build-fuzz" -j "$(nproc)" -- --no-print-directory \
   "${targets[@]/#/fuzz-}" >/dev/null
 work=$(mktemp -d)

@@ -396,6 +396,20 @@ void TestForm1Download::whatCloseStarts_data()
     };
     QTest::newRow("the same offer declined") << true << declined << true << false;
     QTest::newRow("the same offer declined, under a free name") << true << declined << true << true;
+    // Closed while a second check waits for the record: the check ends, then the window
+    // closes as usual, and the setup the first download completed is started.
+    QTest::newRow("closed during a second check")
+        << true << Change([](TestForm1Download &self, Session &session, const QString &) {
+               self.m_server.serve(
+                   RecordPath,
+                   {.body = recordBytes(1.5f, self.m_server.url("/kolup/KolupSetup.exe").toLatin1(),
+                                        3000),
+                    .misbehaviour = TestServer::Misbehaviour::Stall});
+               QTimer::singleShot(0, &session.window, [&session] { session.window.close(); });
+               session.window.form().Command1_Click();
+               QVERIFY(!session.window.isVisible());
+           })
+        << true << false;
     // The same offer again, but the program's folder can no longer be written, or the host
     // breaks off: the failure leaves the first file as it was, or takes it away.
     const auto retry = [](bool gone) {

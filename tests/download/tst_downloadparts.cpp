@@ -52,6 +52,8 @@ private slots:
     void rangeAnswers();
     void readBack_data();
     void readBack();
+    void noteReader_data();
+    void noteReader();
 
 private:
     TestServer m_server;
@@ -209,6 +211,58 @@ void TestDownloadParts::readBack()
     QCOMPARE(turns, stopAt == 0 ? int(size / SideFile::BlockSize) : stopAt);
     QCOMPARE(side.failure().fault, stopAt == 0 ? Fault::System : Fault::Cancelled);
     QCOMPARE(QFileInfo(part).size(), size);
+}
+
+void TestDownloadParts::noteReader_data()
+{
+    // A note as the updater writes it, then changed in one place: was>is.
+    QTest::addColumn<QByteArray>("edit");
+    QTest::addColumn<bool>("taken");
+    const auto row = [](const char *name, const QByteArray &edit, bool taken) {
+        QTest::newRow(name) << edit << taken;
+    };
+    row("as written", "", true);
+    row("another heading", "resume 1>resume 2", false);
+    row("no address", "address http://h/s.exe>address ", false);
+    row("a control byte in the address", "h/s.exe>h/s\x01.exe", false);
+    row("a size of 0", "size 3000>size 0", false);
+    row("a size of 1", "size 3000>size 1", true);
+    row("a negative size", "size 3000>size -3000", false);
+    row("a size with a leading zero", "size 3000>size 03000", false);
+    row("a size past 63 bits", "size 3000>size 9223372036854775808", false);
+    row("a control byte in the validator", "\"v1\">\"v\x7f\"", false);
+    row("a validator of 512 bytes", "\"v1\">" + QByteArray(512, 'v'), true);
+    row("a validator of 513 bytes", "\"v1\">" + QByteArray(513, 'v'), false);
+    row("a digest a byte short", "blake2b >blake2b " + QByteArray(126, 'a'), false);
+    row("a digest of 64 bytes", "blake2b >blake2b " + QByteArray(128, 'a'), true);
+    row("a digest in capitals", "blake2b >blake2b " + QByteArray(128, 'A'), false);
+    row("an identity of two numbers", "file 1 2 3>file 1 2", false);
+    row("an identity of four numbers", "file 1 2 3>file 1 2 3 4", false);
+    row("an identity with a letter", "file 1 2 3>file 1 x 3", false);
+    row("a field too many", "file 1 2 3\n>file 1 2 3\nmore 1\n", false);
+    row("a field missing", "blake2b \n>", false);
+    row("two fields swapped", "size 3000\nvalidator \"v1\">validator \"v1\"\nsize 3000", false);
+    row("no last line end", "file 1 2 3\n>file 1 2 3", false);
+    row("Windows line ends", "\n>\r\n", false);
+}
+
+// The note is read from a folder that others can write: only its one written form is taken.
+void TestDownloadParts::noteReader()
+{
+    QFETCH(QByteArray, edit);
+    QFETCH(bool, taken);
+    QByteArray text = "kolup-resume 1\naddress http://h/s.exe\nsize 3000\nvalidator "
+                      "\"v1\"\nblake2b \nfile 1 2 3\n";
+    if (!edit.isEmpty()) {
+        const qsizetype split = edit.indexOf('>');
+        QVERIFY(text.contains(edit.left(split)));
+        text.replace(edit.left(split), edit.mid(split + 1));
+    }
+    const auto note = parseResumeNote(std::string_view(text.constData(), text.size()));
+    QCOMPARE(note.has_value(), taken);
+    if (note) {
+        QCOMPARE(QByteArray::fromStdString(resumeNoteText(*note)), text);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestDownloadParts)
