@@ -113,8 +113,8 @@ enum class Stop { Never, AfterFirstChunk, AwaitingEnd, InPause };
 
 // One transfer: what is served and planted, and what must come of it.
 struct Row {
-    int announced = 0;
-    TestServer::Route route;
+    int announced = 3000;
+    TestServer::Route route = served(3000);
     Plant plant = {};
     Stop stop = Stop::Never;
     std::optional<QList<Event>> events = {}; // every event but Waiting, in order; unset: any
@@ -256,176 +256,111 @@ void TestSetupDownload::transfers_data()
                       QFile::encodeName(s.path + ".part").constData()) == 0 &&
                writeFile(note, text);
     };
+    // The clock's watch is then on a file of the user's: nothing may be written to it at all.
+    const auto unwatched = [](Plant plant) {
+        return Plant([plant](Scene &s) {
+            plant(s);
+            s.watched = false;
+        });
+    };
     // The same bytes, in a file this updater did not make.
     const auto copied = [](const Scene &s) {
         return QFile::rename(s.path + ".part", s.path + ".moved") &&
                QFile::copy(s.path + ".moved", s.path + ".part");
     };
-    row("two chunks and a piece", {.announced = 2500,
-                                   .route = served(2500),
-                                   .events = {{S, C, C, L}},
-                                   .left = {"setup.exe 2500"}});
-    row("whole chunks only", {.announced = 2048,
-                              .route = served(2048),
-                              .events = {{S, C, C, L}},
-                              .left = {"setup.exe 2048"}});
+    // One row a line or two, as a table reads.
+    // clang-format off
+    row("two chunks and a piece",
+        {.announced = 2500, .route = served(2500), .events = {{S, C, C, L}},
+         .left = {"setup.exe 2500"}});
+    row("whole chunks only",
+        {.announced = 2048, .route = served(2048), .events = {{S, C, C, L}},
+         .left = {"setup.exe 2048"}});
     row("a piece only",
         {.announced = 700, .route = served(700), .events = {{S, L}}, .left = {"setup.exe 700"}});
     // Writes are gathered 256 chunks at a time: the last chunk's reading comes before them.
-    row("one gathered write", {.announced = 262144,
-                               .route = served(262144),
-                               .events = gathered,
-                               .left = {"setup.exe 262144"}});
-    row("keyed, several gathered blocks", {.announced = 1048581,
-                                           .route = served(1048581),
-                                           .plant = keyed,
-                                           .left = {"setup.exe 1048581"}});
-    row("stopped after the first chunk", {.announced = 2500,
-                                          .route = served(2500),
-                                          .stop = Stop::AfterFirstChunk,
-                                          .events = {{S, C}},
-                                          .outcome = stopped,
-                                          .fault = Fault::Cancelled,
-                                          .left = {"setup.exe.part 1024"}});
+    row("one gathered write",
+        {.announced = 262144, .route = served(262144), .events = gathered,
+         .left = {"setup.exe 262144"}});
+    row("keyed, several gathered blocks",
+        {.announced = 1048581, .route = served(1048581), .plant = keyed,
+         .left = {"setup.exe 1048581"}});
+    row("stopped after the first chunk",
+        {.announced = 2500, .route = served(2500), .stop = Stop::AfterFirstChunk,
+         .events = {{S, C}}, .outcome = stopped, .fault = Fault::Cancelled,
+         .left = {"setup.exe.part 1024"}});
     // The digest's own thread ends with the transfer, whichever way it ends.
     row("keyed, stopped after the first chunk",
-        {.announced = 2500,
-         .route = served(2500),
-         .plant = keyed,
-         .stop = Stop::AfterFirstChunk,
-         .events = {{S, C}},
-         .outcome = stopped,
-         .fault = Fault::Cancelled,
+        {.announced = 2500, .route = served(2500), .plant = keyed, .stop = Stop::AfterFirstChunk,
+         .events = {{S, C}}, .outcome = stopped, .fault = Fault::Cancelled,
          .left = {"setup.exe.part 1024", "setup.exe.part.resume *"}});
-    row("stopped while the end is awaited", {.announced = 3000,
-                                             .route = served(3001, M::Stall, 3000),
-                                             .stop = Stop::AwaitingEnd,
-                                             .outcome = stopped,
-                                             .fault = Fault::Cancelled,
-                                             .left = {"setup.exe.part 3000"}});
-    row("an older setup is replaced, no copy left",
-        {.announced = 3000, .route = served(3000), .plant = old, .left = {"setup.exe 3000"}});
-    row("the user's own .old beside it", {.announced = 3000,
-                                          .route = served(3000),
-                                          .plant = userOld,
-                                          .left = {"setup.exe 3000", "setup.exe.old precious"}});
+    row("stopped while the end is awaited",
+        {.route = served(3001, M::Stall, 3000), .stop = Stop::AwaitingEnd, .outcome = stopped,
+         .fault = Fault::Cancelled, .left = {"setup.exe.part 3000"}});
+    row("an older setup is replaced, no copy left", {.plant = old, .left = {"setup.exe 3000"}});
+    row("the user's own .old beside it",
+        {.plant = userOld, .left = {"setup.exe 3000", "setup.exe.old precious"}});
     row("a folder of the user's: a free name",
-        {.announced = 3000,
-         .route = served(3000),
-         .plant = users,
-         .left = {"setup (1).exe 3000", "setup.exe precious"}});
-    row("side file links elsewhere",
-        {.announced = 3000, .route = served(3000), .plant = partLink, .left = {"setup.exe 3000"}});
-    row("FIFO at the side file",
-        {.announced = 3000, .route = served(3000), .plant = partFifo, .left = {"setup.exe 3000"}});
+        {.plant = users, .left = {"setup (1).exe 3000", "setup.exe precious"}});
+    row("side file links elsewhere", {.plant = partLink, .left = {"setup.exe 3000"}});
+    row("FIFO at the side file", {.plant = partFifo, .left = {"setup.exe 3000"}});
 
     // Failures: why, and that nothing incomplete, unsigned or foreign takes the setup's name.
-    row("fewer bytes than announced", {.announced = 3000,
-                                       .route = served(2500),
-                                       .plant = old,
-                                       .outcome = failed,
-                                       .fault = Fault::CutShort,
-                                       .left = {"setup.exe precious", "setup.exe.part 2500"}});
-    row("connection lost", {.announced = 3000,
-                            .route = served(3000, M::CutShort, 2500),
-                            .outcome = failed,
-                            .fault = Fault::CutShort,
-                            .left = {"setup.exe.part 2500"}});
-    row("connection reset", {.announced = 3000,
-                             .route = served(3000, M::Reset, 2500),
-                             .outcome = failed,
-                             .fault = Fault::CutShort,
-                             .left = {"setup.exe.part *"}});
-    row("server stalls", {.announced = 3000,
-                          .route = served(3000, M::Stall, 1500),
-                          .outcome = failed,
-                          .fault = Fault::CutShort,
-                          .left = {"setup.exe.part 1500"}});
-    row("stall after headers", {.announced = 3000,
-                                .route = served(3000, M::Stall, 0),
-                                .outcome = failed,
-                                .fault = Fault::CutShort,
-                                .left = {"setup.exe.part "}});
+    row("fewer bytes than announced",
+        {.route = served(2500), .plant = old, .outcome = failed, .fault = Fault::CutShort,
+         .left = {"setup.exe precious", "setup.exe.part 2500"}});
+    row("connection lost",
+        {.route = served(3000, M::CutShort, 2500), .outcome = failed, .fault = Fault::CutShort,
+         .left = {"setup.exe.part 2500"}});
+    row("connection reset",
+        {.route = served(3000, M::Reset, 2500), .outcome = failed, .fault = Fault::CutShort,
+         .left = {"setup.exe.part *"}});
+    row("server stalls",
+        {.route = served(3000, M::Stall, 1500), .outcome = failed, .fault = Fault::CutShort,
+         .left = {"setup.exe.part 1500"}});
+    row("stall after headers",
+        {.route = served(3000, M::Stall, 0), .outcome = failed, .fault = Fault::CutShort,
+         .left = {"setup.exe.part "}});
     TestServer::Route drip = served(3000);
     drip.bytesPerSecond = 5;
-    row("server drips", {.announced = 3000,
-                         .route = drip,
-                         .outcome = failed,
-                         .fault = Fault::CutShort,
-                         .left = {"setup.exe.part *"}});
-    row("more than announced",
-        {.announced = 2000, .route = served(3000), .outcome = failed, .fault = Fault::TooLong});
-    row("all bytes, the end held open", {.announced = 3000,
-                                         .route = served(3001, M::Stall, 3000),
-                                         .outcome = failed,
-                                         .fault = Fault::NoEnd,
-                                         .left = {"setup.exe.part 3000"}});
-    row("404 with a page", {.announced = 3000,
-                            .route = served(3000, M::None, 0, 404),
-                            .outcome = failed,
-                            .fault = Fault::Unreachable});
-    row("500 with a page", {.announced = 3000,
-                            .route = served(3000, M::None, 0, 500),
-                            .outcome = failed,
-                            .fault = Fault::Unreachable});
-    row("redirect loop", {.announced = 3000,
-                          .route = TestServer::redirectTo("/setup.exe"),
-                          .outcome = failed,
-                          .fault = Fault::Unreachable});
-    row("redirect to a local file", {.announced = 3000,
-                                     .route = TestServer::redirectTo("file:///etc/hostname"),
-                                     .outcome = failed,
-                                     .fault = Fault::Unreachable});
-    row("side file links elsewhere, not found", {.announced = 3000,
-                                                 .route = served(3000, M::None, 0, 404),
-                                                 .plant = partLink,
-                                                 .outcome = failed,
-                                                 .fault = Fault::Unreachable,
-                                                 .left = {"setup.exe.part -> victim"}});
-    row("directory at the setup path", {.announced = 3000,
-                                        .route = served(3000),
-                                        .plant = setupDir,
-                                        .outcome = failed,
-                                        .fault = Fault::NotRegular,
-                                        .left = {"setup.exe/", "setup.exe.part 3000"}});
-    row("folder gone", {.announced = 3000,
-                        .route = served(3000),
-                        .plant = noFolder,
-                        .outcome = failed,
-                        .fault = Fault::System});
-    row("disk full after 2 KiB", {.announced = 3000,
-                                  .route = served(3000),
-                                  .plant = full,
-                                  .outcome = failed,
-                                  .fault = Fault::System,
-                                  .left = {"setup.exe.part 2048"}});
-    row("side file swapped mid-transfer", {.announced = 3000,
-                                           .route = served(3000),
-                                           .plant = partSwap,
-                                           .outcome = failed,
-                                           .fault = Fault::Replaced,
-                                           .left = {"moved 3000", "setup.exe.part foreign"}});
+    row("server drips",
+        {.route = drip, .outcome = failed, .fault = Fault::CutShort, .left = {"setup.exe.part *"}});
+    row("more than announced", {.announced = 2000, .outcome = failed, .fault = Fault::TooLong});
+    row("all bytes, the end held open",
+        {.route = served(3001, M::Stall, 3000), .outcome = failed, .fault = Fault::NoEnd,
+         .left = {"setup.exe.part 3000"}});
+    row("404 with a page",
+        {.route = served(3000, M::None, 0, 404), .outcome = failed, .fault = Fault::Unreachable});
+    row("500 with a page",
+        {.route = served(3000, M::None, 0, 500), .outcome = failed, .fault = Fault::Unreachable});
+    row("redirect loop",
+        {.route = TestServer::redirectTo("/setup.exe"), .outcome = failed,
+         .fault = Fault::Unreachable});
+    row("redirect to a local file",
+        {.route = TestServer::redirectTo("file:///etc/hostname"), .outcome = failed,
+         .fault = Fault::Unreachable});
+    row("side file links elsewhere, not found",
+        {.route = served(3000, M::None, 0, 404), .plant = partLink, .outcome = failed,
+         .fault = Fault::Unreachable, .left = {"setup.exe.part -> victim"}});
+    row("directory at the setup path",
+        {.plant = setupDir, .outcome = failed, .fault = Fault::NotRegular,
+         .left = {"setup.exe/", "setup.exe.part 3000"}});
+    row("folder gone", {.plant = noFolder, .outcome = failed, .fault = Fault::System});
+    row("disk full after 2 KiB",
+        {.plant = full, .outcome = failed, .fault = Fault::System,
+         .left = {"setup.exe.part 2048"}});
+    row("side file swapped mid-transfer",
+        {.plant = partSwap, .outcome = failed, .fault = Fault::Replaced,
+         .left = {"moved 3000", "setup.exe.part foreign"}});
     // Seen before the transfer: nothing is fetched, no event at all.
     row("the setup's name is the updater's (a hard link)",
-        {.announced = 3000,
-         .route = served(3000),
-         .plant = program(false),
-         .events = {{}},
-         .outcome = failed,
-         .fault = Fault::IsProgram,
+        {.plant = program(false), .events = {{}}, .outcome = failed, .fault = Fault::IsProgram,
          .left = {"kolup-updater updater", "setup.exe updater"}});
     row("the updater linked there during the transfer",
-        {.announced = 3000,
-         .route = served(3000),
-         .plant = program(true),
-         .outcome = failed,
-         .fault = Fault::IsProgram,
+        {.plant = program(true), .outcome = failed, .fault = Fault::IsProgram,
          .left = {"kolup-updater updater", "setup.exe updater"}});
-    row("keyed, not the bytes the signature names", {.announced = 3000,
-                                                     .route = served(3000),
-                                                     .plant = sign("other bytes"),
-                                                     .outcome = failed,
-                                                     .fault = Fault::NotSigned});
+    row("keyed, not the bytes the signature names",
+        {.plant = sign("other bytes"), .outcome = failed, .fault = Fault::NotSigned});
 
     // A broken connection is asked for the rest, only the exact rest is taken, and a server
     // that brings the file no further is given up on.
@@ -438,71 +373,42 @@ void TestSetupDownload::transfers_data()
     };
     const QStringList once = {"-", "bytes=1500-@\"v1\""};
     const QStringList stalled = once + QStringList(4, "bytes=1500-@\"v1\"");
-    row("a reset at half: the rest", {.announced = 3000,
-                                      .route = resumable(M::Reset, 1500),
-                                      .events = {{S, C, R, C, L}},
-                                      .left = {"setup.exe 3000"},
-                                      .asked = once});
-    row("a stall past the no-data limit: the rest", {.announced = 3000,
-                                                     .route = resumable(M::Stall, 1500),
-                                                     .left = {"setup.exe 3000"},
-                                                     .asked = once});
+    row("a reset at half: the rest",
+        {.route = resumable(M::Reset, 1500), .events = {{S, C, R, C, L}},
+         .left = {"setup.exe 3000"}, .asked = once});
+    row("a stall past the no-data limit: the rest",
+        {.route = resumable(M::Stall, 1500), .left = {"setup.exe 3000"}, .asked = once});
     // Started over: the whole file comes again, chunk by chunk.
-    row("a 200 to the range: all again", {.announced = 3000,
-                                          .route = resumable(M::Reset, 1500, 1, false),
-                                          .events = {{S, C, R, C, C, L}},
-                                          .left = {"setup.exe 3000"},
-                                          .asked = once});
-    row("a changed ETag: all again", {.announced = 3000,
-                                      .route = resumable(M::Reset, 1500),
-                                      .plant = newEtag(false),
-                                      .events = {{S, C, R, C, C, L}},
-                                      .left = {"setup.exe 3000"},
-                                      .asked = once});
-    row("a 206 of a changed ETag: all again", {.announced = 3000,
-                                               .route = resumable(M::Reset, 1500),
-                                               .plant = newEtag(true),
-                                               .events = {{S, C, R, C, C, L}},
-                                               .left = {"setup.exe 3000"},
-                                               .asked = once + QStringList{"-"}});
+    row("a 200 to the range: all again",
+        {.route = resumable(M::Reset, 1500, 1, false), .events = {{S, C, R, C, C, L}},
+         .left = {"setup.exe 3000"}, .asked = once});
+    row("a changed ETag: all again",
+        {.route = resumable(M::Reset, 1500), .plant = newEtag(false),
+         .events = {{S, C, R, C, C, L}}, .left = {"setup.exe 3000"}, .asked = once});
+    row("a 206 of a changed ETag: all again",
+        {.route = resumable(M::Reset, 1500), .plant = newEtag(true), .events = {{S, C, R, C, C, L}},
+         .left = {"setup.exe 3000"}, .asked = once + QStringList{"-"}});
     // A weak ETag says only that two files are alike: the time stamp decides instead.
     TestServer::Route weak = resumable(M::Reset, 1500);
     weak.etag = "W/\"v1\"";
     weak.headers = {qMakePair(QByteArray("Last-Modified"), QByteArray("Tue, 08 Dec 2026"))};
     row("a weak ETag: If-Range with Last-Modified",
-        {.announced = 3000,
-         .route = weak,
-         .left = {"setup.exe 3000"},
+        {.route = weak, .left = {"setup.exe 3000"},
          .asked = QStringList{"-", "bytes=1500-@Tue, 08 Dec 2026"}});
     TestServer::Route lying = resumable(M::Reset, 1500);
     lying.contentRange = "bytes 0-2999/3000";
     row("a wrong Content-Range: never mixed",
-        {.announced = 3000,
-         .route = lying,
-         .outcome = failed,
-         .fault = Fault::Refused,
-         .left = {"setup.exe.part 1500", "setup.exe.part.resume *"},
-         .asked = once});
-    row("no validator: all again", {.announced = 3000,
-                                    .route = served(3000, M::Reset, 1500),
-                                    .outcome = failed,
-                                    .fault = Fault::CutShort,
-                                    .left = {"setup.exe.part 1500"},
-                                    .asked = QStringList(6, "-")});
+        {.route = lying, .outcome = failed, .fault = Fault::Refused,
+         .left = {"setup.exe.part 1500", "setup.exe.part.resume *"}, .asked = once});
+    row("no validator: all again",
+        {.route = served(3000, M::Reset, 1500), .outcome = failed, .fault = Fault::CutShort,
+         .left = {"setup.exe.part 1500"}, .asked = QStringList(6, "-")});
     row("five reconnects with no progress",
-        {.announced = 3000,
-         .route = resumable(M::Reset, 1500, 0),
-         .outcome = failed,
-         .fault = Fault::CutShort,
-         .left = {"setup.exe.part 1500", "setup.exe.part.resume *"},
-         .asked = stalled});
+        {.route = resumable(M::Reset, 1500, 0), .outcome = failed, .fault = Fault::CutShort,
+         .left = {"setup.exe.part 1500", "setup.exe.part.resume *"}, .asked = stalled});
     row("always 200, cut at the same place",
-        {.announced = 3000,
-         .route = resumable(M::Reset, 1500, 0, false),
-         .outcome = failed,
-         .fault = Fault::CutShort,
-         .left = {"setup.exe.part 1500", "setup.exe.part.resume *"},
-         .asked = stalled});
+        {.route = resumable(M::Reset, 1500, 0, false), .outcome = failed, .fault = Fault::CutShort,
+         .left = {"setup.exe.part 1500", "setup.exe.part.resume *"}, .asked = stalled});
     TestServer::Route dripping = resumable(M::None, 0);
     dripping.cutEvery = 1000;
     dripping.body = served(9000).body;
@@ -510,103 +416,56 @@ void TestSetupDownload::transfers_data()
         {.announced = 9000, .route = dripping, .left = {"setup.exe 9000"}});
     dripping.body = served(12000).body;
     row("ten reconnects, then no more",
-        {.announced = 12000,
-         .route = dripping,
-         .outcome = failed,
-         .fault = Fault::CutShort,
+        {.announced = 12000, .route = dripping, .outcome = failed, .fault = Fault::CutShort,
          .left = {"setup.exe.part 11000", "setup.exe.part.resume *"}});
     // Cancelled in the pause: the copy ends there, without a last piece.
     row("cancel in the pause before a reconnect",
-        {.announced = 3000,
-         .route = resumable(M::Reset, 1500),
-         .plant = longPause,
-         .stop = Stop::InPause,
-         .events = {{S, C, R}},
-         .outcome = stopped,
-         .fault = Fault::Cancelled,
-         .left = {"setup.exe.part 1500", "setup.exe.part.resume *"},
-         .asked = QStringList{"-"}});
+        {.route = resumable(M::Reset, 1500), .plant = longPause, .stop = Stop::InPause,
+         .events = {{S, C, R}}, .outcome = stopped, .fault = Fault::Cancelled,
+         .left = {"setup.exe.part 1500", "setup.exe.part.resume *"}, .asked = QStringList{"-"}});
 
     // A part kept from a cancelled transfer of the same offer (its first chunk): continued
     // only when all of it is as this updater left it.
     const TestServer::Route again = resumable(M::None, 0);
     const QStringList rest = {"bytes=1024-@\"v1\""};
     const QStringList whole = {"-"};
-    row("cancel, then again: the rest", {.announced = 3000,
-                                         .route = again,
-                                         .plant = kept(false),
-                                         .events = {{S, C, L}},
-                                         .left = {"setup.exe 3000"},
-                                         .asked = rest});
-    row("keyed, kept: the rest", {.announced = 3000,
-                                  .route = again,
-                                  .plant = kept(true),
-                                  .left = {"setup.exe 3000"},
-                                  .asked = rest});
-    row("keyed, the kept part tampered with",
-        {.announced = 3000,
-         .route = again,
-         .plant = kept(true, writes(".part", "!", QIODevice::ReadWrite)),
-         .outcome = failed,
-         .fault = Fault::NotSigned,
+    row("cancel, then again: the rest",
+        {.route = again, .plant = kept(false), .events = {{S, C, L}}, .left = {"setup.exe 3000"},
          .asked = rest});
+    row("keyed, kept: the rest",
+        {.route = again, .plant = kept(true), .left = {"setup.exe 3000"}, .asked = rest});
+    row("keyed, the kept part tampered with",
+        {.route = again, .plant = kept(true, writes(".part", "!", QIODevice::ReadWrite)),
+         .outcome = failed, .fault = Fault::NotSigned, .asked = rest});
     row("kept part longer than the size",
-        {.announced = 3000,
-         .route = again,
+        {.route = again,
          .plant = kept(false, writes(".part", QByteArray(2000, '!'), QIODevice::Append)),
-         .left = {"setup.exe 3000"},
-         .asked = whole});
-    row("kept part is a link", {.announced = 3000,
-                                .route = again,
-                                .plant = kept(false, linked),
-                                .left = {"setup.exe 3000"},
-                                .asked = whole});
+         .left = {"setup.exe 3000"}, .asked = whole});
+    row("kept part is a link",
+        {.route = again, .plant = kept(false, linked), .left = {"setup.exe 3000"}, .asked = whole});
     row("kept part hard-linked to a file of the user's",
-        {.announced = 3000,
-         .route = again,
-         // The clock's watch is on the user's file now: nothing may be written to it at all.
-         .plant =
-             [plant = kept(false, hardLinked)](Scene &s) {
-                 plant(s);
-                 s.watched = false;
-             },
-         .left = {"setup.exe 3000", "setup.exe.part precious"},
-         .asked = whole});
+        {.route = again, .plant = unwatched(kept(false, hardLinked)),
+         .left = {"setup.exe 3000", "setup.exe.part precious"}, .asked = whole});
     row("kept note names another address",
-        {.announced = 3000,
-         .route = again,
-         .plant = kept(false, noteEdited("/setup.exe", "/other.exe")),
-         .left = {"setup.exe 3000"},
-         .asked = whole});
-    row("kept part swapped for another file", {.announced = 3000,
-                                               .route = again,
-                                               .plant = kept(false, copied),
-                                               .left = {"setup.exe 3000", "setup.exe.moved 1024"},
-                                               .asked = whole});
+        {.route = again, .plant = kept(false, noteEdited("/setup.exe", "/other.exe")),
+         .left = {"setup.exe 3000"}, .asked = whole});
+    row("kept part swapped for another file",
+        {.route = again, .plant = kept(false, copied),
+         .left = {"setup.exe 3000", "setup.exe.moved 1024"}, .asked = whole});
     row("kept note with a line more",
-        {.announced = 3000,
-         .route = again,
+        {.route = again,
          .plant = kept(false, writes(".part.resume", "more 1\n", QIODevice::Append)),
-         .left = {"setup.exe 3000"},
-         .asked = whole});
+         .left = {"setup.exe 3000"}, .asked = whole});
     row("keyed, kept note's digest a byte longer",
-        {.announced = 3000,
-         .route = again,
-         .plant = kept(true, noteEdited("\nfile ", "00\nfile ")),
-         .left = {"setup.exe 3000"},
-         .asked = whole});
+        {.route = again, .plant = kept(true, noteEdited("\nfile ", "00\nfile ")),
+         .left = {"setup.exe 3000"}, .asked = whole});
     TestServer::Route ignoring = again;
     ignoring.ranges = false;
-    row("cancel, then a 200 to the range: all again", {.announced = 3000,
-                                                       .route = ignoring,
-                                                       .plant = kept(false),
-                                                       .left = {"setup.exe 3000"},
-                                                       .asked = rest});
-    row("kept without a validator", {.announced = 3000,
-                                     .route = served(3000),
-                                     .plant = kept(false),
-                                     .left = {"setup.exe 3000"},
-                                     .asked = whole});
+    row("cancel, then a 200 to the range: all again",
+        {.route = ignoring, .plant = kept(false), .left = {"setup.exe 3000"}, .asked = rest});
+    row("kept without a validator",
+        {.plant = kept(false), .left = {"setup.exe 3000"}, .asked = whole});
+    // clang-format on
 }
 
 void TestSetupDownload::transfers()
