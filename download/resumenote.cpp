@@ -77,14 +77,16 @@ std::optional<ResumeNote> parseResumeNote(std::string_view text)
     }
     std::array<std::uint64_t, 3> ids{};
     std::string_view rest = *file;
-    for (std::uint64_t &id : ids) {
+    // Three numbers, one space between each, nothing after the last.
+    for (std::size_t i = 0; i < ids.size(); ++i) {
         const auto space = rest.find(' ');
+        const bool last = i + 1 == ids.size();
         const auto value = decimal<std::uint64_t>(rest.substr(0, space));
-        if (!value) {
+        if (!value || last != (space == std::string_view::npos)) {
             return std::nullopt;
         }
-        id = *value;
-        rest.remove_prefix(space == std::string_view::npos ? rest.size() : space + 1);
+        ids[i] = *value;
+        rest.remove_prefix(last ? rest.size() : space + 1);
     }
     if (!rest.empty()) {
         return std::nullopt;

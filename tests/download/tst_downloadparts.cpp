@@ -239,6 +239,7 @@ void TestDownloadParts::noteReader_data()
     row("an identity of two numbers", "file 1 2 3>file 1 2", false);
     row("an identity of four numbers", "file 1 2 3>file 1 2 3 4", false);
     row("an identity with a letter", "file 1 2 3>file 1 x 3", false);
+    row("an identity with a space after it", "file 1 2 3>file 1 2 3 ", false);
     row("a field too many", "file 1 2 3\n>file 1 2 3\nmore 1\n", false);
     row("a field missing", "blake2b \n>", false);
     row("two fields swapped", "size 3000\nvalidator \"v1\">validator \"v1\"\nsize 3000", false);

@@ -36,7 +36,7 @@ public:
     std::int64_t milliseconds() override
     {
         largestSeen = qMax(largestSeen, QFileInfo(watched).size());
-        return now++;
+        return now;
     }
     // Stepped through, and counted: the pauses a transfer made, in milliseconds.
     std::int64_t slept = 0;
@@ -122,6 +122,7 @@ struct Row {
     std::optional<Fault> fault = {};
     QStringList left = {};                 // the folder afterwards, see listing()
     std::optional<QStringList> asked = {}; // each request's range, see Request::range()
+    std::optional<int> slept = {};         // the pauses before reconnects, in all; base 1 ms
 };
 
 } // namespace
@@ -373,9 +374,10 @@ void TestSetupDownload::transfers_data()
     };
     const QStringList once = {"-", "bytes=1500-@\"v1\""};
     const QStringList stalled = once + QStringList(4, "bytes=1500-@\"v1\"");
+    // A break after new bytes is reconnected at once.
     row("a reset at half: the rest",
         {.route = resumable(M::Reset, 1500), .events = {{S, C, R, C, L}},
-         .left = {"setup.exe 3000"}, .asked = once});
+         .left = {"setup.exe 3000"}, .asked = once, .slept = 0});
     row("a stall past the no-data limit: the rest",
         {.route = resumable(M::Stall, 1500), .left = {"setup.exe 3000"}, .asked = once});
     // Started over: the whole file comes again, chunk by chunk.
@@ -403,17 +405,20 @@ void TestSetupDownload::transfers_data()
     row("no validator: all again",
         {.route = served(3000, M::Reset, 1500), .outcome = failed, .fault = Fault::CutShort,
          .left = {"setup.exe.part 1500"}, .asked = QStringList(6, "-")});
+    // The first reconnect follows bytes: none; then 1, 2, 4 and 8 ms, doubling each time.
     row("five reconnects with no progress",
         {.route = resumable(M::Reset, 1500, 0), .outcome = failed, .fault = Fault::CutShort,
-         .left = {"setup.exe.part 1500", "setup.exe.part.resume *"}, .asked = stalled});
+         .left = {"setup.exe.part 1500", "setup.exe.part.resume *"}, .asked = stalled,
+         .slept = 1 + 2 + 4 + 8});
     row("always 200, cut at the same place",
         {.route = resumable(M::Reset, 1500, 0, false), .outcome = failed, .fault = Fault::CutShort,
          .left = {"setup.exe.part 1500", "setup.exe.part.resume *"}, .asked = stalled});
     TestServer::Route dripping = resumable(M::None, 0);
     dripping.cutEvery = 1000;
     dripping.body = served(9000).body;
+    // Each answer brings bytes: never a pause.
     row("nine answers of 1000 bytes",
-        {.announced = 9000, .route = dripping, .left = {"setup.exe 9000"}});
+        {.announced = 9000, .route = dripping, .left = {"setup.exe 9000"}, .slept = 0});
     dripping.body = served(12000).body;
     row("ten reconnects, then no more",
         {.announced = 12000, .route = dripping, .outcome = failed, .fault = Fault::CutShort,
@@ -537,6 +542,9 @@ void TestSetupDownload::transfers()
     }
     const auto result = download.run({info, path.toStdString(), binding});
     QCOMPARE(::setrlimit(RLIMIT_FSIZE, &unlimited), 0);
+    if (row.slept) {
+        QCOMPARE(int(clock.slept), *row.slept);
+    }
 
     const std::string why = download.failure() ? download.failure()->text : "";
     QVERIFY2(result == row.outcome, why.c_str());

@@ -161,15 +161,21 @@ void TestWebClient::followsRedirectsToAnotherPath_data()
 {
     QTest::addColumn<int>("hops");
     QTest::addColumn<bool>("opens");
-    QTest::newRow("one") << 1 << true;
-    QTest::newRow("five") << 5 << true;
-    QTest::newRow("six: a loop, as far as anyone can tell") << 6 << false;
+    // Asked for the rest from byte 3 with this If-Range ("-": the whole resource); the range
+    // goes along to where the redirects lead, and no If-Range goes without a validator.
+    QTest::addColumn<QByteArray>("ifRange");
+    QTest::newRow("one") << 1 << true << QByteArray("-");
+    QTest::newRow("five") << 5 << true << QByteArray("-");
+    QTest::newRow("six: a loop, as far as anyone can tell") << 6 << false << QByteArray("-");
+    QTest::newRow("one, the rest with a validator") << 1 << true << QByteArray("\"v1\"");
+    QTest::newRow("one, the rest without a validator") << 1 << true << QByteArray();
 }
 
 void TestWebClient::followsRedirectsToAnotherPath()
 {
     QFETCH(int, hops);
     QFETCH(bool, opens);
+    QFETCH(QByteArray, ifRange);
     TestServer server;
     for (int hop = 0; hop < hops; ++hop) {
         const QByteArray next = hop + 1 < hops ? "/r" + QByteArray::number(hop + 1) : "/new";
@@ -177,8 +183,13 @@ void TestWebClient::followsRedirectsToAnotherPath()
                      TestServer::redirectTo(server.url(next).toLatin1()));
     }
     server.serve("/new", "moved here");
-    WebResource resource = WebClient().open(address(server, "/r0"));
+    const auto range =
+        ifRange == "-" ? std::nullopt : std::optional(RangeRequest{3, ifRange.toStdString()});
+    WebResource resource = WebClient().open(address(server, "/r0"), {}, range);
     QCOMPARE(resource.isOpen(), opens);
+    QCOMPARE(server.requests().last().range(), ifRange == "-"      ? QByteArray("-")
+                                               : ifRange.isEmpty() ? QByteArray("bytes=3-")
+                                                                   : "bytes=3-@" + ifRange);
     std::array<std::byte, 10> buffer{};
     QCOMPARE(resource.read(buffer), opens ? 10u : 0u);
     QCOMPARE(bytesOf(buffer), opens ? QByteArray("moved here") : QByteArray(10, '\0'));
