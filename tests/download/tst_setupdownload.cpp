@@ -468,6 +468,24 @@ void TestSetupDownload::transfers_data()
     ignoring.ranges = false;
     row("cancel, then a 200 to the range: all again",
         {.route = ignoring, .plant = kept(false), .left = {"setup.exe 3000"}, .asked = rest});
+    // What the server says of the rest decides what becomes of the kept part.
+    const auto answers = [kept](TestServer::Route route) {
+        return kept(false, [route](const Scene &s) {
+            s.server.serve("/setup.exe", route);
+            return true;
+        });
+    };
+    row("cancel, then a 416: the part goes",
+        {.route = again, .plant = answers({.status = 416}), .outcome = failed,
+         .fault = Fault::Unreachable, .left = {}, .asked = rest});
+    row("cancel, then no answer: the part stays",
+        {.route = again, .plant = answers({.misbehaviour = M::HangUp}), .outcome = failed,
+         .fault = Fault::Unreachable,
+         .left = {"setup.exe.part 1024", "setup.exe.part.resume *"}, .asked = rest});
+    // Started over, nothing of the earlier bytes stays in the file, its checksum or its digest.
+    row("keyed, a 200 to the range: all again",
+        {.route = resumable(M::Reset, 1500, 1, false), .plant = keyed,
+         .events = {{S, C, R, C, C, L}}, .left = {"setup.exe 3000"}, .asked = once});
     row("kept without a validator",
         {.plant = kept(false), .left = {"setup.exe 3000"}, .asked = whole});
     // clang-format on
@@ -575,6 +593,7 @@ void TestSetupDownload::transfers()
         QFile setup(QString::fromStdString(download.verified()->path.string()));
         QVERIFY(setup.open(QIODevice::ReadOnly));
         QVERIFY(setup.readAll() == route.body); // exact: nothing mixed from another offset
+        QVERIFY(download.verified()->openIfUnchanged().isOpen()); // and its checksum the same
     }
     if (row.asked) {
         QStringList ranges;
