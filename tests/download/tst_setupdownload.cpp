@@ -303,6 +303,31 @@ void TestSetupDownload::transfers_data()
         {.plant = userOld, .left = {"setup.exe 3000", "setup.exe.old precious"}});
     row("a folder of the user's: a free name",
         {.plant = users, .left = {"setup (1).exe 3000", "setup.exe precious"}});
+    // The user's own files at all hundred names: nothing is fetched, nothing is touched.
+    const Plant allTaken = [](Scene &s) {
+        s.options.keepOthers = true;
+        for (int n = 0; n <= 99; ++n) {
+            const QString name = n == 0 ? QString("setup.exe") : QString("setup (%1).exe").arg(n);
+            QVERIFY(writeFile(s.folder + "/" + name, "x"));
+        }
+    };
+    QStringList taken = {"setup.exe x"};
+    for (int n = 1; n <= 99; ++n) {
+        taken << QString("setup (%1).exe x").arg(n);
+    }
+    taken.sort();
+    row("a folder of the user's, every name taken",
+        {.plant = allTaken, .events = {{}}, .outcome = failed, .fault = Fault::NameTaken,
+         .left = taken, .asked = QStringList{}});
+    // A second name of a file of the user's at the side file's name: the next name is taken.
+    const Plant usersLinked = [](Scene &s) {
+        s.options.keepOthers = true;
+        s.watched = false;
+        QCOMPARE(::link(QFile::encodeName(s.victim).constData(),
+                        QFile::encodeName(s.path + ".part").constData()), 0);
+    };
+    row("a folder of the user's, the side file's name a second name of another file",
+        {.plant = usersLinked, .left = {"setup (1).exe 3000", "setup.exe.part precious"}});
     row("side file links elsewhere", {.plant = partLink, .left = {"setup.exe 3000"}});
     row("FIFO at the side file", {.plant = partFifo, .left = {"setup.exe 3000"}});
 
@@ -374,6 +399,20 @@ void TestSetupDownload::transfers_data()
     };
     const QStringList once = {"-", "bytes=1500-@\"v1\""};
     const QStringList stalled = once + QStringList(4, "bytes=1500-@\"v1\"");
+    // No answer at all to a reconnect: another try, within the same bounds.
+    const Plant silentOnce = [](Scene &s) {
+        s.onChunk = [&s](int chunks) {
+            if (chunks == 1) {
+                TestServer::Route changed = s.route;
+                changed.misbehaviour = M::HangUp;
+                changed.misbehaveTimes = 1; // counted anew from here: the first reconnect
+                s.server.serve("/setup.exe", changed);
+            }
+        };
+    };
+    row("no answer to a reconnect, then the rest",
+        {.route = resumable(M::Reset, 1500), .plant = silentOnce, .left = {"setup.exe 3000"},
+         .asked = once + QStringList{"bytes=1500-@\"v1\""}});
     // A break after new bytes is reconnected at once.
     row("a reset at half: the rest",
         {.route = resumable(M::Reset, 1500), .events = {{S, C, R, C, L}},

@@ -232,6 +232,13 @@ void TestFiles::wholeFileWrites()
     struct stat status {};
     QVERIFY(!removed || ::lstat(QFile::encodeName(name).constData(), &status) == 0);
     QCOMPARE(removed ? status.st_mode & 0777 : 0640, 0640U);
+    // Without permissions asked for, a new file's own: what the umask leaves of 0666.
+    const QString plain = dir.filePath("plain");
+    QVERIFY(files::writeWholeFile(plain.toStdString(), std::as_bytes(std::span("x", 1))).ok());
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    QVERIFY(::lstat(QFile::encodeName(plain).constData(), &status) == 0);
+    QCOMPARE(status.st_mode & 0777, 0666 & ~mask);
 }
 
 QTEST_APPLESS_MAIN(TestFiles)
