@@ -1,7 +1,5 @@
 #include "download/setupplacement.h"
 
-#include <random>
-
 namespace fs = std::filesystem;
 
 namespace {
@@ -108,10 +106,8 @@ Result<KeptPart> SetupPlacement::choose(const KeptPart::Wanted &wanted)
             return false;
         }
         if (foreign) {
-            std::random_device random;
-            fs::path fresh = part;
-            fresh += "-" + std::to_string(random()) + std::to_string(random());
-            m_freshPart = fresh;
+            // Created exclusively later: a name someone takes meanwhile fails the create.
+            m_freshPart = files::freshName(part, "-");
         }
         kept = std::move(here);
         return true;

@@ -23,13 +23,19 @@ File::~File()
     close();
 }
 
-Result<FreshFile> claimFreshName(const fs::path &path, std::string_view suffix)
+fs::path freshName(const fs::path &path, std::string_view suffix)
 {
     std::random_device random;
+    fs::path fresh = path;
+    fresh += std::string(suffix) + std::to_string(random()) + std::to_string(random());
+    return fresh;
+}
+
+Result<FreshFile> claimFreshName(const fs::path &path, std::string_view suffix)
+{
     Failure last{Fault::NameTaken, "no fresh name beside " + displayText(path)};
     for (int attempt = 0; attempt < 8; ++attempt) {
-        fs::path fresh = path;
-        fresh += std::string(suffix) + std::to_string(random()) + std::to_string(random());
+        fs::path fresh = freshName(path, suffix);
         auto created = createNew(fresh);
         if (created) {
             return FreshFile{std::move(fresh), std::move(*created)};

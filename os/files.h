@@ -79,6 +79,9 @@ Status renameNew(const fs::path &from, const fs::path &to);
 // A name beside path that no other file can have: path's own name, then suffix and a random
 // number, created new and empty by us (never through what stands there). A few tries; fails
 // when every name tried was taken.
+// A name beside path no other file is likely to have: path's own name, then suffix and a
+// random number. Nothing is created; claimFreshName below makes sure of it.
+fs::path freshName(const fs::path &path, std::string_view suffix);
 struct FreshFile {
     fs::path path;
     File file;

@@ -89,6 +89,17 @@ class EndToEnd(unittest.TestCase):
         self.addCleanup(updater.close)
         return host, updater, source
 
+    def cancelled_under_way(self, padding):
+        """An updater whose download, at 1 MB/s, was cancelled once under way (the side file
+        has grown); the updater and the published setup."""
+        _, updater, source = self.start("1.5", rate=1024 * 1024, padding=padding)
+        updater.press("Command1")
+        updater.answer("OK")
+        desktop.wait_for(lambda: os.path.exists(SAVED + ".part") and os.path.getsize(SAVED + ".part"))
+        updater.click("Command2")
+        updater.wait_text("Label11", "DOWNLOADING CANCEL..")
+        return updater, source
+
     def test_equal_version_offers_nothing(self):
         host, updater, _ = self.start("1.2")
         self.assertEqual(updater.text("Label2"), "1.2")
@@ -131,13 +142,7 @@ class EndToEnd(unittest.TestCase):
             self.assertIn('"%s" "no-cache" "no-cache" 200' % AGENT, request)
 
     def test_cancel_mid_transfer_keeps_nothing_and_starts_nothing(self):
-        _, updater, _ = self.start("1.5", rate=1024 * 1024, padding=8 * 1024 * 1024)
-        updater.press("Command1")
-        updater.answer("OK")
-        # Under way: the side file has grown.
-        desktop.wait_for(lambda: os.path.exists(SAVED + ".part") and os.path.getsize(SAVED + ".part"))
-        updater.click("Command2")
-        updater.wait_text("Label11", "DOWNLOADING CANCEL..")
+        updater, _ = self.cancelled_under_way(8 * 1024 * 1024)
         self.assertLess(os.path.getsize(SAVED + ".part"), 8 * 1024 * 1024)
         self.assertFalse(os.path.exists(SAVED))
         self.assertFalse(updater.showing("Command3"))
@@ -175,12 +180,7 @@ class EndToEnd(unittest.TestCase):
         self.assertTrue(filecmp.cmp(SAVED, source, shallow=False))
 
     def test_kept_part_linked_to_another_file_is_left_alone(self):
-        _, updater, source = self.start("1.5", rate=1024 * 1024, padding=2 * 1024 * 1024)
-        updater.press("Command1")
-        updater.answer("OK")
-        desktop.wait_for(lambda: os.path.exists(SAVED + ".part") and os.path.getsize(SAVED + ".part"))
-        updater.click("Command2")
-        updater.wait_text("Label11", "DOWNLOADING CANCEL..")
+        updater, source = self.cancelled_under_way(2 * 1024 * 1024)
         # The part becomes a second name of a file of the user's, and the note is made to name
         # that file: the next OK must not append the setup's rest to it.
         victim = os.path.join(self.work, "victim")
