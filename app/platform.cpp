@@ -4,7 +4,7 @@
 
 SetupFolder setupFolder(const std::filesystem::path &programDir)
 {
-    if (files::canWriteIn(programDir)) {
+    if (!files::installedForAllUsers(programDir) && files::canWriteIn(programDir)) {
         return {programDir, false, true};
     }
     const files::Folder fallback = files::fallbackFolder();

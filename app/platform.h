@@ -36,9 +36,9 @@ constexpr bool audibleTone(int frequencyHz)
     return frequencyHz >= 37 && frequencyHz <= 32767;
 }
 
-// Where the setup file is stored: beside the program when its folder can be written, where the
-// closing message tells the user to look; otherwise a fallback, made only when a download
-// starts.
+// Where the setup file is stored: beside the program when its folder can be written and is not
+// installed for every user, where the closing message tells the user to look; otherwise a
+// fallback, made only when a download starts.
 struct SetupFolder {
     std::filesystem::path path;
     bool fallback = false;

@@ -112,6 +112,12 @@ struct Folder {
     bool ours = false;
 };
 Folder fallbackFolder();
+// Whether dir lies in a folder installed for every user of the machine (Program Files on
+// Windows, /usr and /opt on Linux). Such a folder is never the setup's, even where an
+// administrator could write it: a file saved there would be every user's, and the uninstall
+// would leave it behind. Judged on the folders' final names, so that a short name, a link or
+// another spelling of the same folder gets the same answer.
+bool installedForAllUsers(const fs::path &dir);
 // The running program's own file.
 fs::path programPath();
 // Where a started program begins: the system drive's root.

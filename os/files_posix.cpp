@@ -7,6 +7,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -237,6 +238,22 @@ Folder fallbackFolder()
 {
     // The user's download folder: theirs, so nothing of theirs is replaced there.
     return {downloadFolder(), false};
+}
+
+bool installedForAllUsers(const fs::path &dir)
+{
+    std::error_code error;
+    const fs::path real = fs::canonical(dir, error);
+    if (error) {
+        return false;
+    }
+    for (const fs::path root : {"/usr", "/opt"}) {
+        const auto [end, at] = std::mismatch(root.begin(), root.end(), real.begin(), real.end());
+        if (end == root.end()) {
+            return true;
+        }
+    }
+    return false;
 }
 
 fs::path programPath()

@@ -305,6 +305,55 @@ Folder fallbackFolder()
     return result;
 }
 
+namespace {
+
+// The name the file system itself keeps for a folder: long names, links resolved, its own
+// spelling. Empty when it cannot be opened.
+std::wstring finalName(const fs::path &dir)
+{
+    const HANDLE handle = CreateFileW(dir.c_str(), FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return {};
+    }
+    std::wstring name(MAX_PATH, L'\0');
+    DWORD length = GetFinalPathNameByHandleW(handle, name.data(), DWORD(name.size()), 0);
+    if (length >= name.size()) {
+        name.resize(length);
+        length = GetFinalPathNameByHandleW(handle, name.data(), DWORD(name.size()), 0);
+    }
+    CloseHandle(handle);
+    name.resize(length < name.size() ? length : 0);
+    return name;
+}
+
+} // namespace
+
+bool installedForAllUsers(const fs::path &dir)
+{
+    const std::wstring folder = finalName(dir);
+    if (folder.empty()) {
+        return false;
+    }
+    for (const KNOWNFOLDERID &id : {FOLDERID_ProgramFiles, FOLDERID_ProgramFilesX86}) {
+        wchar_t *known = nullptr;
+        std::wstring root;
+        if (SHGetKnownFolderPath(id, 0, nullptr, &known) == S_OK) {
+            root = finalName(known);
+        }
+        CoTaskMemFree(known);
+        // Within it: the same letters up to a separator or the end, case aside as NTFS does.
+        if (!root.empty() && folder.size() >= root.size() &&
+            (folder.size() == root.size() || folder[root.size()] == L'\\') &&
+            CompareStringOrdinal(folder.data(), int(root.size()), root.data(), int(root.size()),
+                                 TRUE) == CSTR_EQUAL) {
+            return true;
+        }
+    }
+    return false;
+}
+
 fs::path programPath()
 {
     std::wstring name(MAX_PATH, L'\0');

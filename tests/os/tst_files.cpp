@@ -60,6 +60,8 @@ private slots:
     void whatStandsAtTheName();
     void probeLeavesNothing_data();
     void probeLeavesNothing();
+    void foldersOfEveryUser_data();
+    void foldersOfEveryUser();
     void wholeFileWrites_data();
     void wholeFileWrites();
 };
@@ -200,6 +202,30 @@ void TestFiles::probeLeavesNothing()
              QStringList());
     QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
              (QStringList{"file", "folder"}));
+}
+
+void TestFiles::foldersOfEveryUser_data()
+{
+    QTest::addColumn<QString>("folder"); // in a temporary folder unless absolute
+    QTest::addColumn<bool>("everyUsers");
+    QTest::newRow("/usr itself") << "/usr" << true;
+    QTest::newRow("a folder in /usr") << "/usr/bin" << true;
+    QTest::newRow("/opt") << "/opt" << true;
+    QTest::newRow("a way round to /tmp") << "/usr/../tmp" << false;
+    QTest::newRow("a link to /usr/bin") << "link" << true;
+    QTest::newRow("a folder named usr") << "usr" << false;
+    QTest::newRow("nothing there") << "/usr/no such folder" << false;
+}
+
+void TestFiles::foldersOfEveryUser()
+{
+    QFETCH(QString, folder);
+    QFETCH(bool, everyUsers);
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkdir("usr"));
+    QVERIFY(QFile::link("/usr/bin", dir.filePath("link")));
+    QCOMPARE(files::installedForAllUsers(QDir(dir.path()).filePath(folder).toStdString()),
+             everyUsers);
 }
 
 void TestFiles::wholeFileWrites_data()

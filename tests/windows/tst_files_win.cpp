@@ -6,8 +6,13 @@
 #include <array>
 #include <windows.h>
 
+#include <knownfolders.h>
+#include <shlobj.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cwctype>
 #include <filesystem>
 #include <random>
 #include <string>
@@ -169,6 +174,25 @@ int main(int argc, char *argv[])
     CHECK(files::fallbackFolder().ours && files::fallbackFolder().path.is_absolute() &&
           files::fallbackFolder().path.filename() == L"Updates");
     CHECK(files::programPath().filename() == L"tst_files_win.exe");
+    // Program Files is every user's however it is spelt; a folder beside it is not.
+    wchar_t *known = nullptr;
+    CHECK(SHGetKnownFolderPath(FOLDERID_ProgramFiles, 0, nullptr, &known) == S_OK);
+    const fs::path programFiles = known;
+    CoTaskMemFree(known);
+    fs::create_directories(programFiles / L"Kolup Test");
+    fs::create_directories(programFiles.native() + L" Kolup");
+    wchar_t shortFolder[MAX_PATH] = {};
+    CHECK(GetShortPathNameW((programFiles / L"Kolup Test").c_str(), shortFolder, MAX_PATH) > 0);
+    CHECK(std::wstring(shortFolder).find(L'~') != std::wstring::npos);
+    CHECK(files::installedForAllUsers(programFiles));
+    CHECK(files::installedForAllUsers(shortFolder));
+    std::wstring upper = (programFiles / L"Kolup Test").native();
+    std::transform(upper.begin(), upper.end(), upper.begin(), towupper);
+    CHECK(files::installedForAllUsers(upper));
+    CHECK(!files::installedForAllUsers(programFiles.native() + L" Kolup"));
+    CHECK(!files::installedForAllUsers(dir));
+    fs::remove(programFiles / L"Kolup Test");
+    fs::remove(programFiles.native() + L" Kolup");
     CHECK(files::systemRoot().native().size() == 3 && files::systemRoot().native()[1] == L':');
     CHECK(files::sameFileName("KOLUP-UPDATER.EXE", "kolup-updater.exe"));
     CHECK(!files::sameFileName("kolup-updater.exe", "kolup-updater.ex"));
