@@ -50,6 +50,12 @@ if(BUILD_TESTING)
             WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/tests/e2e)
         set_tests_properties(e2e-windows PROPERTIES TIMEOUT 600 RUN_SERIAL TRUE ENVIRONMENT
             "KOLUP_WINDOWS_BUILD=${CMAKE_CURRENT_BINARY_DIR};KOLUP_BUILD=${KOLUP_LINUX_BUILD};KOLUP_RECORD=${KOLUP_LINUX_BUILD}/tools/kolup-record;KOLUP_GRAB=${KOLUP_LINUX_BUILD}/tests/kolup-grab;KOLUP_ENGINE_FILE=${engine_file};KOLUP_VERSION_URL=${KOLUP_VERSION_URL};KOLUP_KEYED=$<BOOL:${KOLUP_SIGNING_KEY}>;KOLUP_SECRET_KEY=${KOLUP_LINUX_BUILD}/demo-key/minisign.key;KOLUP_WINDOWS_SCREENSHOT=${CMAKE_CURRENT_BINARY_DIR}/window.png")
+        # The installer built from this build, installed, upgraded and removed under Wine.
+        add_test(NAME msi-windows
+            COMMAND dbus-run-session -- /usr/bin/python3 -m unittest -v test_msi_windows
+            WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/tests/e2e)
+        set_tests_properties(msi-windows PROPERTIES TIMEOUT 600 RUN_SERIAL TRUE ENVIRONMENT
+            "KOLUP_WINDOWS_BUILD=${CMAKE_CURRENT_BINARY_DIR};KOLUP_BUILD=${KOLUP_LINUX_BUILD};KOLUP_RECORD=${KOLUP_LINUX_BUILD}/tools/kolup-record;KOLUP_GRAB=${KOLUP_LINUX_BUILD}/tests/kolup-grab;KOLUP_ENGINE_FILE=${engine_file};KOLUP_VERSION_URL=${KOLUP_VERSION_URL};KOLUP_KEYED=$<BOOL:${KOLUP_SIGNING_KEY}>;KOLUP_SECRET_KEY=${KOLUP_LINUX_BUILD}/demo-key/minisign.key;KOLUP_MSI_SCREENSHOT=${CMAKE_CURRENT_BINARY_DIR}/installed.png")
     else()
         message(STATUS "e2e-windows not registered: build with scripts/test.sh to run it")
     endif()

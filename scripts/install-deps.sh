@@ -14,6 +14,7 @@ packages=(
   libsodium-dev libxxhash-dev minisign
   scdoc dpkg-dev desktop-file-utils appstream lintian man-db
   g++-mingw-w64-x86-64-posix wine wine64 autoconf automake libtool osslsigncode openssl
+  wixl msitools python3-olefile python3-jsonschema python3-yaml
 )
 
 missing=()

@@ -44,8 +44,10 @@ class Wine:
     def __init__(self, display):
         self.dir = tempfile.mkdtemp(prefix="kolup-wine-")
         self.env = display.env()
+        # No Mono or Gecko to install, and no menu entries on the Linux desktop for what an
+        # installer puts in the Start menu.
         self.env.update(WINEPREFIX=os.path.join(self.dir, "prefix"), WINEDEBUG="-all",
-                        WINEDLLOVERRIDES="mscoree,mshtml=")
+                        WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d")
         subprocess.run(["wineboot", "-i"], env=self.env, check=True, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
 
