@@ -5,11 +5,12 @@ time of the build, an archive member newer than the commit.
 
 usage: check-release.py [--epoch N] [--path DIR]... [--except TEXT]... FILE...
 
-FILE is a .deb, a .zip or a program. The epoch is SOURCE_DATE_EPOCH, or the last commit's time
+FILE is a .deb, a .zip, an .msi or a program. The epoch is SOURCE_DATE_EPOCH, or the last commit's time
 when it is unset. --except takes out a text the build was given on purpose (a test build's
 engine file inside its build folder) before the paths are looked for."""
 
 import argparse
+import calendar
 import io
 import os
 import struct
@@ -17,6 +18,7 @@ import subprocess
 import sys
 import tarfile
 import zipfile
+import zlib
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -59,12 +61,90 @@ def members(name, data):
                     for info in tar:
                         data = tar.extractfile(info).read() if info.isfile() else b""
                         yield name + ":" + member + ":" + info.name, info.mtime, data
+    elif name.endswith(".msi"):
+        yield from msi_members(name, data)
     elif name.endswith(".zip"):
         with zipfile.ZipFile(io.BytesIO(data)) as archive:
             for info in archive.infolist():
                 yield name + ":" + info.filename, zip_time(info), archive.read(info)
     else:
         yield name, None, data
+
+
+def msi_members(name, data):
+    """An installer's streams, the files in its cabinets, and its summary's two times."""
+    import olefile  # Debian's python3-olefile, only for installers
+
+    with olefile.OleFileIO(data) as ole:
+        created, saved = ole.get_metadata().create_time, ole.get_metadata().last_saved_time
+        for when, what in ((created, "created"), (saved, "saved")):
+            yield name + ":summary " + what, calendar.timegm(when.timetuple()), b""
+        for entry in ole.listdir():
+            content = ole.openstream(entry).read()
+            stream = name + ":" + msi_stream_name("/".join(entry))
+            yield stream, None, content
+            if content[:4] == b"MSCF":
+                for member, mtime, inner in cab_members(content):
+                    yield stream + ":" + member, mtime, inner
+
+
+def msi_stream_name(name):
+    """A stream's name as the installer wrote it: table names are packed two characters to a
+    code point in a private range."""
+    alphabet = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz._"
+    out = ""
+    for char in name:
+        code = ord(char)
+        if 0x3800 <= code < 0x4800:
+            out += alphabet[(code - 0x3800) & 0x3F] + alphabet[(code - 0x3800) >> 6]
+        elif 0x4800 <= code < 0x4840:
+            out += alphabet[code - 0x4800]
+        elif code == 0x4840:
+            out += "!"
+        else:
+            out += char
+    return out
+
+
+def cab_members(data):
+    """The files of a cabinet, stored or MSZIP (deflate blocks, each continuing the last's
+    window): name, time (the DOS time read as UTC), bytes."""
+    files_at, = struct.unpack_from("<I", data, 16)
+    folders, count, flags = struct.unpack_from("<HHH", data, 26)
+    at, folder_reserve, data_reserve = 36, 0, 0
+    if flags & 3:
+        raise ValueError("a cabinet in a set")
+    if flags & 4:
+        header_reserve, folder_reserve, data_reserve = struct.unpack_from("<HBB", data, 36)
+        at = 40 + header_reserve
+    contents = []
+    for _ in range(folders):
+        where, blocks, kind = struct.unpack_from("<IHH", data, at)
+        at += 8 + folder_reserve
+        out = bytearray()
+        for _ in range(blocks):
+            size, = struct.unpack_from("<H", data, where + 4)
+            block = data[where + 8 + data_reserve:where + 8 + data_reserve + size]
+            where += 8 + data_reserve + size
+            if kind & 0xF == 0:
+                out += block
+            elif kind & 0xF == 1 and block[:2] == b"CK":
+                window = bytes(out[-32768:])
+                inflate = zlib.decompressobj(-15, zdict=window) if window else \
+                    zlib.decompressobj(-15)
+                out += inflate.decompress(block[2:]) + inflate.flush()
+            else:
+                raise ValueError("a cabinet compressed with method %d" % kind)
+        contents.append(bytes(out))
+    at = files_at
+    for _ in range(count):
+        size, offset, folder, date, time = struct.unpack_from("<IIHHH", data, at)
+        end = data.index(b"\0", at + 16)
+        member = data[at + 16:end].decode("utf-8", "replace")
+        at = end + 1
+        mtime = calendar.timegm((1980 + (date >> 9), (date >> 5) & 15, date & 31, time >> 11,
+                                 (time >> 5) & 63, (time & 31) * 2))
+        yield member, mtime, contents[folder][offset:offset + size]
 
 
 def zip_time(info):

@@ -8,7 +8,9 @@ cd "$1"
 rm -f SHA256SUMS SHA256SUMS.minisig
 files=()
 for file in *; do
-  files+=("$file")
+  if [ -f "$file" ]; then
+    files+=("$file")
+  fi
 done
 sha256sum -- "${files[@]}" > SHA256SUMS
 if [ -n "${KOLUP_RELEASE_KEY:-}" ]; then

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the release of the checkout's last commit twice, in two fresh clones in different
 # folders, at different times and under different umasks, and compares what scripts/package.sh
-# made: the .deb, the zip and each program inside them. Where they differ, diffoscope (installed
-# from Debian's packages when needed) shows why. The report goes to build-reproduce/report.md.
+# made: the .deb, the zip, the installer (MSI), the winget manifest and each program inside
+# them. Where they differ, diffoscope (installed from Debian's packages when needed) shows why.
+# The report goes to build-reproduce/report.md.
 # Usage: scripts/reproduce.sh   (two release builds: about a quarter of an hour on two cores)
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -18,7 +19,8 @@ build_in() { # folder umask
     bash "$1/scripts/package.sh" >"$1.log" 2>&1) || { tail -n 30 "$1.log" >&2; exit 1; }
   mkdir -p "$1/release/unpacked"
   (cd "$1/release" && dpkg-deb -x kolup-updater_*.deb unpacked/deb &&
-    python3 -m zipfile -e kolup-updater-*-windows-x64.zip unpacked/zip)
+    python3 -m zipfile -e kolup-updater-*-windows-x64.zip unpacked/zip &&
+    msiextract -C unpacked/msi kolup-updater-*-x64.msi >/dev/null)
 }
 build_in "$work/a" 022
 build_in "$work/second-build-b" 077
@@ -36,7 +38,7 @@ different=()
     if [ "$a" = "$b" ]; then same=yes; else same=NO; different+=("$file"); fi
     echo "| \`$file\` | \`$a…\` | $same |"
   done < <(cd "$work/a/release" && find . -type f ! -name 'SHA256SUMS*' | sed 's|^\./||' |
-    grep -E '\.(deb|zip)$|/usr/bin/|\.exe$' | LC_ALL=C sort)
+    grep -E '\.(deb|zip|msi|yaml)$|/usr/bin/|\.exe$' | LC_ALL=C sort)
 } >"$report"
 
 if ((${#different[@]} > 0)); then

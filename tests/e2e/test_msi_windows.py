@@ -6,6 +6,7 @@ schemas."""
 
 import filecmp
 import glob
+import hashlib
 import os
 import shutil
 import subprocess
@@ -15,10 +16,11 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
 import desktop  # noqa: E402
+import winget  # noqa: E402
+import yaml  # noqa: E402
 from test_e2e_windows import SETUP_NAME, WINDOWS_BUILD, Driver, Wine, sample_setup  # noqa: E402
 
 SCRIPTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts")
-SCHEMAS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "windows", "winget")
 SCREENSHOT = os.environ.get("KOLUP_MSI_SCREENSHOT")
 FILES = ["LICENSE.txt", "README.txt", "kolup-record.exe", "kolup-updater.exe"]
 UNINSTALL = r"Software\Microsoft\Windows\CurrentVersion\Uninstall"
@@ -186,6 +188,30 @@ class Installer(unittest.TestCase):
         # The user's download stays, and the folder with it. Removed in the same context: Wine
         # does not take it from the product's registration as Windows does.
         self.uninstalls(folder, saved, self.old, "/qn", "ALLUSERS=")
+
+
+class Manifest(unittest.TestCase):
+    def test_winget_manifest_names_the_package_and_matches_the_schemas(self):
+        folder = tempfile.mkdtemp(prefix="kolup-winget-")
+        self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
+        msi = make_msi(folder, "1.0")
+        manifests = os.path.join(folder, "manifests")
+        names = winget.write(msi, manifests, "https://updates.kolup.example/kolup-updater.msi")
+        self.assertTrue(winget.check(manifests))
+        with open(os.path.join(manifests, names[1])) as f:
+            installer = yaml.safe_load(f)
+        with open(msi, "rb") as f:
+            digest = hashlib.sha256(f.read()).hexdigest().upper()
+        self.assertEqual([(i["Scope"], i["InstallerSha256"]) for i in installer["Installers"]],
+                         [("machine", digest), ("user", digest)])
+        self.assertEqual(installer["ProductCode"], winget.msi_properties(msi)["ProductCode"])
+        # A manifest without its licence is refused.
+        path = os.path.join(manifests, names[2])
+        with open(path) as f:
+            text = f.read()
+        with open(path, "w") as f:
+            f.write(text.replace('License: "Proprietary"\n', ""))
+        self.assertFalse(winget.check(manifests))
 
 
 if __name__ == "__main__":

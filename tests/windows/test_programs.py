@@ -1,7 +1,7 @@
 """What Windows and its users see of the two built programs before either runs a line: the DLLs
 they import at load time, their PE header's hardening, their manifests and version resources,
 an Authenticode signature made the way scripts/package.sh makes the maker's, nothing in the zip
-that another build of the commit would make otherwise; and, under Wine, kolup-record taking a
+or the installer that another build of the commit would make otherwise; and, under Wine, kolup-record taking a
 file name in any script."""
 
 import glob
@@ -26,6 +26,14 @@ KNOWN_DLLS = {
 }
 HIGH_ENTROPY_VA, DYNAMIC_BASE, NX_COMPAT, TERMINAL_SERVER_AWARE = 0x20, 0x40, 0x100, 0x8000
 RELOCS_STRIPPED = 0x1
+
+
+def make_msi(folder, name="kolup-updater"):
+    """The installer of the build, as scripts/package.sh makes it."""
+    path = os.path.join(folder, name + ".msi")
+    run(sys.executable, os.path.join(ROOT, "scripts", "make-msi.py"), os.path.dirname(UPDATER),
+        path, check=True)
+    return path
 
 
 def pe_flags(path):
@@ -97,14 +105,15 @@ class Programs(unittest.TestCase):
             run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
                 "-subj", "/CN=Kolup Updater test signer", "-addext",
                 "extendedKeyUsage=codeSigning", "-keyout", key, "-out", certificate, check=True)
-            copies = []
+            copies = [make_msi(work)]
             for program in (UPDATER, RECORD):
                 copy = os.path.join(work, os.path.basename(program))
                 with open(program, "rb") as source, open(copy, "wb") as target:
                     target.write(source.read())
                 copies.append(copy)
             verify = ("osslsigncode", "verify", "-CAfile", certificate, "-in")
-            self.assertNotEqual(run(*verify, copies[0]).returncode, 0)  # unsigned: refused
+            for copy in copies[:2]:  # unsigned: refused
+                self.assertNotEqual(run(*verify, copy).returncode, 0)
             run("bash", os.path.join(ROOT, "scripts", "sign-windows.sh"), certificate, key,
                 *copies, check=True)
             for copy in copies:
@@ -112,12 +121,15 @@ class Programs(unittest.TestCase):
                 self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
                 self.assertIn("Signature verification: ok", checked.stdout)
 
-    def test_zip_holds_no_build_path_or_build_time(self):
+    def test_zip_and_installer_hold_no_build_path_or_build_time(self):
         build = os.path.dirname(UPDATER)
         with tempfile.TemporaryDirectory() as work:
             run("cpack", "-G", "ZIP", "-B", work, cwd=build, check=True)
+            first, second = make_msi(work, "first"), make_msi(work, "second")
+            with open(first, "rb") as a, open(second, "rb") as b:
+                self.assertEqual(a.read(), b.read())
             checked = run(sys.executable, os.path.join(ROOT, "scripts", "check-release.py"),
-                          "--path", ROOT, "--path", build, *glob.glob(work + "/*.zip"))
+                          "--path", ROOT, "--path", build, first, *glob.glob(work + "/*.zip"))
             self.assertEqual(checked.returncode, 0, checked.stderr)
             self.assertEqual(checked.stderr, "")
 
