@@ -331,6 +331,10 @@ void TestForm1::setupGoesBesideProgramOrToDownloads_data()
     QTest::newRow("a file there") << Make([](const QString &path, const QString &) {
         return writeFile(path, {});
     }) << true;
+    // Every user's, though root could write there.
+    QTest::newRow("a link to /usr/bin")
+        << Make([](const QString &path, const QString &) { return QFile::link("/usr/bin", path); })
+        << true;
 }
 
 void TestForm1::setupGoesBesideProgramOrToDownloads()

@@ -7,6 +7,7 @@ schemas."""
 import filecmp
 import glob
 import hashlib
+import importlib
 import os
 import shutil
 import subprocess
@@ -18,6 +19,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import desktop  # noqa: E402
 import winget  # noqa: E402
 import yaml  # noqa: E402
+
+make_msi_script = importlib.import_module("make-msi")
 from test_e2e_windows import SETUP_NAME, WINDOWS_BUILD, Driver, Wine, sample_setup  # noqa: E402
 
 SCRIPTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts")
@@ -190,7 +193,21 @@ class Installer(unittest.TestCase):
         self.uninstalls(folder, saved, self.old, "/qn", "ALLUSERS=")
 
 
-class Manifest(unittest.TestCase):
+class Package(unittest.TestCase):
+    def test_summary_is_drawn_from_the_commit_and_asks_no_elevation(self):
+        folder = tempfile.mkdtemp(prefix="kolup-summary-")
+        self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
+        revisions = set()
+        for version in ("1.0", "1.1"):
+            revision, created, saved, words = make_msi_script.read_summary(
+                make_msi(folder, version))
+            revisions.add(revision)
+            self.assertEqual(revision[15], "5")  # a name-based UUID, not a random one
+            self.assertEqual((created, saved), (make_msi_script.epoch(),) * 2)
+            # Compressed, long names, elevation not required (per user it asks for none).
+            self.assertEqual(words, 2 | 8)
+        self.assertEqual(len(revisions), 2)
+
     def test_winget_manifest_names_the_package_and_matches_the_schemas(self):
         folder = tempfile.mkdtemp(prefix="kolup-winget-")
         self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
