@@ -343,11 +343,10 @@ bool installedForAllUsers(const fs::path &dir)
             root = finalName(known);
         }
         CoTaskMemFree(known);
-        // Within it: the same letters up to a separator or the end, case aside as NTFS does.
-        if (!root.empty() && folder.size() >= root.size() &&
-            (folder.size() == root.size() || folder[root.size()] == L'\\') &&
-            CompareStringOrdinal(folder.data(), int(root.size()), root.data(), int(root.size()),
-                                 TRUE) == CSTR_EQUAL) {
+        // Within it: both names as the file system keeps them, so the same folder is the same
+        // letters, up to a separator or the end.
+        if (!root.empty() && folder.starts_with(root) &&
+            (folder.size() == root.size() || folder[root.size()] == L'\\')) {
             return true;
         }
     }
