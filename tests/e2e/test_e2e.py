@@ -2,6 +2,7 @@
 nginx on 127.0.0.1, the window read and pressed through the accessibility bus as a screen
 reader would. Run under dbus-run-session (CTest does)."""
 
+import faulthandler
 import filecmp
 import http.server
 import os
@@ -20,6 +21,10 @@ SETUP_NAME = "KolupSetup.sh"
 KEYED = os.environ.get("KOLUP_KEYED") == "1"
 SAVED = os.path.join(desktop.PROGRAM_DIR, SETUP_NAME)
 
+
+# The whole module takes seconds; should a call ever hang, say where before CTest's 300 s
+# timeout kills it without a word.
+faulthandler.dump_traceback_later(280)
 
 class CutShortServer:
     """Announces the whole setup file, sends half of it, and hangs up."""
