@@ -8,7 +8,7 @@ usage: winget.py write MSI FOLDER [--url ADDRESS]
 write puts the three files of a multi-file manifest (version, installer, default locale) in
 FOLDER, for the package at MSI: its SHA-256, product code and version, both scopes with their
 switches, the publisher and the licence. ADDRESS is where the maker publishes the package; by
-default the homepage's releases/VERSION/ folder. check validates each file against its schema
+default the releases/VERSION/ folder of the homepage the package links to. check validates each file against its schema
 (tests/windows/winget) and exits 1 when one does not match."""
 
 import argparse
@@ -24,7 +24,6 @@ SCHEMAS = os.path.join(ROOT, "tests", "windows", "winget")
 MANIFEST_VERSION = "1.6.0"
 IDENTIFIER = "Kolup.KolupUpdater"
 PUBLISHER = "The Kolup Updater developers"
-HOMEPAGE = "https://updates.kolup.example/"
 KINDS = ("version", "installer", "defaultLocale")
 
 
@@ -72,9 +71,11 @@ def yaml_text(kind, fields):
 def write(msi, folder, url=None):
     properties = msi_properties(msi)
     version = properties["ProductVersion"]
+    # The homepage the package's own entry links to, as the metadata names it.
+    homepage = properties["ARPHELPLINK"]
     with open(msi, "rb") as f:
         digest = hashlib.sha256(f.read()).hexdigest().upper()
-    url = url or "%sreleases/%s/%s" % (HOMEPAGE, version, os.path.basename(msi))
+    url = url or "%sreleases/%s/%s" % (homepage, version, os.path.basename(msi))
     common = {"PackageIdentifier": IDENTIFIER, "PackageVersion": version}
     installer = {"Architecture": "x64", "InstallerUrl": url, "InstallerSha256": digest}
     manifests = {
@@ -100,9 +101,9 @@ def write(msi, folder, url=None):
             **common,
             "PackageLocale": "en-US",
             "Publisher": PUBLISHER,
-            "PublisherUrl": HOMEPAGE,
+            "PublisherUrl": homepage,
             "PackageName": "Kolup Updater",
-            "PackageUrl": HOMEPAGE,
+            "PackageUrl": homepage,
             "License": "Proprietary",
             "Copyright": "Copyright 2026 The Kolup Updater developers",
             "ShortDescription": "Keeps the installed Kolup engine up to date.",
