@@ -8,8 +8,8 @@ usage: winget.py write MSI FOLDER [--url ADDRESS]
 write puts the three files of a multi-file manifest (version, installer, default locale) in
 FOLDER, for the package at MSI: its SHA-256, product code and version, both scopes with their
 switches, the publisher and the licence. ADDRESS is where the maker publishes the package; by
-default the releases/VERSION/ folder of the homepage the package links to. check validates each file against its schema
-(tests/windows/winget) and exits 1 when one does not match."""
+default the releases/VERSION/ folder of the homepage the package links to. check validates
+each file against its schema (tests/windows/winget) and exits 1 when one does not match."""
 
 import argparse
 import hashlib
